@@ -1,0 +1,279 @@
+// qsbench: how long qsprofile takes and how much memory it needs, measured as the administrator
+// meets it, as a separate process on a store of its own.
+//
+//   qsbench [--runs N] [--profiles N] [--qsprofile PATH]
+//   qsbench [--profiles N] --seed FOLDER
+//
+// Three runs, each N times (default 31) after one unmeasured warm-up, interleaved, each on a
+// fresh XDG_CONFIG_HOME in a temporary folder:
+//   usage  qsprofile with no arguments: shows the usage text;
+//   fresh  qsprofile -m on an empty store, answering the Exchange dialog with a server, a
+//          mailbox and "check": the full provisioning run;
+//   seeded the same on a store that already holds --profiles profiles (default 10,000), copied
+//          from a template seeded once through the registry stand-in.
+// It prints the medians of wall time and of user+system CPU time, the ratios fresh/usage and
+// seeded/fresh, and the peak resident memory of the full runs, each against its target. The
+// targets are reported, never enforced: the exit status is 0 unless a run fails (a non-zero
+// exit, a signal, or a full run after which the Manager role's stored name is not
+// "QuorvaneManager"), 1 then, and 2 for a bad command line or a broken environment.
+#include <errno.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "bench/runner.h"
+#include "bench/seed.h"
+
+#ifndef QSPROFILE_PATH
+#define QSPROFILE_PATH "qsprofile"
+#endif
+
+namespace {
+
+const char ManagerKey[] =
+    "Software\\Tessivar\\Quorvane Enterprise Server\\Manager\\ExchangeAdaptor";
+const char StoredNameValue[] = "MAPIProfile";
+const char ManagerDefaultName[] = "QuorvaneManager";
+const char DialogAnswers[] = "server1\nmailbox1\ncheck\n";
+
+// Targets: the full run at most twice the usage run, a full store at most 1.2 times an empty
+// one, and a peak resident set under 8 MiB.
+const double FullOverUsageTarget = 2.0;
+const double SeededOverFreshTarget = 1.2;
+const long PeakRssTargetKiB = 8 * 1024;
+
+enum Scenario { Usage, Fresh, Seeded, ScenarioCount };
+const char* const ScenarioNames[ScenarioCount] = {"usage (no arguments)", "full, empty store",
+                                                  "full, seeded store"};
+
+struct Samples {
+  std::vector<double> wall, cpu;
+  std::vector<long> rss;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  fprintf(stderr, "qsbench: %s\n", message.c_str());
+  exit(2);
+}
+
+std::string MakeTempDir() {
+  const char* base = getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/qsbench-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) Fail("mkdtemp: " + std::string(strerror(errno)));
+  return pattern;
+}
+
+int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return remove(path);
+}
+
+void RemoveTree(const std::string& path) {
+  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+void MakeDir(const std::string& path) {
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    Fail("mkdir " + path + ": " + strerror(errno));
+}
+
+void CopyFile(const std::string& from, const std::string& to) {
+  int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) Fail("open " + from + ": " + strerror(errno));
+  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (out < 0) Fail("open " + to + ": " + strerror(errno));
+  char buffer[1 << 16];
+  ssize_t n;
+  while ((n = read(in, buffer, sizeof buffer)) > 0)
+    for (ssize_t done = 0; done < n;) {
+      ssize_t w = write(out, buffer + done, (size_t)(n - done));
+      if (w < 0) Fail("write " + to + ": " + strerror(errno));
+      done += w;
+    }
+  if (n < 0) Fail("read " + from + ": " + strerror(errno));
+  close(in);
+  // On disk before the run starts: otherwise the run's first sync would write the whole copy
+  // and be charged for it.
+  if (fsync(out) != 0) Fail("fsync " + to + ": " + strerror(errno));
+  if (close(out) != 0) Fail("close " + to + ": " + strerror(errno));
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  size_t n = values.size();
+  return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+double Now() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (double)now.tv_sec + (double)now.tv_nsec / 1e9;
+}
+
+long ParseCount(const char* option, const char* text, long least) {
+  char* end = nullptr;
+  errno = 0;
+  long value = text ? strtol(text, &end, 10) : 0;
+  if (!text || *end || errno || value < least || value > 1000000)
+    Fail(std::string(option) + " needs a whole number from " + std::to_string(least));
+  return value;
+}
+
+void PrintHelp() {
+  printf(
+      "usage: qsbench [--runs N] [--profiles N] [--qsprofile PATH]\n"
+      "  --runs N        measured runs of each kind (default 31)\n"
+      "  --profiles N    profiles in the seeded store (default 10000)\n"
+      "  --qsprofile P   the program to measure (default %s)\n",
+      QSPROFILE_PATH);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long runs = 31, profiles = 10000;
+  std::string program = QSPROFILE_PATH;
+  std::string seedOnly;
+  for (int i = 1; i < argc; i++) {
+    std::string option = argv[i];
+    if (option == "--runs") {
+      runs = ParseCount("--runs", i + 1 < argc ? argv[++i] : nullptr, 1);
+    } else if (option == "--profiles") {
+      profiles = ParseCount("--profiles", i + 1 < argc ? argv[++i] : nullptr, 0);
+    } else if (option == "--seed" && i + 1 < argc) {
+      seedOnly = argv[++i];
+    } else if (option == "--qsprofile" && i + 1 < argc) {
+      program = argv[++i];
+    } else if (option == "--help" || option == "-h") {
+      PrintHelp();
+      return 0;
+    } else {
+      PrintHelp();
+      return 2;
+    }
+  }
+  if (!seedOnly.empty()) {
+    if (seedOnly[0] != '/') Fail("--seed needs an absolute folder");
+    return SeedProfiles(seedOnly, (int)profiles) ? 0 : 1;
+  }
+  if (access(program.c_str(), X_OK) != 0) Fail(program + ": " + strerror(errno));
+
+  std::string work = MakeTempDir();
+  std::string templateHome = work + "/template";
+  MakeDir(templateHome);
+  printf("qsbench: %s\nseeding %ld profiles... ", program.c_str(), profiles);
+  fflush(stdout);
+  double seedStart = Now();
+  if (profiles > 0 && !SeedProfiles(templateHome, (int)profiles)) {
+    RemoveTree(work);
+    Fail("seeding the template store failed");
+  }
+  printf("%.1f s\n", Now() - seedStart);
+
+  // The template store's files, to copy into each seeded run. A shared-memory index is not
+  // copied: SQLite rebuilds it.
+  std::vector<std::string> storeFiles;
+  if (profiles > 0) {
+    for (const char* file : {"registry.db", "registry.db-wal", "registry.db-journal"})
+      if (access((templateHome + "/qsprofile/" + file).c_str(), F_OK) == 0)
+        storeFiles.push_back(file);
+  }
+
+  Samples samples[ScenarioCount];
+  bool failed = false;
+  std::string runHome = work + "/run";
+  for (long iteration = 0; iteration <= runs && !failed; iteration++) {
+    // Rotate the order so that no kind always follows the same other kind.
+    for (int k = 0; k < ScenarioCount && !failed; k++) {
+      Scenario scenario = (Scenario)((k + iteration) % ScenarioCount);
+      RemoveTree(runHome);
+      MakeDir(runHome);
+      MakeDir(runHome + "/config");
+      if (scenario == Seeded) {
+        MakeDir(runHome + "/config/qsprofile");
+        for (const std::string& file : storeFiles)
+          CopyFile(templateHome + "/qsprofile/" + file, runHome + "/config/qsprofile/" + file);
+      }
+      // Start every run with nothing of ours waiting to be written, so that its own syncs write
+      // only what it wrote.
+      int folder = open(runHome.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (folder < 0 || syncfs(folder) != 0) Fail("syncfs " + runHome + ": " + strerror(errno));
+      close(folder);
+      std::vector<std::string> args = {program};
+      if (scenario != Usage) args.push_back("-m");
+      MeasuredRun run = RunMeasured(args, scenario == Usage ? "" : DialogAnswers,
+                                    {"HOME=" + runHome, "XDG_CONFIG_HOME=" + runHome + "/config"});
+      std::string problem;
+      if (run.signal != 0) {
+        problem = "killed by signal " + std::to_string(run.signal);
+      } else if (run.exitCode != 0) {
+        problem = "exit status " + std::to_string(run.exitCode);
+      } else if (scenario != Usage) {
+        std::string stored;
+        if (!ReadStoredString(runHome + "/config", ManagerKey, StoredNameValue, &stored))
+          problem = std::string("the Manager role's ") + StoredNameValue + " " + stored;
+        else if (stored != ManagerDefaultName)
+          problem = std::string("the Manager role's ") + StoredNameValue + " holds \"" + stored +
+                    "\", not \"" + ManagerDefaultName + "\"";
+      }
+      if (!problem.empty()) {
+        fprintf(stderr, "qsbench: run \"%s\" failed: %s\n--- stdout\n%s--- stderr\n%s---\n",
+                ScenarioNames[scenario], problem.c_str(), run.out.c_str(), run.err.c_str());
+        failed = true;
+        break;
+      }
+      if (iteration == 0) continue;  // the warm-up
+      samples[scenario].wall.push_back(run.wallSeconds);
+      samples[scenario].cpu.push_back(run.cpuSeconds);
+      samples[scenario].rss.push_back(run.maxRssKiB);
+    }
+  }
+  RemoveTree(work);
+  if (failed) return 1;
+
+  // A child's ru_maxrss starts from the forking process's resident set, so it is never below
+  // this program's own; the figures are upper bounds.
+  struct rusage self;
+  getrusage(RUSAGE_SELF, &self);
+
+  printf("%ld measured runs of each kind, %ld profiles in the seeded store\n\n", runs, profiles);
+  printf("%-24s %14s %14s %16s\n", "run", "wall ms", "cpu ms", "peak RSS KiB");
+  printf("%-24s %14s %14s %16s\n", "", "(median)", "(median)", "(median / max)");
+  double wall[ScenarioCount];
+  long maxRss[ScenarioCount];
+  for (int s = 0; s < ScenarioCount; s++) {
+    wall[s] = Median(samples[s].wall);
+    std::vector<double> rss(samples[s].rss.begin(), samples[s].rss.end());
+    maxRss[s] = *std::max_element(samples[s].rss.begin(), samples[s].rss.end());
+    char rssText[32];
+    snprintf(rssText, sizeof rssText, "%.0f / %ld", Median(rss), maxRss[s]);
+    printf("%-24s %14.2f %14.2f %16s\n", ScenarioNames[s], wall[s] * 1e3,
+           Median(samples[s].cpu) * 1e3, rssText);
+  }
+  double fullOverUsage = wall[Fresh] / wall[Usage];
+  double seededOverFresh = wall[Seeded] / wall[Fresh];
+  double cpu[ScenarioCount];
+  for (int s = 0; s < ScenarioCount; s++) cpu[s] = Median(samples[s].cpu);
+  long peak = std::max(maxRss[Fresh], maxRss[Seeded]);
+  printf("\n");
+  printf("full / usage:    wall %5.2f (cpu %5.2f)  target <= %.1f: %s\n", fullOverUsage,
+         cpu[Fresh] / cpu[Usage], FullOverUsageTarget,
+         fullOverUsage <= FullOverUsageTarget ? "met" : "MISSED");
+  printf("seeded / empty:  wall %5.2f (cpu %5.2f)  target <= %.1f: %s\n", seededOverFresh,
+         cpu[Seeded] / cpu[Fresh], SeededOverFreshTarget,
+         seededOverFresh <= SeededOverFreshTarget ? "met" : "MISSED");
+  printf("peak RSS of the full runs: %.2f MiB    target < %ld MiB: %s\n", (double)peak / 1024,
+         PeakRssTargetKiB / 1024, peak < PeakRssTargetKiB ? "met" : "MISSED");
+  printf("(a child's peak RSS counts from this program's own, %ld KiB, at its fork)\n",
+         self.ru_maxrss);
+  return 0;
+}

@@ -1,0 +1,115 @@
+#include <gtest/gtest.h>
+
+#include "platform/mapi-posix-testing.h"
+
+namespace {
+
+using namespace mapitest;
+using qsmapi::services::Service;
+
+TEST(ServiceList, ParsesServicesAndTheirSettings) {
+  const char text[] =
+      "; installed services\r\n"
+      "[Services]\r\n"
+      "  MSEMS = Microsoft Exchange  \r\n"
+      "CONTAB=\"Contacts\"\n"
+      "BARE=\n"
+      "\n"
+      "[msems]\n"
+      "Organization = Tessivar Labs\n"
+      "Site=\"Second Site\"\n"
+      "[CONTAB]\n"
+      "[Bare]\n"
+      "[Unlisted]\n"
+      "Key=Value";
+  std::vector<Service> services;
+  std::string diagnostic;
+  ASSERT_TRUE(qsmapi::services::ParseList(text, "mapisvc.inf", &services, &diagnostic))
+      << diagnostic;
+  ASSERT_EQ(3u, services.size());
+  EXPECT_EQ("MSEMS", services[0].name);
+  EXPECT_EQ("Microsoft Exchange", services[0].displayName);
+  ASSERT_EQ(2u, services[0].settings.size());
+  EXPECT_EQ(std::make_pair(std::string("Organization"), std::string("Tessivar Labs")),
+            services[0].settings[0]);
+  EXPECT_EQ("Second Site", services[0].settings[1].second);
+  EXPECT_EQ("Contacts", services[1].displayName);
+  EXPECT_EQ("BARE", services[2].displayName) << "an empty display name is the service's name";
+}
+
+TEST(ServiceList, MalformedFilesAreNamedWithLineAndProblem) {
+  struct {
+    const char* text;
+    const char* diagnostic;
+  } cases[] = {
+      {"MSEMS=Microsoft Exchange\n", "f.inf:1: line outside a section"},
+      {"; c\n[Services]\nMSEMS\n", "f.inf:3: line without '='"},
+      {"[Services\nMSEMS=Microsoft Exchange\n", "f.inf:1: unterminated section header"},
+      {"[Services]\nMSEMS=Microsoft Exchange\n\n[Other]\n",
+       "f.inf:2: service MSEMS has no [MSEMS] section"},
+      {"[Services]\n=Nameless\n", "f.inf:2: setting without a name before '='"},
+      {"[ ]\n", "f.inf:1: section header without a name"},
+      {"[Services]\n[MSEMS]\n[services]\n",
+       "f.inf:3: section [services] appears again (first at line 1)"},
+      {"[Services]\nA=1\na=2\n[A]\n", "f.inf:3: service a is listed again (first at line 2)"},
+      {"[Services]\nServices=Itself\n", "f.inf:2: service Services has no [Services] section"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Service> services = {{"stale", "", {}}};
+    std::string diagnostic;
+    EXPECT_FALSE(qsmapi::services::ParseList(c.text, "f.inf", &services, &diagnostic)) << c.text;
+    EXPECT_EQ(std::string(c.diagnostic) + "; no message services are installed", diagnostic);
+    EXPECT_TRUE(services.empty());
+  }
+}
+
+class ServiceListTest : public MapiTest {};
+
+TEST_F(ServiceListTest, TheFileDecidesWhatCanBeCreated) {
+  struct {
+    const char* what;
+    const char* file;  // null: no file; "(folder)": a folder in its place
+    HRESULT exchange, other;
+    const char* diagnostic;  // what stderr must say, or null for nothing
+  } cases[] = {
+      {"no file: Exchange alone", nullptr, S_OK, MAPI_E_NOT_FOUND, nullptr},
+      {"both listed", "[Services]\nMSEMS=Microsoft Exchange\nOTHER=Other\n[MSEMS]\n[OTHER]\n", S_OK,
+       S_OK, nullptr},
+      {"Exchange not listed", "[Services]\nOTHER=Other\n[OTHER]\n", MAPI_E_NOT_FOUND, S_OK,
+       nullptr},
+      {"malformed: nothing", "[Services]\nMSEMS=Microsoft Exchange\nOTHER\n[MSEMS]\n",
+       MAPI_E_NOT_FOUND, MAPI_E_NOT_FOUND, "/qsprofile/mapisvc.inf:3: line without '='"},
+      {"empty: nothing", "", MAPI_E_NOT_FOUND, MAPI_E_NOT_FOUND, nullptr},
+      {"unreadable: nothing", "(folder)", MAPI_E_NOT_FOUND, MAPI_E_NOT_FOUND,
+       "/qsprofile/mapisvc.inf: cannot be read (Is a directory)"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    // The file is read once per initialisation.
+    MAPIUninitialize();
+    ASSERT_EQ(S_OK, MAPIInitialize(nullptr));
+    std::string path = storeDir() + "/mapisvc.inf";
+    remove(path.c_str());
+    if (c.file && strcmp(c.file, "(folder)") == 0) {
+      mkdir(path.c_str(), 0700);
+    } else if (c.file) {
+      WriteServiceList(c.file);
+    }
+    std::string name = "Profile " + std::to_string(n++);
+    Held<IMsgServiceAdmin> services;
+    MakeProfile(name.c_str(), &services, {});
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(c.exchange, services->CreateMsgService((LPTSTR) "MSEMS", nullptr, 0, 0));
+    EXPECT_EQ(c.other, services->CreateMsgService((LPTSTR) "OTHER", nullptr, 0, 0));
+    std::string err = testing::internal::GetCapturedStderr();
+    if (c.diagnostic) {
+      EXPECT_NE(std::string::npos, err.find(c.diagnostic)) << err;
+      EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << "said once, on one line: " << err;
+    } else {
+      EXPECT_EQ("", err);
+    }
+  }
+}
+
+}  // namespace

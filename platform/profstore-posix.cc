@@ -1,0 +1,379 @@
+// The profile store of the simulated messaging subsystem: profiles, their sections and their
+// message services, kept in the registry where Windows keeps them (the layout is described in
+// mapi-posix-internal.h). Nothing is cached: every call reads or writes the registry, so several
+// processes see one another's work, and a registry failure comes back as a MAPI status.
+#include <stdio.h>
+#include <string.h>
+
+#include "platform/mapi-posix-internal.h"
+#include "platform/registry.h"
+
+namespace qsmapi::store {
+namespace {
+
+const char ProfilesRoot[] =
+    "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging Subsystem\\Profiles\\";
+const char NameValue[] = "ProfileName";
+const char ServicesValue[] = "Services";
+
+// Only the first 64 bytes of a name reach its key.
+constexpr int EncodedNameBytes = 64;
+
+HRESULT FromRegistry(LONG error) {
+  switch (error) {
+    case ERROR_SUCCESS:
+      return S_OK;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_KEY_DELETED:
+      return MAPI_E_NOT_FOUND;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_WRITE_PROTECT:
+      return MAPI_E_NO_ACCESS;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return MAPI_E_NOT_ENOUGH_MEMORY;
+    case ERROR_INVALID_PARAMETER:
+      return MAPI_E_INVALID_PARAMETER;
+    case ERROR_BUSY:
+      return MAPI_E_BUSY;
+    default:
+      return MAPI_E_CALL_FAILED;
+  }
+}
+
+// An open registry key, closed when it goes.
+class Key {
+ public:
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() {
+    if (handle_) RegCloseKey(handle_);
+  }
+  LONG Open(HKEY parent, const std::string& path, REGSAM access) {
+    return RegOpenKeyExA(parent, path.c_str(), 0, access, &handle_);
+  }
+  LONG Create(HKEY parent, const std::string& path, DWORD* disposition) {
+    DWORD ignored = 0;
+    return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           KEY_ALL_ACCESS, nullptr, &handle_, disposition ? disposition : &ignored);
+  }
+  HKEY get() const { return handle_; }
+
+ private:
+  HKEY handle_ = nullptr;
+};
+
+// Reads a whole value, however long it is (it may grow between the two calls).
+LONG ReadValue(HKEY key, const char* name, DWORD* type, std::string* data) {
+  for (int attempt = 0; attempt < 8; attempt++) {
+    DWORD size = 0;
+    LONG result = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
+    if (result != ERROR_SUCCESS) return result;
+    data->assign(size ? size : 1, '\0');
+    DWORD got = size;
+    result = RegQueryValueExA(key, name, nullptr, type, (LPBYTE)data->data(), &got);
+    if (result == ERROR_MORE_DATA) continue;
+    if (result != ERROR_SUCCESS) return result;
+    data->resize(got);
+    return ERROR_SUCCESS;
+  }
+  return ERROR_MORE_DATA;
+}
+
+// The names of a key's values. A name longer than 255 bytes is nobody's property and is passed.
+LONG ValueNames(HKEY key, std::vector<std::string>* names) {
+  names->clear();
+  for (DWORD index = 0;; index++) {
+    char name[256];
+    DWORD length = sizeof name;
+    LONG result = RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+    if (result == ERROR_MORE_DATA) continue;
+    if (result != ERROR_SUCCESS) return result;
+    names->emplace_back(name, length);
+  }
+}
+
+std::string SectionName(const MAPIUID& uid) {
+  char name[33];
+  for (int i = 0; i < 16; i++) snprintf(name + 2 * i, 3, "%02x", uid.ab[i]);
+  return name;
+}
+
+std::string TagName(ULONG tag) {
+  char name[9];
+  snprintf(name, sizeof name, "%08x", (unsigned)tag);
+  return name;
+}
+
+// The tag a value name stands for: exactly eight hex digits.
+bool ParseTagName(const std::string& name, ULONG* tag) {
+  if (name.size() != 8) return false;
+  ULONG value = 0;
+  for (char c : name) {
+    int digit;
+    if (c >= '0' && c <= '9') {
+      digit = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+      digit = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+      digit = c - 'A' + 10;
+    } else {
+      return false;
+    }
+    value = value << 4 | (ULONG)digit;
+  }
+  *tag = value;
+  return true;
+}
+
+// A stored value as a property; one whose registry type does not fit its tag is an error.
+Property Decode(ULONG tag, DWORD type, const std::string& data) {
+  Property property;
+  property.tag = tag;
+  switch (PROP_TYPE(tag)) {
+    case PT_STRING8:
+      if (type != REG_SZ) break;
+      // The string ends at its first NUL, or at the end of the data when it has none.
+      property.bytes = data.substr(0, data.find('\0'));
+      return property;
+    case PT_I2:
+    case PT_LONG:
+    case PT_BOOLEAN: {
+      if (type != REG_DWORD || data.size() != sizeof(DWORD)) break;
+      DWORD value;
+      memcpy(&value, data.data(), sizeof value);
+      if (PROP_TYPE(tag) == PT_I2) {
+        property.number = (short)value;
+      } else if (PROP_TYPE(tag) == PT_BOOLEAN) {
+        property.number = value != 0;
+      } else {
+        property.number = (LONG)value;
+      }
+      return property;
+    }
+    case PT_I8: {
+      if (type != REG_QWORD || data.size() != sizeof(ULONGLONG)) break;
+      LONGLONG value;
+      memcpy(&value, data.data(), sizeof value);
+      property.number = value;
+      return property;
+    }
+    case PT_BINARY:
+      if (type != REG_BINARY) break;
+      property.bytes = data;
+      return property;
+  }
+  return ErrorProperty(tag, MAPI_E_CORRUPT_DATA);
+}
+
+LONG Encode(HKEY key, const Property& property) {
+  std::string name = TagName(property.tag);
+  switch (PROP_TYPE(property.tag)) {
+    case PT_STRING8: {
+      std::string text = property.bytes.substr(0, property.bytes.find('\0'));
+      return RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE*)text.c_str(),
+                            (DWORD)text.size() + 1);
+    }
+    case PT_I2:
+    case PT_LONG:
+    case PT_BOOLEAN: {
+      DWORD value = PROP_TYPE(property.tag) == PT_BOOLEAN ? (property.number != 0)
+                                                          : (DWORD)(LONG)property.number;
+      return RegSetValueExA(key, name.c_str(), 0, REG_DWORD, (const BYTE*)&value, sizeof value);
+    }
+    case PT_I8: {
+      LONGLONG value = property.number;
+      return RegSetValueExA(key, name.c_str(), 0, REG_QWORD, (const BYTE*)&value, sizeof value);
+    }
+    case PT_BINARY:
+      return RegSetValueExA(key, name.c_str(), 0, REG_BINARY, (const BYTE*)property.bytes.data(),
+                            (DWORD)property.bytes.size());
+  }
+  return ERROR_INVALID_PARAMETER;
+}
+
+// Opens an existing profile's key. A profile that is gone is MAPI_E_NOT_FOUND.
+HRESULT OpenProfile(const std::string& keyPath, REGSAM access, Key* key) {
+  LONG result = key->Open(HKEY_CURRENT_USER, keyPath, access);
+  if (result == ERROR_INVALID_PARAMETER) return MAPI_E_NOT_FOUND;
+  return FromRegistry(result);
+}
+
+// Writes and removes properties in an open section key.
+LONG UpdateSection(HKEY section, const std::vector<Property>& properties,
+                   const std::vector<ULONG>& removals) {
+  // A property identifier holds one value: drop every stored value of an identifier that is
+  // removed, and of one that is written with another type.
+  std::vector<std::string> names;
+  LONG result = ValueNames(section, &names);
+  if (result != ERROR_SUCCESS) return result;
+  for (const std::string& name : names) {
+    ULONG tag;
+    if (!ParseTagName(name, &tag)) continue;
+    bool drop = false;
+    for (ULONG removal : removals) drop = drop || PROP_ID(removal) == PROP_ID(tag);
+    for (const Property& property : properties)
+      drop = drop || (PROP_ID(property.tag) == PROP_ID(tag) && property.tag != tag);
+    if (!drop) continue;
+    result = RegDeleteValueA(section, name.c_str());
+    if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return result;
+  }
+  for (const Property& property : properties) {
+    result = Encode(section, property);
+    if (result != ERROR_SUCCESS) return result;
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+std::string ProfileKeyPath(const char* name) {
+  if (name == nullptr || name[0] == '\0' || strchr(name, '\\') != nullptr) return "";
+  std::string path = ProfilesRoot;
+  for (int i = 0; i < EncodedNameBytes && name[i] != '\0'; i++) {
+    unsigned char c = (unsigned char)name[i];
+    if (c <= 0x7F) {
+      path += (char)c;
+    } else {
+      path += '[';
+      path += (char)(0x70 + (c & 0x0F));
+      path += (char)(0x70 + (c >> 4));
+    }
+  }
+  return path;
+}
+
+HRESULT CreateProfile(const char* name) {
+  std::string path = ProfileKeyPath(name);
+  if (path.empty()) return MAPI_E_INVALID_PARAMETER;
+  Key key;
+  DWORD disposition = 0;
+  LONG result = key.Create(HKEY_CURRENT_USER, path, &disposition);
+  if (result != ERROR_SUCCESS) return FromRegistry(result);
+  // The key is the profile: an existing one is refused even when its name only encodes alike.
+  if (disposition == REG_OPENED_EXISTING_KEY) return MAPI_E_NO_ACCESS;
+  result =
+      RegSetValueExA(key.get(), NameValue, 0, REG_SZ, (const BYTE*)name, (DWORD)strlen(name) + 1);
+  if (result != ERROR_SUCCESS) {
+    RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+    return FromRegistry(result);
+  }
+  return S_OK;
+}
+
+HRESULT FindProfile(const char* name, std::string* keyPath) {
+  std::string path = ProfileKeyPath(name);
+  if (path.empty()) return MAPI_E_NOT_FOUND;
+  Key key;
+  HRESULT status = OpenProfile(path, KEY_READ, &key);
+  if (FAILED(status)) return status;
+  DWORD type = 0;
+  std::string stored;
+  LONG result = ReadValue(key.get(), NameValue, &type, &stored);
+  if (result == ERROR_SUCCESS && type == REG_SZ) {
+    // The key of another profile whose name only encodes to the same key is not this one.
+    stored = stored.substr(0, stored.find('\0'));
+    if (!SameName(stored, name)) return MAPI_E_NOT_FOUND;
+  } else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+    return FromRegistry(result);
+  }
+  *keyPath = path;
+  return S_OK;
+}
+
+HRESULT DeleteProfile(const std::string& keyPath) {
+  return FromRegistry(RegDeleteTreeA(HKEY_CURRENT_USER, keyPath.c_str()));
+}
+
+HRESULT ReadSection(const std::string& keyPath, const MAPIUID& uid,
+                    std::vector<Property>* properties) {
+  properties->clear();
+  Key profile;
+  HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
+  if (FAILED(status)) return status;
+  Key section;
+  LONG result = section.Open(profile.get(), SectionName(uid), KEY_READ);
+  if (result == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (result != ERROR_SUCCESS) return FromRegistry(result);
+  std::vector<std::string> names;
+  result = ValueNames(section.get(), &names);
+  if (result != ERROR_SUCCESS) return FromRegistry(result);
+  for (const std::string& name : names) {
+    ULONG tag;
+    if (!ParseTagName(name, &tag)) continue;
+    DWORD type = 0;
+    std::string data;
+    result = ReadValue(section.get(), name.c_str(), &type, &data);
+    if (result == ERROR_FILE_NOT_FOUND) continue;  // removed since it was listed
+    if (result != ERROR_SUCCESS) return FromRegistry(result);
+    properties->push_back(Decode(tag, type, data));
+  }
+  return S_OK;
+}
+
+HRESULT WriteSection(const std::string& keyPath, const MAPIUID& uid,
+                     const std::vector<Property>& properties, const std::vector<ULONG>& removals) {
+  Key profile;
+  HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
+  if (FAILED(status)) return status;
+  Key section;
+  LONG result;
+  if (properties.empty()) {
+    // Only removals: a section that does not exist has nothing to remove.
+    result = section.Open(profile.get(), SectionName(uid), KEY_ALL_ACCESS);
+    if (result == ERROR_FILE_NOT_FOUND) return S_OK;
+  } else {
+    result = section.Create(profile.get(), SectionName(uid), nullptr);
+  }
+  if (result != ERROR_SUCCESS) return FromRegistry(result);
+  return FromRegistry(UpdateSection(section.get(), properties, removals));
+}
+
+HRESULT ReadServiceList(const std::string& keyPath, std::vector<MAPIUID>* uids) {
+  uids->clear();
+  Key profile;
+  HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
+  if (FAILED(status)) return status;
+  DWORD type = 0;
+  std::string data;
+  LONG result = ReadValue(profile.get(), ServicesValue, &type, &data);
+  if (result == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (result != ERROR_SUCCESS) return FromRegistry(result);
+  if (type != REG_BINARY || data.size() % sizeof(MAPIUID) != 0) return MAPI_E_CORRUPT_DATA;
+  uids->resize(data.size() / sizeof(MAPIUID));
+  if (!data.empty()) memcpy(uids->data(), data.data(), data.size());
+  return S_OK;
+}
+
+HRESULT AddService(const std::string& keyPath, const MAPIUID& uid,
+                   const std::vector<Property>& properties) {
+  Key profile;
+  HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
+  if (FAILED(status)) return status;
+  std::vector<MAPIUID> uids;
+  status = ReadServiceList(keyPath, &uids);
+  if (FAILED(status)) return status;
+
+  std::string sectionName = SectionName(uid);
+  Key section;
+  DWORD disposition = 0;
+  LONG result = section.Create(profile.get(), sectionName, &disposition);
+  if (result != ERROR_SUCCESS) return FromRegistry(result);
+  // A fresh random UID that names an existing section would mix two services: refuse.
+  if (disposition == REG_OPENED_EXISTING_KEY) return MAPI_E_CALL_FAILED;
+  result = UpdateSection(section.get(), properties, {});
+  if (result == ERROR_SUCCESS) {
+    uids.push_back(uid);
+    result = RegSetValueExA(profile.get(), ServicesValue, 0, REG_BINARY, (const BYTE*)uids.data(),
+                            (DWORD)(uids.size() * sizeof(MAPIUID)));
+  }
+  if (result != ERROR_SUCCESS) {
+    RegDeleteTreeA(profile.get(), sectionName.c_str());
+    return FromRegistry(result);
+  }
+  return S_OK;
+}
+
+}  // namespace qsmapi::store

@@ -1,0 +1,27 @@
+// How qsreg reads value data from its command line and writes it out: the query listing and
+// the REGEDIT4 export.
+#pragma once
+
+#include <string>
+
+#include "platform/registry.h"
+
+// REG_SZ, REG_DWORD, ... for a type; a type without a name is shown as its number in hex.
+std::string TypeName(DWORD type);
+
+// The type of a name given to /t (case-insensitive); false for a name add does not take.
+bool ParseTypeName(const std::string& name, DWORD* type);
+
+// The bytes to store for /d text of a type: strings with their terminator, numbers in decimal
+// or 0x hex (range-checked), binary as an even count of hex digits, REG_MULTI_SZ items split at
+// separator. On bad text returns false with *problem saying what is wrong.
+bool EncodeData(DWORD type, const std::string& text, const std::string& separator,
+                std::string* data, std::string* problem);
+
+// Data as the query listing shows it: strings as text, numbers as 0x hex, REG_MULTI_SZ items
+// joined by \0, anything else as upper-case hex digits.
+std::string FormatData(DWORD type, const std::string& data);
+
+// One value as a REGEDIT4 line: "name"= or @= followed by "string", dword:, hex: or hex(N):.
+// A string that would not come back byte for byte from its quoted form is written as hex(1).
+std::string ExportLine(const std::string& name, DWORD type, const std::string& data);

@@ -1,0 +1,609 @@
+// qsreg: shows, seeds, deletes and exports keys and values of the current user's registry store,
+// with the operations and options administrators know from the Windows registry console tool.
+// It goes through the same registry calls as the system code, so it sees exactly what the
+// system sees.
+//
+// Exit status 0 on success, 1 on any failure; a failure is one "ERROR: " line on stderr.
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+#include "tools/qsreg-format.h"
+
+namespace {
+
+const char Usage[] =
+    "qsreg OPERATION [ARGUMENTS]\n"
+    "\n"
+    "  Shows and changes the current user's registry store.\n"
+    "\n"
+    "  OPERATION  QUERY | ADD | DELETE | EXPORT\n"
+    "\n"
+    "  KEY is HKCU\\SubKey or HKEY_CURRENT_USER\\SubKey.\n"
+    "  Options are case-insensitive and may begin with / or -.\n"
+    "  \"qsreg OPERATION /?\" describes one operation.\n";
+
+const char QueryUsage[] =
+    "qsreg QUERY KEY [/v NAME | /ve] [/s]\n"
+    "\n"
+    "  Shows a key's values and lists its subkeys.\n"
+    "\n"
+    "  /v NAME  Shows only the value NAME.\n"
+    "  /ve      Shows only the default (unnamed) value.\n"
+    "  /s       Goes through all subkeys and their values.\n";
+
+const char AddUsage[] =
+    "qsreg ADD KEY [/v NAME | /ve] [/t TYPE] [/d DATA] [/s SEPARATOR] [/f]\n"
+    "\n"
+    "  Creates a key (with the keys above it) and sets a value in it.\n"
+    "\n"
+    "  /v NAME       The value to set.\n"
+    "  /ve           Sets the default (unnamed) value.\n"
+    "  /t TYPE       REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD,\n"
+    "                REG_BINARY or REG_NONE.\n"
+    "  /d DATA       REG_DWORD and REG_QWORD in decimal or 0x hex; REG_BINARY and REG_NONE as\n"
+    "                hex digits; REG_MULTI_SZ items separated by \\0.\n"
+    "  /s SEPARATOR  One character that separates REG_MULTI_SZ items instead of \\0.\n"
+    "  /f            Overwrites an existing value without asking.\n";
+
+const char DeleteUsage[] =
+    "qsreg DELETE KEY [/v NAME | /ve | /va] [/f]\n"
+    "\n"
+    "  Deletes a key with all its subkeys and values, or values of a key.\n"
+    "\n"
+    "  /v NAME  Deletes the value NAME.\n"
+    "  /ve      Deletes the default (unnamed) value.\n"
+    "  /va      Deletes all values of the key, keeping its subkeys.\n"
+    "  /f       Deletes without asking.\n";
+
+const char ExportUsage[] =
+    "qsreg EXPORT KEY FILE [/y]\n"
+    "\n"
+    "  Writes a key with all its subkeys and values to FILE as REGEDIT4 text.\n"
+    "\n"
+    "  /y  Overwrites an existing FILE without asking.\n";
+
+const char Completed[] = "The operation completed successfully.\n";
+
+enum Operation { Query, Add, Delete, Export };
+
+struct OperationRow {
+  const char* name;
+  const char* usage;
+  const char* options;  // the options it takes, each between spaces
+  size_t positionals;   // KEY, or KEY and FILE
+};
+
+const OperationRow Operations[] = {
+    {"QUERY", QueryUsage, " v ve s ", 1},
+    {"ADD", AddUsage, " v ve t d s f ", 1},
+    {"DELETE", DeleteUsage, " v ve va f ", 1},
+    {"EXPORT", ExportUsage, " y ", 2},
+};
+
+struct Request {
+  Operation operation;
+  std::string keyArgument;
+  std::string file;
+  bool hasValue = false;  // /v or /ve
+  std::string valueName;  // "" for /ve
+  bool allValues = false;
+  bool recurse = false;
+  bool force = false;
+  bool hasType = false;
+  std::string type;
+  bool hasData = false;
+  std::string data;
+  bool hasSeparator = false;
+  std::string separator;
+};
+
+// Thrown for any failure; main prints it as the one error line.
+struct Failure {
+  std::string message;
+};
+
+[[noreturn]] void Fail(const std::string& message) {
+  throw Failure{message};
+}
+
+[[noreturn]] void SyntaxError(const std::string& detail, const char* operation) {
+  std::string help = operation ? std::string("qsreg ") + operation + " /?" : "qsreg /?";
+  Fail("Invalid syntax: " + detail + ". Type \"" + help + "\" for usage.");
+}
+
+// The message the Windows system gives for a registry result.
+std::string Describe(LONG code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+      return "The system was unable to find the specified registry key or value.";
+    case ERROR_ACCESS_DENIED:
+      return "Access is denied.";
+    case ERROR_INVALID_PARAMETER:
+      return "The parameter is incorrect.";
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return "Not enough memory resources are available to complete this operation.";
+    case ERROR_BUSY:
+      return "The requested resource is in use.";
+    case ERROR_BADDB:
+      return "The configuration registry database is corrupt.";
+    case ERROR_REGISTRY_IO_FAILED:
+      return "An I/O operation initiated by the registry failed unrecoverably.";
+    case ERROR_KEY_DELETED:
+      return "Illegal operation attempted on a registry key that has been marked for deletion.";
+    default:
+      return "The registry call failed with error " + std::to_string(code) + ".";
+  }
+}
+
+void Check(LONG code) {
+  if (code != ERROR_SUCCESS) Fail(Describe(code));
+}
+
+bool EqualsIgnoringCase(const std::string& a, const char* b) {
+  return strcasecmp(a.c_str(), b) == 0;
+}
+
+// The option a word names, without its / or -, or "" when it is not one of ours.
+std::string OptionName(const std::string& word) {
+  static const char* const known[] = {"?", "v", "ve", "va", "s", "t", "d", "f", "y"};
+  if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) return "";
+  for (const char* name : known)
+    if (EqualsIgnoringCase(word.substr(1), name)) return name;
+  return "";
+}
+
+// Reads the command line. Returns false after printing help.
+bool ParseArguments(int argc, char** argv, Request* request) {
+  if (argc < 2) SyntaxError("an operation is missing", nullptr);
+  std::string first = argv[1];
+  if (OptionName(first) == "?") {
+    fputs(Usage, stdout);
+    return false;
+  }
+  const OperationRow* row = nullptr;
+  for (const OperationRow& candidate : Operations)
+    if (EqualsIgnoringCase(first, candidate.name)) row = &candidate;
+  if (!row) SyntaxError("unknown operation " + first, nullptr);
+  request->operation = (Operation)(row - Operations);
+
+  for (int i = 2; i < argc; i++)
+    if (OptionName(argv[i]) == "?") {
+      fputs(row->usage, stdout);
+      return false;
+    }
+
+  std::vector<std::string> positionals;
+  std::vector<std::string> seen;
+  for (int i = 2; i < argc; i++) {
+    std::string word = argv[i];
+    std::string option = OptionName(word);
+    bool ours = !option.empty() && strstr(row->options, (" " + option + " ").c_str());
+    // An export FILE may well be an absolute path: a word that is not one of the operation's
+    // options is then taken for the file.
+    if (!ours && request->operation == Export && word[0] == '/' && positionals.size() == 1) {
+      positionals.push_back(word);
+      continue;
+    }
+    if (word.size() > 1 && (word[0] == '/' || word[0] == '-') && !ours)
+      SyntaxError("invalid option " + word, row->name);
+    if (!ours) {
+      if (positionals.size() == row->positionals) SyntaxError("too many arguments", row->name);
+      positionals.push_back(word);
+      continue;
+    }
+    for (const std::string& before : seen)
+      if (before == option) SyntaxError("/" + option + " is given twice", row->name);
+    seen.push_back(option);
+    std::string* argument = nullptr;
+    if (option == "v") {
+      request->hasValue = true;
+      argument = &request->valueName;
+    } else if (option == "ve") {
+      request->hasValue = true;
+    } else if (option == "va") {
+      request->allValues = true;
+    } else if (option == "s" && request->operation == Query) {
+      request->recurse = true;
+    } else if (option == "s") {
+      request->hasSeparator = true;
+      argument = &request->separator;
+    } else if (option == "t") {
+      request->hasType = true;
+      argument = &request->type;
+    } else if (option == "d") {
+      request->hasData = true;
+      argument = &request->data;
+    } else {  // f, y
+      request->force = true;
+    }
+    if (argument) {
+      if (i + 1 >= argc) SyntaxError("/" + option + " needs an argument", row->name);
+      *argument = argv[++i];
+    }
+  }
+
+  int choices = 0;
+  for (const char* exclusive : {"v", "ve", "va"})
+    for (const std::string& before : seen) choices += before == exclusive;
+  if (choices > 1) SyntaxError("/v, /ve and /va exclude one another", row->name);
+  if (positionals.size() < row->positionals)
+    SyntaxError(positionals.empty() ? "KEY is missing" : "FILE is missing", row->name);
+  if (request->operation == Add && !request->hasValue &&
+      (request->hasType || request->hasData || request->hasSeparator))
+    SyntaxError("/t, /d and /s need /v or /ve", row->name);
+  request->keyArgument = positionals[0];
+  if (row->positionals > 1) request->file = positionals[1];
+  return true;
+}
+
+// Splits KEY into the path under HKEY_CURRENT_USER and the full name shown to the user.
+void ParseKey(const std::string& argument, bool rootAllowed, std::string* path,
+              std::string* fullName) {
+  size_t slash = argument.find('\\');
+  std::string root = argument.substr(0, slash);
+  if (!EqualsIgnoringCase(root, "HKCU") && !EqualsIgnoringCase(root, "HKEY_CURRENT_USER")) {
+    if (strncasecmp(root.c_str(), "HK", 2) == 0)
+      Fail("Invalid key name: " + argument + ". Only HKCU (HKEY_CURRENT_USER) is kept here.");
+    Fail("Invalid key name: " + argument + ". A key begins with HKCU\\ or HKEY_CURRENT_USER\\.");
+  }
+  *path = slash == std::string::npos ? "" : argument.substr(slash + 1);
+  if (!path->empty() && path->back() == '\\') path->pop_back();
+  if (path->empty() && !rootAllowed)
+    Fail("Invalid key name: " + argument + ". This operation needs a key below HKCU.");
+  size_t start = 0;
+  while (!path->empty() && start <= path->size()) {
+    size_t end = path->find('\\', start);
+    if (end == std::string::npos) end = path->size();
+    if (end == start || end - start > 255)
+      Fail("Invalid key name: " + argument + ". Key names are 1 to 255 characters.");
+    start = end + 1;
+  }
+  *fullName = "HKEY_CURRENT_USER" + (path->empty() ? "" : "\\" + *path);
+}
+
+// Asks a question at the terminal until it gets Yes or No; end of input is No.
+bool Ask(const std::string& question) {
+  std::string line;
+  for (;;) {
+    printf("%s ", question.c_str());
+    fflush(stdout);
+    line.clear();
+    int c;
+    while ((c = getchar()) != EOF && c != '\n') line += (char)c;
+    if (c == EOF && line.empty()) {
+      putchar('\n');
+      return false;
+    }
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (EqualsIgnoringCase(line, "y") || EqualsIgnoringCase(line, "yes")) return true;
+    if (EqualsIgnoringCase(line, "n") || EqualsIgnoringCase(line, "no")) return false;
+  }
+}
+
+// Confirms a change that /f (or /y) would make without asking: at a terminal by asking, and
+// otherwise not at all, since a script must say what it wants.
+void Confirm(bool force, const std::string& question, const std::string& refusal) {
+  if (force) return;
+  if (!isatty(STDIN_FILENO)) Fail(refusal);
+  if (!Ask(question)) Fail("The operation was cancelled by the user.");
+}
+
+class Key {
+ public:
+  ~Key() {
+    if (key_) RegCloseKey(key_);
+  }
+  LONG Open(HKEY parent, const std::string& path, REGSAM access) {
+    return RegOpenKeyExA(parent, path.c_str(), 0, access, &key_);
+  }
+  LONG Create(const std::string& path, REGSAM access) {
+    return RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                           access, nullptr, &key_, nullptr);
+  }
+  HKEY get() const { return key_; }
+
+ private:
+  HKEY key_ = nullptr;
+};
+
+struct Value {
+  std::string name;
+  DWORD type;
+  std::string data;
+};
+
+// Reads value index of key; false past the last one.
+bool EnumValue(HKEY key, DWORD index, Value* value) {
+  static char name[16384];
+  for (;;) {
+    value->data.resize(std::max<size_t>(value->data.capacity(), 1024));
+    DWORD nameLength = sizeof name;
+    DWORD size = (DWORD)value->data.size();
+    LONG result = RegEnumValueA(key, index, name, &nameLength, nullptr, &value->type,
+                                (LPBYTE)value->data.data(), &size);
+    if (result == ERROR_NO_MORE_ITEMS) return false;
+    if (result == ERROR_MORE_DATA) {
+      value->data.resize(size > value->data.size() ? size : value->data.size() * 2 + 64);
+      continue;
+    }
+    Check(result);
+    value->name.assign(name, nameLength);
+    value->data.resize(size);
+    return true;
+  }
+}
+
+// Reads one value; false when it does not exist.
+bool ReadValue(HKEY key, const std::string& name, Value* value) {
+  for (;;) {
+    value->data.resize(std::max<size_t>(value->data.capacity(), 1024));
+    DWORD size = (DWORD)value->data.size();
+    LONG result = RegQueryValueExA(key, name.c_str(), nullptr, &value->type,
+                                   (LPBYTE)value->data.data(), &size);
+    if (result == ERROR_FILE_NOT_FOUND) return false;
+    if (result == ERROR_MORE_DATA) {
+      value->data.resize(size > value->data.size() ? size : value->data.size() * 2 + 64);
+      continue;
+    }
+    Check(result);
+    value->name = name;
+    value->data.resize(size);
+    return true;
+  }
+}
+
+// The name a value was created with, found from a name of any case.
+std::string StoredName(HKEY key, const std::string& name) {
+  static char stored[16384];
+  for (DWORD index = 0;; index++) {
+    DWORD length = sizeof stored;
+    LONG result = RegEnumValueA(key, index, stored, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result != ERROR_SUCCESS) return name;
+    if (strcasecmp(stored, name.c_str()) == 0) return std::string(stored, length);
+  }
+}
+
+std::vector<std::string> SubkeyNames(HKEY key) {
+  std::vector<std::string> names;
+  char name[256];
+  for (DWORD index = 0;; index++) {
+    DWORD length = sizeof name;
+    LONG result = RegEnumKeyExA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    if (result == ERROR_NO_MORE_ITEMS) break;
+    Check(result);
+    names.emplace_back(name, length);
+  }
+  return names;
+}
+
+void PrintValue(const Value& value) {
+  printf("    %s    %s    %s\n", value.name.empty() ? "(Default)" : value.name.c_str(),
+         TypeName(value.type).c_str(), FormatData(value.type, value.data).c_str());
+}
+
+// Prints the values of one key of a /s walk (all of them, or only the one asked for) and
+// recurses into its subkeys. Returns how many keys were shown.
+size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) {
+  size_t shown = 0;
+  Value value;
+  if (request.hasValue) {
+    if (ReadValue(key, request.valueName, &value)) {
+      value.name = StoredName(key, value.name);
+      printf("\n%s\n", fullName.c_str());
+      PrintValue(value);
+      shown++;
+    }
+  } else {
+    printf("\n%s\n", fullName.c_str());
+    for (DWORD index = 0; EnumValue(key, index, &value); index++) PrintValue(value);
+    shown++;
+  }
+  for (const std::string& name : SubkeyNames(key)) {
+    Key subkey;
+    LONG result = subkey.Open(key, name, KEY_READ);
+    if (result == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
+    Check(result);
+    shown += QueryTree(subkey.get(), fullName + "\\" + name, request);
+  }
+  return shown;
+}
+
+void RunQuery(const Request& request) {
+  std::string path, fullName;
+  ParseKey(request.keyArgument, true, &path, &fullName);
+  Key key;
+  Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
+  if (request.recurse) {
+    if (QueryTree(key.get(), fullName, request) == 0) Check(ERROR_FILE_NOT_FOUND);
+    printf("\n");
+    return;
+  }
+  Value value;
+  if (request.hasValue) {
+    if (!ReadValue(key.get(), request.valueName, &value)) Check(ERROR_FILE_NOT_FOUND);
+    value.name = StoredName(key.get(), value.name);
+    printf("\n%s\n", fullName.c_str());
+    PrintValue(value);
+    printf("\n");
+    return;
+  }
+  printf("\n%s\n", fullName.c_str());
+  for (DWORD index = 0; EnumValue(key.get(), index, &value); index++) PrintValue(value);
+  printf("\n");
+  for (const std::string& name : SubkeyNames(key.get()))
+    printf("%s\\%s\n", fullName.c_str(), name.c_str());
+}
+
+void RunAdd(const Request& request) {
+  std::string path, fullName;
+  ParseKey(request.keyArgument, false, &path, &fullName);
+  DWORD type = REG_SZ;
+  if (request.hasType && !ParseTypeName(request.type, &type))
+    Fail("Invalid type: " + request.type +
+         ". Use REG_SZ, REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD, REG_BINARY or "
+         "REG_NONE.");
+  if (request.hasSeparator && type != REG_MULTI_SZ)
+    SyntaxError("/s is for REG_MULTI_SZ data", "ADD");
+  if (request.hasSeparator && request.separator.size() != 1)
+    SyntaxError("the /s separator is one character", "ADD");
+  std::string data, problem;
+  if (request.hasValue &&
+      !EncodeData(type, request.data, request.hasSeparator ? request.separator : "\\0", &data,
+                  &problem))
+    Fail("Invalid data: " + problem);
+
+  Key key;
+  Check(key.Create(path, request.hasValue ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ));
+  if (request.hasValue) {
+    std::string shown = request.valueName.empty() ? "(Default)" : request.valueName;
+    Value existing;
+    if (!request.force && ReadValue(key.get(), request.valueName, &existing))
+      Confirm(false, "Value " + shown + " exists, overwrite(Yes/No)?",
+              "Value " + shown + " exists. Use /f to overwrite it.");
+    Check(RegSetValueExA(key.get(), request.valueName.c_str(), 0, type, (const BYTE*)data.data(),
+                         (DWORD)data.size()));
+  }
+  fputs(Completed, stdout);
+}
+
+void RunDelete(const Request& request) {
+  std::string path, fullName;
+  ParseKey(request.keyArgument, false, &path, &fullName);
+  const char* refusal = "Deleting without /f needs an answer at a terminal.";
+  if (request.hasValue) {
+    Key key;
+    Check(key.Open(HKEY_CURRENT_USER, path, KEY_QUERY_VALUE | KEY_SET_VALUE));
+    Value existing;
+    if (!ReadValue(key.get(), request.valueName, &existing)) Check(ERROR_FILE_NOT_FOUND);
+    std::string shown = request.valueName.empty() ? "(Default)" : request.valueName;
+    Confirm(request.force, "Delete the registry value " + shown + " (Yes/No)?", refusal);
+    Check(RegDeleteValueA(key.get(), request.valueName.c_str()));
+  } else if (request.allValues) {
+    Key key;
+    Check(key.Open(HKEY_CURRENT_USER, path, KEY_QUERY_VALUE | KEY_SET_VALUE));
+    Confirm(request.force, "Delete all values under the registry key " + fullName + " (Yes/No)?",
+            refusal);
+    std::vector<std::string> names;
+    Value value;
+    for (DWORD index = 0; EnumValue(key.get(), index, &value); index++) names.push_back(value.name);
+    for (const std::string& name : names) {
+      LONG result = RegDeleteValueA(key.get(), name.c_str());
+      if (result != ERROR_FILE_NOT_FOUND) Check(result);
+    }
+  } else {
+    {
+      Key key;
+      Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
+    }
+    Confirm(request.force, "Permanently delete the registry key " + fullName + " (Yes/No)?",
+            refusal);
+    Check(RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str()));
+  }
+  fputs(Completed, stdout);
+}
+
+void ExportTree(FILE* out, HKEY key, const std::string& fullName) {
+  fprintf(out, "\n[%s]\n", fullName.c_str());
+  Value value;
+  for (DWORD index = 0; EnumValue(key, index, &value); index++)
+    fprintf(out, "%s\n", ExportLine(value.name, value.type, value.data).c_str());
+  for (const std::string& name : SubkeyNames(key)) {
+    Key subkey;
+    LONG result = subkey.Open(key, name, KEY_READ);
+    if (result == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
+    Check(result);
+    ExportTree(out, subkey.get(), fullName + "\\" + name);
+  }
+}
+
+// Writes the export next to FILE under a temporary name and renames it into place only when
+// all of it is on disk, so FILE is either the old file or the whole new one.
+void RunExport(const Request& request) {
+  std::string path, fullName;
+  ParseKey(request.keyArgument, true, &path, &fullName);
+  Key key;
+  Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
+  struct stat st;
+  bool existed = stat(request.file.c_str(), &st) == 0;
+  if (existed) {
+    if (S_ISDIR(st.st_mode)) Fail("Cannot write " + request.file + ": it is a folder.");
+    Confirm(request.force, "File " + request.file + " already exists. Overwrite (Yes/No)?",
+            "File " + request.file + " already exists. Use /y to overwrite it.");
+  }
+  size_t slash = request.file.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : request.file.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? request.file : request.file.substr(slash + 1);
+  std::string temporary = folder + (slash == std::string::npos ? "/." : ".") + base + ".XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) Fail("Cannot write " + request.file + ": " + strerror(errno) + ".");
+  // A replaced file keeps its permissions; a new one is private, like the store it comes from.
+  if (existed) fchmod(fd, st.st_mode & 07777);
+  FILE* out = fdopen(fd, "w");
+  if (!out) {
+    close(fd);
+    unlink(temporary.c_str());
+    Fail("Cannot write " + request.file + ": " + strerror(errno) + ".");
+  }
+  try {
+    fputs("REGEDIT4\n", out);
+    ExportTree(out, key.get(), fullName);
+    fputs("\n", out);
+  } catch (...) {
+    fclose(out);
+    unlink(temporary.c_str());
+    throw;
+  }
+  int error = 0;
+  if (fflush(out) != 0 || ferror(out)) error = errno ? errno : EIO;
+  if (!error && fsync(fileno(out)) != 0) error = errno;
+  if (fclose(out) != 0 && !error) error = errno;
+  if (!error && rename(temporary.c_str(), request.file.c_str()) != 0) error = errno;
+  if (error) {
+    unlink(temporary.c_str());
+    Fail("Cannot write " + request.file + ": " + strerror(error) + ".");
+  }
+  fputs(Completed, stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    Request request;
+    if (ParseArguments(argc, argv, &request)) {
+      switch (request.operation) {
+        case Query:
+          RunQuery(request);
+          break;
+        case Add:
+          RunAdd(request);
+          break;
+        case Delete:
+          RunDelete(request);
+          break;
+        case Export:
+          RunExport(request);
+          break;
+      }
+    }
+    if (fflush(stdout) != 0 || ferror(stdout))
+      Fail(std::string("Cannot write the output: ") + strerror(errno) + ".");
+  } catch (const Failure& failure) {
+    fflush(stdout);
+    fprintf(stderr, "ERROR: %s\n", failure.message.c_str());
+    return 1;
+  }
+  return 0;
+}
