@@ -3,15 +3,13 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include <string>
-#include <vector>
-
-#include "app/messages.h"
 #include "fake/messagebox.h"
 
 namespace {
 
+using Texts = std::vector<std::string>;
 const char Program[] = "C:\\Tools\\qsprofile.exe";
+const char Limit[] = "Profile name is limited to 50 characters in length.";
 
 // The usage text as the administrator sees it, with the program path in its five places.
 std::string Usage(const std::string& p) {
@@ -25,114 +23,70 @@ std::string Usage(const std::string& p) {
          p + " -c [-p <Profile Name>]\n\nTo display this help:\n\t" + p + " -h";
 }
 
-const char LimitMessage[] = "Profile name is limited to 50 characters in length.";
-
-struct Outcome {
-  bool goesOn;
-  ServerRole role;
-  std::string name;
-  std::vector<std::string> shown;
-};
-
-Outcome Parse(std::vector<std::string> arguments) {
+// Parses a command line (the program path first) from a fresh start.
+bool Parse(std::vector<std::string> arguments) {
   Role = Agent;
   memset(ProfileName, 0, sizeof ProfileName);
   ClearShownBoxes();
   std::vector<char*> argv;
   for (std::string& a : arguments) argv.push_back(a.data());
-  bool goesOn = ParseArguments((int)argv.size(), argv.data());
-  return {goesOn, Role, ProfileName, ShownTexts()};
+  return ParseArguments((int)argv.size(), argv.data());
 }
-
-struct Case {
-  const char* what;
-  std::vector<std::string> arguments;  // after the program path
-  bool goesOn;
-  ServerRole role;
-  std::string name;
-  std::vector<std::string> shown;
-};
 
 TEST(ParseArguments, SwitchesNamesAndUsage) {
-  const std::vector<std::string> usage = {Usage(Program)};
-  const std::string fifty(50, 'n'), fiftyOne(51, 'n');
-  const Case cases[] = {
-      {"no arguments", {}, false, Agent, "", usage},
-      {"-h", {"-h"}, false, Agent, "", usage},
-      {"-?", {"-?"}, false, Agent, "", usage},
-      {"a lone dash", {"-"}, false, Agent, "", usage},
-      {"a lone slash", {"/"}, false, Agent, "", usage},
-      {"unknown switch", {"-x"}, false, Agent, "", usage},
-      {"bare word", {"Sales"}, false, Agent, "", usage},
-      {"-p last", {"-m", "-p"}, false, Manager, "", usage},
-      {"usage after a role", {"-m", "-h"}, false, Manager, "", usage},
-      {"-s", {"-s"}, true, Agent, "", {}},
-      {"-m", {"-m"}, true, Manager, "", {}},
-      {"-l", {"-l"}, true, LegacyManagement, "", {}},
-      {"-c", {"-c"}, true, DbConsistency, "", {}},
-      {"/S", {"/S"}, true, Agent, "", {}},
-      {"-M upper case", {"-M"}, true, Manager, "", {}},
-      {"-server", {"-c", "-server"}, true, Agent, "", {}},
-      {"/Management", {"/Management"}, true, Manager, "", {}},
-      {"last role wins", {"-m", "-c"}, true, DbConsistency, "", {}},
-      {"-p without a role", {"-p", "Sales"}, true, Agent, "Sales", {}},
-      {"/P", {"/P", "Sales", "-m"}, true, Manager, "Sales", {}},
-      {"-p takes a switch as name", {"-p", "-s", "-m"}, true, Manager, "-s", {}},
-      {"last name wins", {"-p", "One", "-p", "Two"}, true, Agent, "Two", {}},
-      {"50 bytes", {"-p", fifty}, true, Agent, fifty, {}},
-      {"51 bytes", {"-p", fiftyOne}, false, Agent, fiftyOne, {LimitMessage}},
-      {"each name must pass", {"-p", fiftyOne, "-p", "ok"}, false, Agent, fiftyOne, {LimitMessage}},
-      {"leading blanks count",
-       {"-p", "  " + std::string(49, 'n')},
-       false,
-       Agent,
-       "__" + std::string(49, 'n'),
-       {LimitMessage}},
-      {"leading whitespace", {"-p", "  abc"}, true, Agent, "__abc", {}},
-      {"trailing whitespace", {"-p", "abc \t"}, true, Agent, "abc", {}},
-      {"inner blank", {"-p", "a b"}, true, Agent, "a b", {}},
-      {"all control whitespace", {"-p", "\t\n\v\f\r x \r\n"}, true, Agent, "______x", {}},
-      {"only whitespace", {"-p", " \t "}, true, Agent, "", {}},
-      {"high bytes untouched", {"-p", "\xA0\x85X\xA0\x85"}, true, Agent, "\xA0\x85X\xA0\x85", {}},
-      {"300 letters cut then refused",
-       {"-p", std::string(300, 'a')},
-       false,
-       Agent,
-       std::string(255, 'a'),
-       {LimitMessage}},
-      {"letter and 299 blanks", {"-p", "a" + std::string(299, ' ')}, true, Agent, "a", {}},
+  const Texts usage = {Usage(Program)};
+  const std::string n49(49, 'n'), n50(50, 'n'), n51(51, 'n');
+  struct {
+    std::vector<std::string> arguments;  // after the program path
+    bool goesOn;
+    ServerRole role;
+    std::string name;
+    Texts shown;
+  } cases[] = {
+      {{}, false, Agent, "", usage},
+      {{"-h"}, false, Agent, "", usage},
+      {{"-?"}, false, Agent, "", usage},
+      {{"/"}, false, Agent, "", usage},
+      {{"-x"}, false, Agent, "", usage},
+      {{"Sales"}, false, Agent, "", usage},
+      {{"-m", "-p"}, false, Manager, "", usage},
+      {{"-m"}, true, Manager, "", {}},
+      {{"-l"}, true, LegacyManagement, "", {}},
+      {{"-c"}, true, DbConsistency, "", {}},
+      {{"-c", "/S"}, true, Agent, "", {}},
+      {{"/Management"}, true, Manager, "", {}},
+      {{"-p", "Sales"}, true, Agent, "Sales", {}},
+      {{"/P", "-s", "-m"}, true, Manager, "-s", {}},
+      {{"-p", "One", "-p", "Two"}, true, Agent, "Two", {}},
+      {{"-p", n50}, true, Agent, n50, {}},
+      {{"-p", n51}, false, Agent, n51, {Limit}},
+      {{"-p", n51, "-p", "ok"}, false, Agent, n51, {Limit}},
+      {{"-p", "  " + n49}, false, Agent, "__" + n49, {Limit}},
+      {{"-p", "\t\n\v\f\r x \r\n"}, true, Agent, "______x", {}},
+      {{"-p", " a b \t"}, true, Agent, "_a b", {}},
+      {{"-p", " \t "}, true, Agent, "", {}},
+      {{"-p", "\xA0\x85X\xA0\x85"}, true, Agent, "\xA0\x85X\xA0\x85", {}},
+      {{"-p", std::string(300, 'a')}, false, Agent, std::string(255, 'a'), {Limit}},
+      {{"-p", "a" + std::string(299, ' ')}, true, Agent, "a", {}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::vector<std::string> arguments = {Program};
     arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    Outcome o = Parse(arguments);
-    EXPECT_EQ(c.goesOn, o.goesOn) << c.what;
-    EXPECT_EQ(c.role, o.role) << c.what;
-    EXPECT_EQ(c.name, o.name) << c.what;
-    EXPECT_EQ(c.shown, o.shown) << c.what;
+    std::string what = ::testing::PrintToString(c.arguments);
+    EXPECT_EQ(c.goesOn, Parse(arguments)) << what;
+    EXPECT_EQ(c.role, Role) << what;
+    EXPECT_EQ(c.name, ProfileName) << what;
+    EXPECT_EQ(c.shown, ShownTexts()) << what;
   }
-}
-
-TEST(ParseArguments, BoxesCarryTheFixedCaptionAndOnlyAnOkButton) {
-  Parse({Program, "-p", std::string(60, 'x')});
-  ASSERT_EQ(1u, ShownBoxes.size());
-  EXPECT_EQ("Quorvane Server Profile", ShownBoxes[0].caption);
-  EXPECT_EQ(0u, ShownBoxes[0].type);
-}
-
-TEST(ShowUsage, ALongProgramPathCutsTheTextAt1023Characters) {
-  std::string path(400, 'p');
-  Parse({path});
-  ASSERT_EQ(1u, ShownBoxes.size());
-  EXPECT_EQ(Usage(path).substr(0, 1023), ShownBoxes[0].text);
+  // The formatter's limit cuts the usage text of a long program path at 1023 characters.
+  Parse({std::string(400, 'p')});
+  EXPECT_EQ(Texts{Usage(std::string(400, 'p')).substr(0, 1023)}, ShownTexts());
 }
 
 TEST(NormaliseName, IsIdempotentAndNeverLooksBeforeTheName) {
-  const char* names[] = {"", " ", "  x  ", "x", "\xFF ", " \xFF", "a\tb", "\r\n"};
-  for (const char* name : names) {
-    char buffer[16] = {};
+  for (const char* name : {"", " ", "  x  ", "\xFF ", " \xFF", "a\tb", "\r\n"}) {
+    char buffer[16] = " ";  // a whitespace byte just before the name must stay as it is
     strcpy(buffer + 1, name);
-    buffer[0] = ' ';  // a whitespace byte just before the name must stay as it is
     NormaliseName(buffer + 1);
     std::string once = buffer + 1;
     NormaliseName(buffer + 1);

@@ -15,6 +15,7 @@
 #include <mutex>
 
 #include "platform/mapi-posix-internal.h"
+#include "platform/mapistubs-posix.h"
 
 namespace qsmapi {
 namespace {
@@ -269,14 +270,11 @@ class Object : public Interface {
   if (!IsInitialized()) return MAPI_E_NOT_INITIALIZED
 
 // A snapshot table: the rows as they were when it was made, shown with the columns set.
-class Table : public Object<IMAPITable> {
+class Table : public Object<mapistubs::Table> {
  public:
   Table(std::vector<std::vector<Property>> rows, std::vector<ULONG> columns)
       : Object(IidTable), rows_(std::move(rows)), columns_(std::move(columns)) {}
 
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Advise(ULONG, LPMAPIADVISESINK, ULONG*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
   HRESULT GetStatus(ULONG* status, ULONG* type) override {
     REQUIRE_INITIALISED();
     if (status == nullptr || type == nullptr) return MAPI_E_INVALID_PARAMETER;
@@ -331,7 +329,6 @@ class Table : public Object<IMAPITable> {
     position_ = (size_t)target;
     return S_OK;
   }
-  HRESULT SeekRowApprox(ULONG, ULONG) override { return MAPI_E_NO_SUPPORT; }
   HRESULT QueryPosition(ULONG* row, ULONG* numerator, ULONG* denominator) override {
     REQUIRE_INITIALISED();
     if (row == nullptr || numerator == nullptr || denominator == nullptr)
@@ -342,19 +339,15 @@ class Table : public Object<IMAPITable> {
     *denominator = (ULONG)rows_.size();
     return S_OK;
   }
-  HRESULT FindRow(LPSRestriction, BOOKMARK, ULONG) override { return MAPI_E_NO_SUPPORT; }
   // The table cannot filter or sort: clearing is fine, anything else is too complex.
   HRESULT Restrict(LPSRestriction restriction, ULONG) override {
     REQUIRE_INITIALISED();
     return restriction == nullptr ? S_OK : MAPI_E_TOO_COMPLEX;
   }
-  HRESULT CreateBookmark(BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT FreeBookmark(BOOKMARK) override { return MAPI_E_NO_SUPPORT; }
   HRESULT SortTable(LPSSortOrderSet order, ULONG) override {
     REQUIRE_INITIALISED();
     return order == nullptr || order->cSorts == 0 ? S_OK : MAPI_E_TOO_COMPLEX;
   }
-  HRESULT QuerySortOrder(LPSSortOrderSet*) override { return MAPI_E_NO_SUPPORT; }
   // A positive count reads forward from the current row, a negative one the rows before it;
   // either way the rows come in table order. TBL_NOADVANCE leaves the position where it was.
   HRESULT QueryRows(LONG count, ULONG flags, LPSRowSet* result) override {
@@ -395,20 +388,11 @@ class Table : public Object<IMAPITable> {
     *result = set;
     return S_OK;
   }
-  HRESULT Abort() override { return MAPI_E_NO_SUPPORT; }
-  HRESULT ExpandRow(ULONG, LPBYTE, ULONG, ULONG, LPSRowSet*, ULONG*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CollapseRow(ULONG, LPBYTE, ULONG, ULONG*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT WaitForCompletion(ULONG, ULONG, ULONG* status) override {
     REQUIRE_INITIALISED();
     if (status) *status = 0;
     return S_OK;
   }
-  HRESULT GetCollapseState(ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT SetCollapseState(ULONG, ULONG, LPBYTE, BOOKMARK*) override { return MAPI_E_NO_SUPPORT; }
 
  private:
   std::mutex lock_;
@@ -419,12 +403,11 @@ class Table : public Object<IMAPITable> {
 
 // A profile section. Opened without MAPI_MODIFY it only reads. Writes go to the store at once,
 // so SaveChanges has nothing left to do.
-class ProfileSection : public Object<IProfSect> {
+class ProfileSection : public Object<mapistubs::ProfSect> {
  public:
   ProfileSection(std::string keyPath, const MAPIUID& uid, bool writable)
       : Object(IidProfSect), keyPath_(std::move(keyPath)), uid_(uid), writable_(writable) {}
 
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT SaveChanges(ULONG) override {
     REQUIRE_INITIALISED();
     return S_OK;
@@ -477,9 +460,6 @@ class ProfileSection : public Object<IProfSect> {
     *tags = result;
     return S_OK;
   }
-  HRESULT OpenProperty(ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
   // A value that cannot be kept is reported in the problem array and the rest are written.
   HRESULT SetProps(ULONG cValues, LPSPropValue props, LPSPropProblemArray* problems) override {
     REQUIRE_INITIALISED();
@@ -508,20 +488,6 @@ class ProfileSection : public Object<IProfSect> {
     if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
     std::vector<ULONG> removals(tags->aulPropTag, tags->aulPropTag + tags->cValues);
     return store::WriteSection(keyPath_, uid_, {}, removals);
-  }
-  HRESULT CopyTo(ULONG, LPCIID, LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                 LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CopyProps(LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-                    LPSPropProblemArray*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetNamesFromIDs(LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetIDsFromNames(ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*) override {
-    return MAPI_E_NO_SUPPORT;
   }
 
  protected:
@@ -562,12 +528,10 @@ HRESULT NewUid(MAPIUID* uid) {
   return S_OK;
 }
 
-class ServiceAdmin : public Object<IMsgServiceAdmin> {
+class ServiceAdmin : public Object<mapistubs::ServiceAdmin> {
  public:
   explicit ServiceAdmin(std::string keyPath)
       : Object(IidServiceAdmin), keyPath_(std::move(keyPath)) {}
-
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
 
   // One row per service in creation order, with the display name, the service name, the UID
   // and the resource flags as the default columns.
@@ -610,11 +574,6 @@ class ServiceAdmin : public Object<IMsgServiceAdmin> {
          BinaryProperty(PR_SERVICE_UID, uid.ab, sizeof uid.ab),
          LongProperty(PR_RESOURCE_FLAGS, 0)});
   }
-  HRESULT DeleteMsgService(LPMAPIUID) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT CopyMsgService(LPMAPIUID, LPTSTR, LPCIID, LPCIID, LPVOID, ULONG_PTR, ULONG) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT RenameMsgService(LPMAPIUID, ULONG, LPTSTR) override { return MAPI_E_NO_SUPPORT; }
 
   // Hands the service to its provider. The Exchange provider has a dialog; any other provider
   // keeps the given properties in the service's own section.
@@ -658,21 +617,15 @@ class ServiceAdmin : public Object<IMsgServiceAdmin> {
     *section = new ProfileSection(keyPath_, *uid, (flags & MAPI_MODIFY) != 0);
     return S_OK;
   }
-  HRESULT MsgServiceTransportOrder(ULONG, LPMAPIUID, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT AdminProviders(LPMAPIUID, ULONG, LPPROVIDERADMIN*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT SetPrimaryIdentity(LPMAPIUID, ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetProviderTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
 
  private:
   const std::string keyPath_;
 };
 
-class ProfileAdmin : public Object<IProfAdmin> {
+class ProfileAdmin : public Object<mapistubs::ProfAdmin> {
  public:
   ProfileAdmin() : Object(IidProfAdmin) {}
 
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetProfileTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT CreateProfile(LPTSTR name, LPTSTR, ULONG_PTR, ULONG) override {
     REQUIRE_INITIALISED();
     return store::CreateProfile(name);
@@ -684,16 +637,6 @@ class ProfileAdmin : public Object<IProfAdmin> {
     if (FAILED(status)) return status;
     return store::DeleteProfile(keyPath);
   }
-  HRESULT ChangeProfilePassword(LPTSTR, LPTSTR, LPTSTR, ULONG) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CopyProfile(LPTSTR, LPTSTR, LPTSTR, ULONG_PTR, ULONG) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT RenameProfile(LPTSTR, LPTSTR, LPTSTR, ULONG_PTR, ULONG) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT SetDefaultProfile(LPTSTR, ULONG) override { return MAPI_E_NO_SUPPORT; }
   HRESULT AdminServices(LPTSTR name, LPTSTR, ULONG_PTR, ULONG,
                         LPSERVICEADMIN* serviceAdmin) override {
     REQUIRE_INITIALISED();
@@ -708,49 +651,14 @@ class ProfileAdmin : public Object<IProfAdmin> {
 };
 
 // A logged-on session. Logging on did the providers' work; the session itself only logs off.
-class Session : public Object<IMAPISession> {
+class Session : public Object<mapistubs::Session> {
  public:
   Session() : Object(IidSession) {}
 
-  HRESULT GetLastError(HRESULT, ULONG, LPMAPIERROR*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT GetMsgStoresTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT OpenMsgStore(ULONG_PTR, ULONG, LPENTRYID, LPCIID, ULONG, LPMDB*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT OpenAddressBook(ULONG_PTR, LPCIID, ULONG, LPADRBOOK*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT OpenProfileSection(LPMAPIUID, LPCIID, ULONG, LPPROFSECT*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT GetStatusTable(ULONG, LPMAPITABLE*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT OpenEntry(ULONG, LPENTRYID, LPCIID, ULONG, ULONG*, LPUNKNOWN*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT CompareEntryIDs(ULONG, LPENTRYID, ULONG, LPENTRYID, ULONG, ULONG*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT Advise(ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT Unadvise(ULONG) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT MessageOptions(ULONG_PTR, ULONG, LPTSTR, LPMESSAGE) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QueryDefaultMessageOpt(LPTSTR, ULONG, ULONG*, LPSPropValue*) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT EnumAdrTypes(ULONG, ULONG*, LPTSTR**) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT QueryIdentity(ULONG*, LPENTRYID*) override { return MAPI_E_NO_SUPPORT; }
   HRESULT Logoff(ULONG_PTR, ULONG, ULONG) override {
     REQUIRE_INITIALISED();
     return S_OK;
   }
-  HRESULT SetDefaultStore(ULONG, ULONG, LPENTRYID) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT AdminServices(ULONG, LPSERVICEADMIN*) override { return MAPI_E_NO_SUPPORT; }
-  HRESULT ShowForm(ULONG_PTR, LPMDB, LPMAPIFOLDER, LPCIID, ULONG, LPMESSAGE, ULONG, ULONG, ULONG,
-                   ULONG, LPSTR) override {
-    return MAPI_E_NO_SUPPORT;
-  }
-  HRESULT PrepareForm(LPCIID, LPMESSAGE, ULONG*) override { return MAPI_E_NO_SUPPORT; }
 };
 
 }  // namespace

@@ -10,25 +10,20 @@
 #include <memory>
 #include <stdexcept>
 
+#include "platform/mapistubs-posix.h"
+
 namespace fake {
 
 Subsystem Mapi;
 
 namespace {
 
-// Every object handed out, kept until Reset so that a late call on a released object is
-// recorded instead of touching freed memory.
+// Every object handed out is kept until Reset, so that a call on a released one is noted
+// instead of touching freed memory.
 struct Tracked {
-  Tracked(const char* kind, std::string profile)
-      : kind(kind),
-        profile(std::move(profile)),
-        addRefName(std::string(kind) + ".AddRef"),
-        releaseName(std::string(kind) + ".Release") {}
   virtual ~Tracked() = default;
-  const char* kind;
+  const char* kind = "";
   std::string profile;
-  std::string addRefName;
-  std::string releaseName;
   int id = 0;
   int references = 1;
 };
@@ -38,19 +33,14 @@ struct State {
   std::map<void*, std::vector<void*>> blocks;  // each root with what was allocated onto it
   std::vector<std::string> problems;
   std::map<std::string, int> counts;  // calls per name, for the rules' occurrences
-  int depth = 0;                      // successful MAPIInitialize calls not yet undone
-  int startDepth = 0;
+  int depth = 0, startDepth = 0;      // initialisations not undone, now and at Reset
   int services = 0;
   volatile int* inaccessible = nullptr;
 } S;
 
-__attribute__((format(printf, 1, 2))) void Problem(const char* format, ...) {
-  char text[512];
-  va_list list;
-  va_start(list, format);
-  vsnprintf(text, sizeof text, format, list);
-  va_end(list);
-  S.problems.push_back(text);
+void Problem(const Tracked* self, const std::string& text) {
+  S.problems.push_back(self ? std::string(self->kind) + " #" + std::to_string(self->id) + text
+                            : text);
 }
 
 // What the matching rule makes of a call. Plain data: a fault leaves the frames that hold it
@@ -58,116 +48,79 @@ __attribute__((format(printf, 1, 2))) void Problem(const char* format, ...) {
 struct Outcome {
   Effect effect;
   HRESULT status;
-  bool hasStatus;
   const Rule* rule;
   bool Skips() const { return effect == Effect::Fail || effect == Effect::Empty; }
-  HRESULT Or(HRESULT natural) const { return hasStatus ? status : natural; }
+  HRESULT Or(HRESULT natural) const { return rule && rule->status ? status : natural; }
 };
 
-void Record(Tracked* self, const char* name, const char* args) {
-  Mapi.calls.push_back(std::string(name) + "(" + args + ")");
-  if (self != nullptr && self->references <= 0)
-    Problem("%s #%d used after its release: %s", self->kind, self->id, name);
-  if (S.depth == 0 && strcmp(name, "MAPIInitialize") != 0)
-    Problem("%s while the subsystem is not initialised", name);
-}
-
-Outcome Decide(const char* name) {
-  int occurrence = ++S.counts[name];
-  for (const Rule& rule : Mapi.rules) {
-    if (rule.call != name || (rule.occurrence != 0 && rule.occurrence != occurrence)) continue;
-    Outcome outcome = {rule.effect, rule.status.value_or(S_OK), rule.status.has_value(), &rule};
-    if (rule.effect == Effect::Fail && !rule.status) outcome.status = MAPI_E_CALL_FAILED;
-    return outcome;
-  }
-  return {Effect::Normal, S_OK, false, nullptr};
-}
-
 // Records the call and applies its rule. Called first in every entry point, before anything
-// with a destructor is alive, so that the exception and the fault leave nothing behind. The
-// use check is skipped for a null self (Release does its own).
+// with a destructor is alive, so that the exception and the fault leave nothing behind.
 __attribute__((format(printf, 3, 4))) Outcome Enter(Tracked* self, const char* name,
                                                     const char* format, ...) {
-  char args[512] = "";
+  char args[512];
   va_list list;
   va_start(list, format);
   vsnprintf(args, sizeof args, format, list);
   va_end(list);
-  Record(self, name, args);
-  Outcome outcome = Decide(name);
-  if (outcome.effect == Effect::Throw) throw std::runtime_error(name);
-  if (outcome.effect == Effect::Fault) *S.inaccessible = 1;
-  return outcome;
+  Mapi.calls.push_back(std::string(name) + "(" + args + ")");
+  if (self && self->references <= 0) Problem(self, std::string(" used after its release: ") + name);
+  if (S.depth == 0 && strcmp(name, "MAPIInitialize") != 0)
+    Problem(nullptr, std::string(name) + " while the subsystem is not initialised");
+  int occurrence = ++S.counts[name];
+  for (const Rule& rule : Mapi.rules) {
+    if (rule.call != name || (rule.occurrence != 0 && rule.occurrence != occurrence)) continue;
+    if (rule.effect == Effect::Throw) throw std::runtime_error(name);
+    if (rule.effect == Effect::Fault) *S.inaccessible = 1;
+    HRESULT otherwise = rule.effect == Effect::Fail ? MAPI_E_CALL_FAILED : S_OK;
+    return {rule.effect, rule.status.value_or(otherwise), &rule};
+  }
+  return {Effect::Normal, S_OK, nullptr};
 }
 
-// A string argument as the records show it: quoted, or null. Kept in a small ring of static
-// buffers so that one call can show several.
+// Records the call and leaves with the rule's status when the rule skips the call's work.
+#define ENTER(self, name, ...)                      \
+  Outcome outcome = Enter(self, name, __VA_ARGS__); \
+  if (outcome.Skips()) return outcome.status
+
+// A string argument as the records show it, in a small ring of buffers so that one call can
+// show several.
 const char* Quote(const char* text) {
-  static char ring[6][300];
+  static char ring[4][300];
   static int next;
-  char* out = ring[next++ % 6];
-  if (text == nullptr)
-    snprintf(out, sizeof ring[0], "null");
-  else
+  char* out = ring[next++ % 4];
+  if (text)
     snprintf(out, sizeof ring[0], "\"%s\"", text);
+  else
+    snprintf(out, sizeof ring[0], "null");
   return out;
 }
 
-void FormatTags(char* out, size_t size, LPSPropTagArray tags) {
-  if (tags == nullptr) {
-    snprintf(out, size, "null");
-    return;
-  }
-  size_t used = snprintf(out, size, "{");
-  for (ULONG i = 0; i < tags->cValues && used < size; i++)
-    used += snprintf(out + used, size - used, "%s0x%08X", i ? ", " : "", tags->aulPropTag[i]);
-  if (used < size) snprintf(out + used, size - used, "}");
+const char* ShowTags(LPSPropTagArray tags) {
+  static char shown[256];
+  if (tags == nullptr) return "null";
+  size_t used = snprintf(shown, sizeof shown, "{");
+  for (ULONG i = 0; i < tags->cValues && used < sizeof shown; i++)
+    used +=
+        snprintf(shown + used, sizeof shown - used, "%s0x%08X", i ? ", " : "", tags->aulPropTag[i]);
+  if (used < sizeof shown) snprintf(shown + used, sizeof shown - used, "}");
+  return shown;
 }
 
 bool IsGlobal(LPMAPIUID uid) {
-  return memcmp(uid, pbGlobalProfileSectionGuid, 16) == 0;
+  return uid && memcmp(uid, pbGlobalProfileSectionGuid, 16) == 0;
 }
 
-void FormatUid(char* out, size_t size, LPMAPIUID uid) {
-  if (uid == nullptr)
-    snprintf(out, size, "null");
-  else if (IsGlobal(uid))
-    snprintf(out, size, "global");
-  else
-    snprintf(out, size, "%s", Hex(std::string((const char*)uid->ab, 16)).c_str());
+const char* ShowUid(LPMAPIUID uid) {
+  static char shown[40];
+  snprintf(shown, sizeof shown, "%s",
+           !uid            ? "null"
+           : IsGlobal(uid) ? "global"
+                           : Hex(std::string((char*)uid->ab, 16)).c_str());
+  return shown;
 }
 
-template <class T, class... A>
-T* Make(A&&... arguments) {
-  auto object = std::make_unique<T>(std::forward<A>(arguments)...);
-  T* raw = object.get();
-  raw->id = (int)S.objects.size() + 1;
-  S.objects.push_back(std::move(object));
-  return raw;
-}
-
-ULONG AddRefTracked(Tracked* self) {
-  Enter(self, self->addRefName.c_str(), "%s", "");
-  return ++self->references;
-}
-
-ULONG ReleaseTracked(Tracked* self) {
-  Enter(nullptr, self->releaseName.c_str(), "%s", "");
-  if (self->references <= 0) {
-    Problem("%s #%d released once more after its last reference", self->kind, self->id);
-    return 0;
-  }
-  return --self->references;
-}
-
-HRESULT Unserved(Tracked* self, const char* name) {
-  Enter(self, name, "%s", "unserved");
-  Problem("%s is not served", name);
-  return MAPI_E_NO_SUPPORT;
-}
-
-Profile* Find(const std::string& name) {
-  auto it = Mapi.profiles.find(name);
+Profile* Find(const char* name) {
+  auto it = name ? Mapi.profiles.find(name) : Mapi.profiles.end();
   return it == Mapi.profiles.end() ? nullptr : &it->second;
 }
 
@@ -175,172 +128,117 @@ void Store(Profile* profile, const std::vector<Prop>& values) {
   for (const Prop& value : values) profile->global[value.tag] = value.bytes;
 }
 
-void* Allocate(ULONG size) {
+// AddRef, Release and the unserved methods, recorded and checked, for each interface's object.
+template <class Stubs>
+class Fake : public Stubs, public Tracked {
+ public:
+  Fake(const char* kind, const std::string& profile) {
+    this->kind = kind;
+    this->profile = profile;
+  }
+  ULONG AddRef() override { return ++references; }
+  ULONG Release() override {
+    char name[64];
+    snprintf(name, sizeof name, "%s.Release", kind);
+    Enter(nullptr, name, "%s", "");
+    if (references > 0) return --references;
+    Problem(this, " released once more after its last reference");
+    return 0;
+  }
+
+ protected:
+  HRESULT Unserved(const char* method, HRESULT status) override {
+    Enter(this, method, "unserved");
+    Problem(nullptr, std::string(method) + " is not served");
+    return status;
+  }
+};
+
+template <class T, class... A>
+T* Make(A&&... arguments) {
+  S.objects.push_back(std::make_unique<T>(std::forward<A>(arguments)...));
+  S.objects.back()->id = (int)S.objects.size();
+  return static_cast<T*>(S.objects.back().get());
+}
+
+// A buffer of its own (root null) or one freed with root; filled so that nothing reads as zero.
+void* Alloc(size_t size, void* root) {
   void* block = malloc(size ? size : 1);
   memset(block, 0xCD, size);
+  if (root)
+    S.blocks[root].push_back(block);
+  else
+    S.blocks[block];
   return block;
 }
 
-bool FreeRoot(void* root) {
+void FreeRoot(void* root) {
   auto it = S.blocks.find(root);
-  if (it == S.blocks.end()) {
-    Problem("a buffer was freed that is not allocated (freed twice?)");
-    return false;
-  }
+  if (it == S.blocks.end()) return Problem(nullptr, "a buffer freed that is not allocated");
   for (void* child : it->second) free(child);
   free(root);
   S.blocks.erase(it);
-  return true;
 }
 
-void Fill(SPropValue& value, const Prop& prop, void* root) {
-  value.ulPropTag = prop.tag;
-  value.Value.l = 0;
-  switch (PROP_TYPE(prop.tag)) {
-    case PT_STRING8:
-      MAPIAllocateMore((ULONG)prop.bytes.size() + 1, root, (LPVOID*)&value.Value.lpszA);
-      memcpy(value.Value.lpszA, prop.bytes.c_str(), prop.bytes.size() + 1);
-      break;
-    case PT_BINARY:
-      // Exactly as long as the value, so that a read past it is caught.
-      value.Value.bin.cb = (ULONG)prop.bytes.size();
-      MAPIAllocateMore(value.Value.bin.cb, root, (LPVOID*)&value.Value.bin.lpb);
-      memcpy(value.Value.bin.lpb, prop.bytes.data(), prop.bytes.size());
-      break;
-    case PT_ERROR:
-      value.Value.err = MAPI_E_NOT_FOUND;
-      break;
-  }
-}
-
-// A value array: a root of its own, or allocated onto root. When fewer values than expected
-// come back, the array still has room for what was asked, filled with bait: plausible values
-// that a caller reading past the count would take for real.
-LPSPropValue BuildValues(const std::vector<Prop>& values, const std::vector<Prop>& bait,
-                         void* root) {
-  size_t count = std::max<size_t>(std::max(values.size(), bait.size()), 1);
-  ULONG size = (ULONG)(count * sizeof(SPropValue));
-  LPSPropValue array = nullptr;
-  if (root)
-    MAPIAllocateMore(size, root, (LPVOID*)&array);
-  else
-    MAPIAllocateBuffer(size, (LPVOID*)&array);
-  memset((void*)array, 0, size);
+// A value array, a root of its own or freed with root. When fewer values come back than were
+// asked for, the array still has room for all, the rest filled with the asked tags and
+// plausible values: a caller reading past the count takes them for real. Binary values are
+// exactly as long as they are, so that a read past one is caught.
+LPSPropValue BuildValues(const std::vector<Prop>& values, LPSPropTagArray asked, void* root) {
+  size_t count = std::max<size_t>({values.size(), asked->cValues, 1});
+  LPSPropValue array = (LPSPropValue)Alloc(count * sizeof(SPropValue), root);
+  memset((void*)array, 0, count * sizeof(SPropValue));
   for (size_t i = 0; i < count; i++) {
-    if (i < values.size())
-      Fill(array[i], values[i], root ? root : array);
-    else if (i < bait.size())
-      Fill(array[i], bait[i], root ? root : array);
+    ULONG tag = i < asked->cValues ? asked->aulPropTag[i] : PR_DISPLAY_NAME;
+    std::string bait = PROP_TYPE(tag) == PT_BINARY ? std::string(16, '\xBA') : "bait";
+    const Prop& prop = i < values.size() ? values[i] : Prop{tag, bait};
+    size_t size = prop.bytes.size() + (PROP_TYPE(prop.tag) == PT_BINARY ? 0 : 1);
+    void* data = Alloc(size, root ? root : array);
+    memcpy(data, prop.bytes.c_str(), size);
+    array[i].ulPropTag = prop.tag;
+    if (PROP_TYPE(prop.tag) == PT_STRING8) array[i].Value.lpszA = (LPSTR)data;
+    if (PROP_TYPE(prop.tag) == PT_BINARY)
+      array[i].Value.bin = {(ULONG)prop.bytes.size(), (LPBYTE)data};
+    if (PROP_TYPE(prop.tag) == PT_ERROR) array[i].Value.err = MAPI_E_NOT_FOUND;
   }
   return array;
 }
 
-std::vector<Prop> Bait(LPSPropTagArray tags) {
-  std::vector<Prop> bait;
-  for (ULONG i = 0; tags && i < tags->cValues; i++)
-    bait.push_back({tags->aulPropTag[i], PROP_TYPE(tags->aulPropTag[i]) == PT_BINARY
-                                             ? std::string(16, '\xBA')
-                                             : std::string("bait")});
-  return bait;
-}
-
-#define UNSERVED(name, ...)            \
-  HRESULT name(__VA_ARGS__) override { \
-    return Unserved(this, #name);      \
-  }
-#define TRACKED_UNKNOWN                     \
-  UNSERVED(QueryInterface, REFIID, LPVOID*) \
-  ULONG AddRef() override {                 \
-    return AddRefTracked(this);             \
-  }                                         \
-  ULONG Release() override {                \
-    return ReleaseTracked(this);            \
-  }
-
-class FakeTable : public IMAPITable, public Tracked {
+class FakeTable : public Fake<mapistubs::Table> {
  public:
-  explicit FakeTable(std::string profile) : Tracked("Table", std::move(profile)) {}
-  TRACKED_UNKNOWN
-  UNSERVED(GetLastError, HRESULT, ULONG, LPMAPIERROR*)
-  UNSERVED(Advise, ULONG, LPMAPIADVISESINK, ULONG*)
-  UNSERVED(Unadvise, ULONG)
-  UNSERVED(GetStatus, ULONG*, ULONG*)
-  UNSERVED(SetColumns, LPSPropTagArray, ULONG)
-  UNSERVED(QueryColumns, ULONG, LPSPropTagArray*)
-  UNSERVED(GetRowCount, ULONG, ULONG*)
-  UNSERVED(SeekRow, BOOKMARK, LONG, LONG*)
-  UNSERVED(SeekRowApprox, ULONG, ULONG)
-  UNSERVED(QueryPosition, ULONG*, ULONG*, ULONG*)
-  UNSERVED(FindRow, LPSRestriction, BOOKMARK, ULONG)
-  UNSERVED(Restrict, LPSRestriction, ULONG)
-  UNSERVED(CreateBookmark, BOOKMARK*)
-  UNSERVED(FreeBookmark, BOOKMARK)
-  UNSERVED(SortTable, LPSSortOrderSet, ULONG)
-  UNSERVED(QuerySortOrder, LPSSortOrderSet*)
-  UNSERVED(QueryRows, LONG, ULONG, LPSRowSet*)
-  UNSERVED(Abort)
-  UNSERVED(ExpandRow, ULONG, LPBYTE, ULONG, ULONG, LPSRowSet*, ULONG*)
-  UNSERVED(CollapseRow, ULONG, LPBYTE, ULONG, ULONG*)
-  UNSERVED(WaitForCompletion, ULONG, ULONG, ULONG*)
-  UNSERVED(GetCollapseState, ULONG, ULONG, LPBYTE, ULONG*, LPBYTE*)
-  UNSERVED(SetCollapseState, ULONG, ULONG, LPBYTE, BOOKMARK*)
+  explicit FakeTable(const std::string& profile) : Fake("Table", profile) {}
 };
 
-class FakeSection : public IProfSect, public Tracked {
+class FakeSection : public Fake<mapistubs::ProfSect> {
  public:
-  FakeSection(std::string profile, bool modifiable)
-      : Tracked("Section", std::move(profile)), modifiable(modifiable) {}
-  TRACKED_UNKNOWN
-  UNSERVED(GetLastError, HRESULT, ULONG, LPMAPIERROR*)
-  UNSERVED(SaveChanges, ULONG)
-  UNSERVED(GetPropList, ULONG, LPSPropTagArray*)
-  UNSERVED(OpenProperty, ULONG, LPCIID, ULONG, ULONG, LPUNKNOWN*)
-  UNSERVED(SetProps, ULONG, LPSPropValue, LPSPropProblemArray*)
-  UNSERVED(CopyTo, ULONG, LPCIID, LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-           LPSPropProblemArray*)
-  UNSERVED(CopyProps, LPSPropTagArray, ULONG, LPMAPIPROGRESS, LPCIID, LPVOID, ULONG,
-           LPSPropProblemArray*)
-  UNSERVED(GetNamesFromIDs, LPSPropTagArray*, LPGUID, ULONG, ULONG*, LPMAPINAMEID**)
-  UNSERVED(GetIDsFromNames, ULONG, LPMAPINAMEID*, ULONG, LPSPropTagArray*)
+  FakeSection(const std::string& profile, bool modifiable)
+      : Fake("Section", profile), modifiable(modifiable) {}
 
   HRESULT GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count, LPSPropValue* values) override {
-    char shown[256];
-    FormatTags(shown, sizeof shown, tags);
     *count = 0;
     *values = nullptr;
-    Outcome outcome = Enter(this, "GetProps", "%s, 0x%X", shown, flags);
-    if (outcome.Skips()) return outcome.status;
-    Profile* found = Find(profile);
+    ENTER(this, "GetProps", "%s, 0x%X", ShowTags(tags), flags);
+    Profile* found = Find(profile.c_str());
     if (found == nullptr) return outcome.Or(MAPI_E_OBJECT_DELETED);
     std::vector<Prop> result;
     HRESULT status = S_OK;
-    if (outcome.rule && outcome.rule->values) {
-      result = *outcome.rule->values;
-    } else {
-      for (ULONG i = 0; i < tags->cValues; i++) {
-        ULONG tag = tags->aulPropTag[i];
-        auto it = found->global.find(tag);
-        if (it != found->global.end()) {
-          result.push_back({tag, it->second});
-        } else {
-          result.push_back({CHANGE_PROP_TYPE(tag, PT_ERROR), ""});
-          status = MAPI_W_ERRORS_RETURNED;
-        }
-      }
+    for (ULONG i = 0; i < tags->cValues; i++) {
+      auto it = found->global.find(tags->aulPropTag[i]);
+      if (it == found->global.end()) status = MAPI_W_ERRORS_RETURNED;
+      result.push_back(
+          {it != found->global.end() ? it->first : CHANGE_PROP_TYPE(tags->aulPropTag[i], PT_ERROR),
+           it != found->global.end() ? it->second : ""});
     }
-    *values = BuildValues(result, Bait(tags), nullptr);
+    if (outcome.rule && outcome.rule->values) result = *outcome.rule->values;
+    *values = BuildValues(result, tags, nullptr);
     *count = (ULONG)result.size();
     return outcome.Or(status);
   }
 
   HRESULT DeleteProps(LPSPropTagArray tags, LPSPropProblemArray* problems) override {
-    char shown[256];
-    FormatTags(shown, sizeof shown, tags);
-    Outcome outcome = Enter(this, "DeleteProps", "%s, %s", shown, problems ? "problems" : "null");
-    if (outcome.Skips()) return outcome.status;
-    if (!modifiable) return outcome.Or(MAPI_E_NO_ACCESS);
-    Profile* found = Find(profile);
-    if (found == nullptr) return outcome.Or(MAPI_E_OBJECT_DELETED);
+    ENTER(this, "DeleteProps", "%s, %s", ShowTags(tags), problems ? "problems" : "null");
+    Profile* found = Find(profile.c_str());
+    if (!modifiable || found == nullptr) return outcome.Or(MAPI_E_NO_ACCESS);
     for (ULONG i = 0; i < tags->cValues; i++) found->global.erase(tags->aulPropTag[i]);
     if (problems) *problems = nullptr;
     return outcome.Or(S_OK);
@@ -350,34 +248,23 @@ class FakeSection : public IProfSect, public Tracked {
   bool modifiable;
 };
 
-class FakeServiceAdmin : public IMsgServiceAdmin, public Tracked {
+class FakeServiceAdmin : public Fake<mapistubs::ServiceAdmin> {
  public:
-  explicit FakeServiceAdmin(std::string profile) : Tracked("ServiceAdmin", std::move(profile)) {}
-  TRACKED_UNKNOWN
-  UNSERVED(GetLastError, HRESULT, ULONG, LPMAPIERROR*)
-  UNSERVED(DeleteMsgService, LPMAPIUID)
-  UNSERVED(CopyMsgService, LPMAPIUID, LPTSTR, LPCIID, LPCIID, LPVOID, ULONG_PTR, ULONG)
-  UNSERVED(RenameMsgService, LPMAPIUID, ULONG, LPTSTR)
-  UNSERVED(MsgServiceTransportOrder, ULONG, LPMAPIUID, ULONG)
-  UNSERVED(AdminProviders, LPMAPIUID, ULONG, LPPROVIDERADMIN*)
-  UNSERVED(SetPrimaryIdentity, LPMAPIUID, ULONG)
-  UNSERVED(GetProviderTable, ULONG, LPMAPITABLE*)
+  explicit FakeServiceAdmin(const std::string& profile) : Fake("ServiceAdmin", profile) {}
 
   HRESULT GetMsgServiceTable(ULONG flags, LPMAPITABLE* table) override {
     *table = nullptr;
-    Outcome outcome = Enter(this, "GetMsgServiceTable", "0x%X", flags);
-    if (outcome.Skips()) return outcome.status;
-    if (Find(profile) == nullptr) return outcome.Or(MAPI_E_NOT_FOUND);
+    ENTER(this, "GetMsgServiceTable", "0x%X", flags);
+    if (Find(profile.c_str()) == nullptr) return outcome.Or(MAPI_E_NOT_FOUND);
     *table = Make<FakeTable>(profile);
     return outcome.Or(S_OK);
   }
 
   HRESULT CreateMsgService(LPTSTR service, LPTSTR display, ULONG_PTR window, ULONG flags) override {
-    Outcome outcome = Enter(this, "CreateMsgService", "%s, %s, %lu, 0x%X", Quote(service),
-                            Quote(display), (unsigned long)window, flags);
-    if (outcome.Skips()) return outcome.status;
+    ENTER(this, "CreateMsgService", "%s, %s, %lu, 0x%X", Quote(service), Quote(display),
+          (unsigned long)window, flags);
     const std::vector<std::string>& installed = Mapi.providers;
-    if (Find(profile) == nullptr ||
+    if (Find(profile.c_str()) == nullptr ||
         std::find(installed.begin(), installed.end(), service) == installed.end())
       return outcome.Or(MAPI_E_NOT_FOUND);
     Mapi.AddService(profile, service);
@@ -386,16 +273,11 @@ class FakeServiceAdmin : public IMsgServiceAdmin, public Tracked {
 
   HRESULT ConfigureMsgService(LPMAPIUID uid, ULONG_PTR window, ULONG flags, ULONG count,
                               LPSPropValue values) override {
-    char shown[64];
-    FormatUid(shown, sizeof shown, uid);
-    Outcome outcome = Enter(this, "ConfigureMsgService", "%s, %lu, 0x%X, %u, %s", shown,
-                            (unsigned long)window, flags, count, values ? "values" : "null");
-    if (outcome.Skips()) return outcome.status;
-    Profile* found = Find(profile);
-    if (found == nullptr || uid == nullptr) return outcome.Or(MAPI_E_NOT_FOUND);
-    std::string key((const char*)uid->ab, 16);
-    for (const Service& service : found->services) {
-      if (service.uid != key) continue;
+    ENTER(this, "ConfigureMsgService", "%s, %lu, 0x%X, %u, %s", ShowUid(uid), (unsigned long)window,
+          flags, count, values ? "values" : "null");
+    Profile* found = Find(profile.c_str());
+    for (const Service& service : found ? found->services : std::vector<Service>{}) {
+      if (uid == nullptr || service.uid != std::string((char*)uid->ab, 16)) continue;
       Store(found, Mapi.dialogWrites);
       return outcome.Or(S_OK);
     }
@@ -404,121 +286,72 @@ class FakeServiceAdmin : public IMsgServiceAdmin, public Tracked {
 
   HRESULT OpenProfileSection(LPMAPIUID uid, LPCIID iface, ULONG flags,
                              LPPROFSECT* section) override {
-    char shown[64];
-    FormatUid(shown, sizeof shown, uid);
     *section = nullptr;
-    Outcome outcome = Enter(this, "OpenProfileSection", "%s, %s, 0x%X", shown,
-                            iface ? "interface" : "null", flags);
-    if (outcome.Skips()) return outcome.status;
-    if (Find(profile) == nullptr || uid == nullptr || !IsGlobal(uid))
-      return outcome.Or(MAPI_E_NOT_FOUND);
+    ENTER(this, "OpenProfileSection", "%s, %s, 0x%X", ShowUid(uid), iface ? "interface" : "null",
+          flags);
+    if (Find(profile.c_str()) == nullptr || !IsGlobal(uid)) return outcome.Or(MAPI_E_NOT_FOUND);
     *section = Make<FakeSection>(profile, (flags & MAPI_MODIFY) != 0);
     return outcome.Or(S_OK);
   }
 };
 
-class FakeProfAdmin : public IProfAdmin, public Tracked {
+class FakeProfAdmin : public Fake<mapistubs::ProfAdmin> {
  public:
-  FakeProfAdmin() : Tracked("ProfAdmin", "") {}
-  TRACKED_UNKNOWN
-  UNSERVED(GetLastError, HRESULT, ULONG, LPMAPIERROR*)
-  UNSERVED(GetProfileTable, ULONG, LPMAPITABLE*)
-  UNSERVED(ChangeProfilePassword, LPTSTR, LPTSTR, LPTSTR, ULONG)
-  UNSERVED(CopyProfile, LPTSTR, LPTSTR, LPTSTR, ULONG_PTR, ULONG)
-  UNSERVED(RenameProfile, LPTSTR, LPTSTR, LPTSTR, ULONG_PTR, ULONG)
-  UNSERVED(SetDefaultProfile, LPTSTR, ULONG)
+  FakeProfAdmin() : Fake("ProfAdmin", "") {}
 
   HRESULT CreateProfile(LPTSTR name, LPTSTR password, ULONG_PTR window, ULONG flags) override {
-    Outcome outcome = Enter(this, "CreateProfile", "%s, %s, %lu, 0x%X", Quote(name),
-                            Quote(password), (unsigned long)window, flags);
-    if (outcome.Skips()) return outcome.status;
+    ENTER(this, "CreateProfile", "%s, %s, %lu, 0x%X", Quote(name), Quote(password),
+          (unsigned long)window, flags);
     if (Find(name) != nullptr) return outcome.Or(MAPI_E_NO_ACCESS);
     Mapi.profiles[name];
     return outcome.Or(S_OK);
   }
 
   HRESULT DeleteProfile(LPTSTR name, ULONG flags) override {
-    Outcome outcome = Enter(this, "DeleteProfile", "%s, 0x%X", Quote(name), flags);
-    if (outcome.Skips()) return outcome.status;
+    ENTER(this, "DeleteProfile", "%s, 0x%X", Quote(name), flags);
     for (const auto& object : S.objects)
       if (object->references > 0 && object->profile == name)
-        Problem("DeleteProfile while %s #%d of the profile is held", object->kind, object->id);
+        Problem(object.get(), " held while its profile is deleted");
     return outcome.Or(Mapi.profiles.erase(name) ? S_OK : MAPI_E_NOT_FOUND);
   }
 
   HRESULT AdminServices(LPTSTR name, LPTSTR password, ULONG_PTR window, ULONG flags,
                         LPSERVICEADMIN* admin) override {
     *admin = nullptr;
-    Outcome outcome = Enter(this, "AdminServices", "%s, %s, %lu, 0x%X", Quote(name),
-                            Quote(password), (unsigned long)window, flags);
-    if (outcome.Skips()) return outcome.status;
+    ENTER(this, "AdminServices", "%s, %s, %lu, 0x%X", Quote(name), Quote(password),
+          (unsigned long)window, flags);
     if (Find(name) == nullptr) return outcome.Or(MAPI_E_NOT_FOUND);
     *admin = Make<FakeServiceAdmin>(name);
     return outcome.Or(S_OK);
   }
 };
 
-class FakeSession : public IMAPISession, public Tracked {
+class FakeSession : public Fake<mapistubs::Session> {
  public:
-  explicit FakeSession(std::string profile) : Tracked("Session", std::move(profile)) {}
-  TRACKED_UNKNOWN
-  UNSERVED(GetLastError, HRESULT, ULONG, LPMAPIERROR*)
-  UNSERVED(GetMsgStoresTable, ULONG, LPMAPITABLE*)
-  UNSERVED(OpenMsgStore, ULONG_PTR, ULONG, LPENTRYID, LPCIID, ULONG, LPMDB*)
-  UNSERVED(OpenAddressBook, ULONG_PTR, LPCIID, ULONG, LPADRBOOK*)
-  UNSERVED(OpenProfileSection, LPMAPIUID, LPCIID, ULONG, LPPROFSECT*)
-  UNSERVED(GetStatusTable, ULONG, LPMAPITABLE*)
-  UNSERVED(OpenEntry, ULONG, LPENTRYID, LPCIID, ULONG, ULONG*, LPUNKNOWN*)
-  UNSERVED(CompareEntryIDs, ULONG, LPENTRYID, ULONG, LPENTRYID, ULONG, ULONG*)
-  UNSERVED(Advise, ULONG, LPENTRYID, ULONG, LPMAPIADVISESINK, ULONG*)
-  UNSERVED(Unadvise, ULONG)
-  UNSERVED(MessageOptions, ULONG_PTR, ULONG, LPTSTR, LPMESSAGE)
-  UNSERVED(QueryDefaultMessageOpt, LPTSTR, ULONG, ULONG*, LPSPropValue*)
-  UNSERVED(EnumAdrTypes, ULONG, ULONG*, LPTSTR**)
-  UNSERVED(QueryIdentity, ULONG*, LPENTRYID*)
-  UNSERVED(SetDefaultStore, ULONG, ULONG, LPENTRYID)
-  UNSERVED(AdminServices, ULONG, LPSERVICEADMIN*)
-  UNSERVED(ShowForm, ULONG_PTR, LPMDB, LPMAPIFOLDER, LPCIID, ULONG, LPMESSAGE, ULONG, ULONG, ULONG,
-           ULONG, LPSTR)
-  UNSERVED(PrepareForm, LPCIID, LPMESSAGE, ULONG*)
-
+  explicit FakeSession(const std::string& profile) : Fake("Session", profile) {}
   HRESULT Logoff(ULONG_PTR window, ULONG flags, ULONG reserved) override {
-    Outcome outcome =
-        Enter(this, "Logoff", "%lu, 0x%X, %u", (unsigned long)window, flags, reserved);
-    return outcome.Skips() ? outcome.status : outcome.Or(S_OK);
+    ENTER(this, "Logoff", "%lu, 0x%X, %u", (unsigned long)window, flags, reserved);
+    return outcome.Or(S_OK);
   }
 };
 
 }  // namespace
 
-Rule Fail(const std::string& call, HRESULT status, int occurrence) {
-  return {call, occurrence, Effect::Fail, status, {}, {}};
+Rule Fail(const std::string& call, HRESULT status) {
+  return {call, 1, Effect::Fail, status, {}, {}};
 }
-Rule Empty(const std::string& call, HRESULT status, int occurrence) {
-  return {call, occurrence, Effect::Empty, status, {}, {}};
+Rule Empty(const std::string& call, HRESULT status) {
+  return {call, 1, Effect::Empty, status, {}, {}};
 }
-Rule Throw(const std::string& call, int occurrence) {
-  return {call, occurrence, Effect::Throw, {}, {}, {}};
-}
-Rule Fault(const std::string& call, int occurrence) {
-  return {call, occurrence, Effect::Fault, {}, {}, {}};
-}
-Rule Returns(const std::string& call, HRESULT status, int occurrence) {
-  return {call, occurrence, Effect::Normal, status, {}, {}};
-}
-Rule Values(std::vector<Prop> values, HRESULT status, int occurrence) {
-  return {"GetProps", occurrence, Effect::Normal, status, std::move(values), {}};
+Rule Values(std::vector<Prop> values, HRESULT status) {
+  return {"GetProps", 1, Effect::Normal, status, std::move(values), {}};
 }
 Rule Rows(std::vector<Row> rows, HRESULT status) {
   return {"HrQueryAllRows", 1, Effect::Normal, status, {}, std::move(rows)};
 }
 
 void Subsystem::Reset(bool initialised) {
-  for (auto& [root, children] : S.blocks) {
-    for (void* child : children) free(child);
-    free(root);
-  }
-  S.blocks.clear();
+  while (!S.blocks.empty()) FreeRoot(S.blocks.begin()->first);
   S.objects.clear();
   S.problems.clear();
   S.counts.clear();
@@ -556,28 +389,19 @@ int Subsystem::Count(const std::string& name) const {
 
 std::vector<std::string> Subsystem::Problems() const {
   std::vector<std::string> problems = S.problems;
-  char text[256];
-  for (const auto& object : S.objects) {
-    if (object->references <= 0) continue;
-    snprintf(text, sizeof text, "%s #%d still held (%d references)", object->kind, object->id,
-             object->references);
-    problems.push_back(text);
-  }
-  if (!S.blocks.empty()) {
-    snprintf(text, sizeof text, "%zu buffers never freed", S.blocks.size());
-    problems.push_back(text);
-  }
-  if (S.depth > S.startDepth) problems.push_back("MAPIInitialize never undone by MAPIUninitialize");
+  for (const auto& object : S.objects)
+    if (object->references > 0)
+      problems.push_back(std::string(object->kind) + " #" + std::to_string(object->id) +
+                         " still held");
+  if (!S.blocks.empty()) problems.push_back(std::to_string(S.blocks.size()) + " buffers not freed");
+  if (S.depth > S.startDepth) problems.push_back("MAPIInitialize not undone");
   return problems;
 }
 
 std::string Hex(const std::string& bytes) {
   std::string hex;
-  char digits[3];
-  for (unsigned char byte : bytes) {
-    snprintf(digits, sizeof digits, "%02X", byte);
-    hex += digits;
-  }
+  for (unsigned char byte : bytes)
+    hex += {"0123456789ABCDEF"[byte >> 4], "0123456789ABCDEF"[byte & 15]};
   return hex;
 }
 
@@ -589,11 +413,10 @@ using fake::Outcome;
 using fake::S;
 
 HRESULT MAPIInitialize(LPVOID init) {
-  char shown[64] = "null";
-  if (init)
-    snprintf(shown, sizeof shown, "%u, 0x%X", ((LPMAPIINIT_0)init)->ulVersion,
-             ((LPMAPIINIT_0)init)->ulFlags);
-  Outcome outcome = Enter(nullptr, "MAPIInitialize", "%s", shown);
+  LPMAPIINIT_0 given = (LPMAPIINIT_0)init;
+  Outcome outcome =
+      given ? Enter(nullptr, "MAPIInitialize", "%u, 0x%X", given->ulVersion, given->ulFlags)
+            : Enter(nullptr, "MAPIInitialize", "null");
   if (outcome.Skips()) return outcome.status;
   HRESULT status = outcome.Or(S_OK);
   if (SUCCEEDED(status)) S.depth++;
@@ -603,15 +426,13 @@ HRESULT MAPIInitialize(LPVOID init) {
 void MAPIUninitialize(void) {
   Enter(nullptr, "MAPIUninitialize", "%s", "");
   for (const auto& object : S.objects)
-    if (object->references > 0)
-      fake::Problem("MAPIUninitialize while %s #%d is held", object->kind, object->id);
+    if (object->references > 0) fake::Problem(object.get(), " held at MAPIUninitialize");
   if (S.depth > 0) S.depth--;
 }
 
 HRESULT MAPIAdminProfiles(ULONG flags, LPPROFADMIN* admin) {
   *admin = nullptr;
-  Outcome outcome = Enter(nullptr, "MAPIAdminProfiles", "0x%X", flags);
-  if (outcome.Skips()) return outcome.status;
+  ENTER(nullptr, "MAPIAdminProfiles", "0x%X", flags);
   *admin = fake::Make<fake::FakeProfAdmin>();
   return outcome.Or(S_OK);
 }
@@ -619,32 +440,13 @@ HRESULT MAPIAdminProfiles(ULONG flags, LPPROFADMIN* admin) {
 HRESULT MAPILogonEx(ULONG_PTR window, LPTSTR name, LPTSTR password, ULONG flags,
                     LPMAPISESSION* session) {
   *session = nullptr;
-  Outcome outcome = Enter(nullptr, "MAPILogonEx", "%lu, %s, %s, 0x%X", (unsigned long)window,
-                          fake::Quote(name), fake::Quote(password), flags);
-  if (outcome.Skips()) return outcome.status;
-  fake::Profile* profile = name ? fake::Find(name) : nullptr;
+  ENTER(nullptr, "MAPILogonEx", "%lu, %s, %s, 0x%X", (unsigned long)window, fake::Quote(name),
+        fake::Quote(password), flags);
+  fake::Profile* profile = fake::Find(name);
   if (profile == nullptr) return outcome.Or(MAPI_E_LOGON_FAILED);
   fake::Store(profile, Mapi.logonWrites);
   *session = fake::Make<fake::FakeSession>(name);
   return outcome.Or(S_OK);
-}
-
-SCODE MAPIAllocateBuffer(ULONG size, LPVOID* buffer) {
-  *buffer = fake::Allocate(size);
-  S.blocks[*buffer];
-  return S_OK;
-}
-
-SCODE MAPIAllocateMore(ULONG size, LPVOID root, LPVOID* buffer) {
-  auto it = S.blocks.find(root);
-  if (it == S.blocks.end()) {
-    fake::Problem("MAPIAllocateMore onto a buffer that is not allocated");
-    *buffer = nullptr;
-    return MAPI_E_INVALID_PARAMETER;
-  }
-  *buffer = fake::Allocate(size);
-  it->second.push_back(*buffer);
-  return S_OK;
 }
 
 ULONG MAPIFreeBuffer(LPVOID buffer) {
@@ -655,45 +457,35 @@ ULONG MAPIFreeBuffer(LPVOID buffer) {
 
 HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray tags, LPSRestriction restriction,
                        LPSSortOrderSet order, LONG most, LPSRowSet* rows) {
-  char shown[256];
-  fake::FormatTags(shown, sizeof shown, tags);
   *rows = nullptr;
   fake::FakeTable* fakeTable = dynamic_cast<fake::FakeTable*>(table);
-  Outcome outcome = Enter(fakeTable, "HrQueryAllRows", "%s, %s, %s, %d", shown,
-                          restriction ? "restriction" : "null", order ? "order" : "null", most);
-  if (outcome.Skips()) return outcome.status;
-  fake::Profile* profile = fakeTable ? fake::Find(fakeTable->profile) : nullptr;
+  ENTER(fakeTable, "HrQueryAllRows", "%s, %s, %s, %d", fake::ShowTags(tags),
+        restriction ? "restriction" : "null", order ? "order" : "null", most);
+  fake::Profile* profile = fakeTable ? fake::Find(fakeTable->profile.c_str()) : nullptr;
   if (profile == nullptr) return outcome.Or(MAPI_E_INVALID_PARAMETER);
   std::vector<fake::Row> result;
-  if (outcome.rule && outcome.rule->rows) {
-    result = *outcome.rule->rows;
-  } else {
-    for (const fake::Service& service : profile->services) {
-      fake::Row row;
-      for (ULONG i = 0; i < tags->cValues; i++) {
-        ULONG tag = tags->aulPropTag[i];
-        if (tag == PR_SERVICE_NAME)
-          row.push_back({tag, service.name});
-        else if (tag == PR_SERVICE_UID)
-          row.push_back({tag, service.uid});
-        else
-          row.push_back({CHANGE_PROP_TYPE(tag, PT_ERROR), ""});
-      }
-      result.push_back(row);
+  if (outcome.rule && outcome.rule->rows) result = *outcome.rule->rows;
+  for (size_t s = 0; !(outcome.rule && outcome.rule->rows) && s < profile->services.size(); s++) {
+    fake::Row row;
+    for (ULONG i = 0; i < tags->cValues; i++) {
+      ULONG tag = tags->aulPropTag[i];
+      const fake::Service& service = profile->services[s];
+      row.push_back(tag == PR_SERVICE_NAME  ? fake::Prop{tag, service.name}
+                    : tag == PR_SERVICE_UID ? fake::Prop{tag, service.uid}
+                                            : fake::Prop{CHANGE_PROP_TYPE(tag, PT_ERROR), ""});
     }
+    result.push_back(row);
   }
-  // Room for at least one row: a set without rows still has a bait row after its count. The
-  // bait row belongs to the set's own buffer, since FreeProws frees only the counted rows.
-  std::vector<fake::Prop> bait = fake::Bait(tags);
-  size_t count = std::max<size_t>(result.size(), 1);
-  LPSRowSet set = nullptr;
-  MAPIAllocateBuffer((ULONG)CbNewSRowSet(count), (LPVOID*)&set);
+  // Room for one row more than counted: a reader past the count finds a plausible row there.
+  // It belongs to the set's own buffer, since FreeProws frees only the counted rows.
+  LPSRowSet set = (LPSRowSet)fake::Alloc(CbNewSRowSet(result.size() + 1), nullptr);
   set->cRows = (ULONG)result.size();
-  for (size_t i = 0; i < count; i++) {
+  for (size_t i = 0; i <= result.size(); i++) {
+    bool bait = i == result.size();
     set->aRow[i].ulAdrEntryPad = 0;
-    set->aRow[i].cValues = i < result.size() ? (ULONG)result[i].size() : (ULONG)bait.size();
-    set->aRow[i].lpProps = i < result.size() ? fake::BuildValues(result[i], bait, nullptr)
-                                             : fake::BuildValues(bait, bait, set);
+    set->aRow[i].cValues = bait ? tags->cValues : (ULONG)result[i].size();
+    set->aRow[i].lpProps =
+        fake::BuildValues(bait ? fake::Row{} : result[i], tags, bait ? set : nullptr);
   }
   *rows = set;
   return outcome.Or(S_OK);
@@ -702,7 +494,6 @@ HRESULT HrQueryAllRows(LPMAPITABLE table, LPSPropTagArray tags, LPSRestriction r
 void FreeProws(LPSRowSet rows) {
   Mapi.calls.push_back("FreeProws()");
   if (rows == nullptr) return;
-  for (ULONG i = 0; i < rows->cRows; i++)
-    if (rows->aRow[i].lpProps) fake::FreeRoot(rows->aRow[i].lpProps);
+  for (ULONG i = 0; i < rows->cRows; i++) fake::FreeRoot(rows->aRow[i].lpProps);
   fake::FreeRoot(rows);
 }

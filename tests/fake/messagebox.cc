@@ -2,19 +2,17 @@
 
 #include "platform/messagebox.h"
 
-std::vector<ShownBox> ShownBoxes;
-
-void ClearShownBoxes(void) {
-  ShownBoxes.clear();
-}
+static std::vector<std::string> Shown;
 
 std::vector<std::string> ShownTexts(void) {
-  std::vector<std::string> texts;
-  for (const ShownBox& box : ShownBoxes) texts.push_back(box.text);
-  return texts;
+  return Shown;
 }
 
-int MessageBoxA(HWND, LPCSTR lpText, LPCSTR lpCaption, UINT uType) {
-  ShownBoxes.push_back({lpCaption ? lpCaption : "", lpText ? lpText : "", uType});
+void ClearShownBoxes(void) {
+  Shown.clear();
+}
+
+int MessageBoxA(HWND, LPCSTR lpText, LPCSTR, UINT) {
+  Shown.push_back(lpText ? lpText : "");
   return IDOK;
 }

@@ -5,16 +5,6 @@
 #include <string>
 #include <vector>
 
-struct ShownBox {
-  std::string caption;
-  std::string text;
-  unsigned type;
-};
-
-// Every box shown since the last ClearShownBoxes, in order.
-extern std::vector<ShownBox> ShownBoxes;
-
-void ClearShownBoxes(void);
-
-// The texts alone, for comparing with a list.
+// The texts of the boxes shown since the last ClearShownBoxes, in order.
 std::vector<std::string> ShownTexts(void);
+void ClearShownBoxes(void);

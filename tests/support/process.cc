@@ -8,31 +8,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
-static std::vector<std::string> BuildEnvironment(const std::vector<std::string>& changes) {
-  std::vector<std::string> result;
-  for (char** e = environ; *e; e++) result.push_back(*e);
-  for (const std::string& change : changes) {
-    std::string name = change.substr(0, change.find('='));
-    std::erase_if(result, [&](const std::string& entry) {
-      return entry.compare(0, name.size() + 1, name + "=") == 0;
-    });
-    if (change.find('=') != std::string::npos) result.push_back(change);
-  }
-  return result;
-}
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
-                         const std::vector<std::string>& environment) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input) {
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
-  std::vector<std::string> env = BuildEnvironment(environment);
-  std::vector<char*> args, envp;
+  std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
 
   pid_t pid = fork();
   if (pid < 0) abort();
@@ -40,7 +21,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     dup2(in[0], 0);
     dup2(out[1], 1);
     dup2(err[1], 2);
-    execve(args[0], args.data(), envp.data());
+    execv(args[0], args.data());
     _exit(127);
   }
   close(in[0]);

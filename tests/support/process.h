@@ -12,7 +12,5 @@ struct ProcessResult {
   std::string err;
 };
 
-// argv[0] is the program's path. Each extra entry of environment is NAME=VALUE and replaces
-// the variable of that name; NAME alone removes it.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
-                         const std::vector<std::string>& environment = {});
+// argv[0] is the program's path.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "");

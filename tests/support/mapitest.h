@@ -1,5 +1,6 @@
-// What the tests of the simulated messaging subsystem share: a fixture with a fresh store and an
-// initialised subsystem, owners that release what the subsystem hands out, and readers.
+// What the tests of the simulated messaging subsystem share: owners that give back what the
+// subsystem hands out, value builders, and a fixture with a fresh store and an initialised
+// subsystem.
 #pragma once
 
 #include <string.h>
@@ -17,28 +18,23 @@ namespace mapitest {
 
 // Owns what a call hands back through out() and gives it back when it goes.
 template <class T, void (*Give)(T*)>
-class Owned {
- public:
+struct Owned {
+  T* value = nullptr;
   Owned() = default;
-  explicit Owned(T* value) : value_(value) {}
   Owned(const Owned&) = delete;
-  Owned& operator=(const Owned&) = delete;
   ~Owned() { reset(); }
   void reset() {
-    if (value_) Give(value_);
-    value_ = nullptr;
+    if (value) Give(value);
+    value = nullptr;
   }
   T** out() {
     reset();
-    return &value_;
+    return &value;
   }
-  T* get() const { return value_; }
-  T* operator->() const { return value_; }
-  T& operator[](size_t i) const { return value_[i]; }
-  explicit operator bool() const { return value_ != nullptr; }
-
- private:
-  T* value_ = nullptr;
+  T* get() const { return value; }
+  T* operator->() const { return value; }
+  T& operator[](size_t i) const { return value[i]; }
+  explicit operator bool() const { return value != nullptr; }
 };
 template <class T>
 void ReleaseObject(T* object) {
@@ -71,41 +67,18 @@ inline SPropValue StringValue(ULONG tag, const char* text) {
   return value;
 }
 
-inline SPropValue LongValue(ULONG tag, LONG number) {
-  SPropValue value{};
-  value.ulPropTag = tag;
-  value.Value.l = number;
-  return value;
-}
-
-// The registry path of a profile's key, to look at the store directly.
+// The registry path of a profile's key, and whether a key exists.
 inline std::string ProfilePath(const std::string& encodedName) {
   return "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging "
          "Subsystem\\Profiles\\" +
          encodedName;
 }
-inline const char GlobalSection[] = "13dbb0c8aa05101a9bb000aa002fc45a";
-
 inline bool KeyExists(const std::string& path) {
   HKEY key = nullptr;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
     return false;
   RegCloseKey(key);
   return true;
-}
-
-// A value's registry type and bytes; REG_NONE and no bytes when it is absent.
-inline std::pair<DWORD, std::string> ReadRegValue(const std::string& path, const char* name) {
-  HKEY key = nullptr;
-  DWORD type = REG_NONE;
-  char data[4096];
-  DWORD size = 0;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key) == ERROR_SUCCESS) {
-    size = sizeof data;
-    if (RegQueryValueExA(key, name, nullptr, &type, (LPBYTE)data, &size) != ERROR_SUCCESS) size = 0;
-    RegCloseKey(key);
-  }
-  return {type, std::string(data, size)};
 }
 
 class MapiTest : public TempStoreTest {
@@ -145,10 +118,9 @@ class MapiTest : public TempStoreTest {
     EXPECT_EQ(S_OK, services->GetMsgServiceTable(0, table.out()));
     EXPECT_EQ(S_OK, HrQueryAllRows(table.get(), columns.get(), nullptr, nullptr, 0, rows.out()));
     for (ULONG i = 0; rows && i < rows->cRows; i++) {
-      MAPIUID uid{};
+      uids.emplace_back();
       EXPECT_EQ(16u, rows->aRow[i].lpProps[0].Value.bin.cb);
-      memcpy(uid.ab, rows->aRow[i].lpProps[0].Value.bin.lpb, 16);
-      uids.push_back(uid);
+      memcpy(uids.back().ab, rows->aRow[i].lpProps[0].Value.bin.lpb, 16);
     }
     return uids;
   }
