@@ -126,10 +126,12 @@ static int FastScratchConnection(sqlite3* db, char**, const sqlite3_api_routines
 }
 
 bool SeedProfiles(const std::string& configHome, int count) {
-  return InChild(configHome, [count] {
+  return InChild(configHome, [count]() -> int {
            sqlite3_auto_extension((void (*)(void))FastScratchConnection);
            for (int i = 1; i <= count; i++) SeedOne(i);
-           return 0;
+           // End as a program ends, so that the store is closed and its log copied into the
+           // database file, as after any real run.
+           exit(0);
          }) == 0;
 }
 

@@ -64,34 +64,58 @@ class Key {
   HKEY handle_ = nullptr;
 };
 
-// Reads a whole value, however long it is (it may grow between the two calls).
+// Room for a value at the first attempt: every value the subsystem writes fits, so one registry
+// call reads it; a longer one takes a second call with the size the first reported.
+constexpr DWORD ValueRoom = 512;
+
+// Reads a whole value, however long it is (it may grow between two calls).
 LONG ReadValue(HKEY key, const char* name, DWORD* type, std::string* data) {
+  DWORD size = ValueRoom;
   for (int attempt = 0; attempt < 8; attempt++) {
-    DWORD size = 0;
-    LONG result = RegQueryValueExA(key, name, nullptr, type, nullptr, &size);
-    if (result != ERROR_SUCCESS) return result;
     data->assign(size ? size : 1, '\0');
-    DWORD got = size;
-    result = RegQueryValueExA(key, name, nullptr, type, (LPBYTE)data->data(), &got);
+    LONG result = RegQueryValueExA(key, name, nullptr, type, (LPBYTE)data->data(), &size);
     if (result == ERROR_MORE_DATA) continue;
     if (result != ERROR_SUCCESS) return result;
-    data->resize(got);
+    data->resize(size);
     return ERROR_SUCCESS;
   }
   return ERROR_MORE_DATA;
 }
 
-// The names of a key's values. A name longer than 255 bytes is nobody's property and is passed.
-LONG ValueNames(HKEY key, std::vector<std::string>* names) {
-  names->clear();
+struct Value {
+  std::string name;
+  DWORD type = REG_NONE;
+  std::string data;
+};
+
+// A key's values as enumeration gives them, with their data when want is set (then one call per
+// value). A name longer than 255 bytes is nobody's property and is passed.
+LONG ReadValues(HKEY key, bool want, std::vector<Value>* values) {
+  values->clear();
+  std::string data;
   for (DWORD index = 0;; index++) {
     char name[256];
-    DWORD length = sizeof name;
-    LONG result = RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+    DWORD length = sizeof name, type = REG_NONE, size = ValueRoom;
+    data.assign(size, '\0');
+    LONG result = RegEnumValueA(key, index, name, &length, nullptr, &type,
+                                want ? (LPBYTE)data.data() : nullptr, want ? &size : nullptr);
     if (result == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-    if (result == ERROR_MORE_DATA) continue;
-    if (result != ERROR_SUCCESS) return result;
-    names->emplace_back(name, length);
+    if (result == ERROR_MORE_DATA) {
+      // A long name, or data longer than the room: list the name alone, then read the value.
+      length = sizeof name;
+      result = RegEnumValueA(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+      if (result == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
+      if (result == ERROR_MORE_DATA) continue;
+      if (result != ERROR_SUCCESS) return result;
+      name[length] = '\0';
+      result = ReadValue(key, name, &type, &data);
+      if (result == ERROR_FILE_NOT_FOUND) continue;  // removed since it was listed
+      if (result != ERROR_SUCCESS) return result;
+      size = (DWORD)data.size();
+    } else if (result != ERROR_SUCCESS) {
+      return result;
+    }
+    values->push_back({std::string(name, length), type, want ? data.substr(0, size) : ""});
   }
 }
 
@@ -201,15 +225,17 @@ HRESULT OpenProfile(const std::string& keyPath, REGSAM access, Key* key) {
   return FromRegistry(result);
 }
 
-// Writes and removes properties in an open section key.
-LONG UpdateSection(HKEY section, const std::vector<Property>& properties,
+// Writes and removes properties in an open section key; one that was just created holds
+// nothing to replace.
+LONG UpdateSection(HKEY section, bool created, const std::vector<Property>& properties,
                    const std::vector<ULONG>& removals) {
   // A property identifier holds one value: drop every stored value of an identifier that is
   // removed, and of one that is written with another type.
-  std::vector<std::string> names;
-  LONG result = ValueNames(section, &names);
+  std::vector<Value> stored;
+  LONG result = created ? ERROR_SUCCESS : ReadValues(section, false, &stored);
   if (result != ERROR_SUCCESS) return result;
-  for (const std::string& name : names) {
+  for (const Value& value : stored) {
+    const std::string& name = value.name;
     ULONG tag;
     if (!ParseTagName(name, &tag)) continue;
     bool drop = false;
@@ -225,6 +251,20 @@ LONG UpdateSection(HKEY section, const std::vector<Property>& properties,
     if (result != ERROR_SUCCESS) return result;
   }
   return ERROR_SUCCESS;
+}
+
+// The service list of an open profile key.
+HRESULT ReadServices(HKEY profile, std::vector<MAPIUID>* uids) {
+  uids->clear();
+  DWORD type = 0;
+  std::string data;
+  LONG result = ReadValue(profile, ServicesValue, &type, &data);
+  if (result == ERROR_FILE_NOT_FOUND) return S_OK;
+  if (result != ERROR_SUCCESS) return FromRegistry(result);
+  if (type != REG_BINARY || data.size() % sizeof(MAPIUID) != 0) return MAPI_E_CORRUPT_DATA;
+  uids->resize(data.size() / sizeof(MAPIUID));
+  if (!data.empty()) memcpy(uids->data(), data.data(), data.size());
+  return S_OK;
 }
 
 }  // namespace
@@ -290,25 +330,22 @@ HRESULT DeleteProfile(const std::string& keyPath) {
 HRESULT ReadSection(const std::string& keyPath, const MAPIUID& uid,
                     std::vector<Property>* properties) {
   properties->clear();
-  Key profile;
-  HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
-  if (FAILED(status)) return status;
+  // The section's key straight away; only when it is missing does the profile's own say
+  // whether the section is merely not written yet.
   Key section;
-  LONG result = section.Open(profile.get(), SectionName(uid), KEY_READ);
-  if (result == ERROR_FILE_NOT_FOUND) return S_OK;
+  LONG result = section.Open(HKEY_CURRENT_USER, keyPath + "\\" + SectionName(uid), KEY_READ);
+  if (result == ERROR_FILE_NOT_FOUND) {
+    Key profile;
+    HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
+    return FAILED(status) ? status : S_OK;
+  }
   if (result != ERROR_SUCCESS) return FromRegistry(result);
-  std::vector<std::string> names;
-  result = ValueNames(section.get(), &names);
+  std::vector<Value> values;
+  result = ReadValues(section.get(), true, &values);
   if (result != ERROR_SUCCESS) return FromRegistry(result);
-  for (const std::string& name : names) {
+  for (const Value& value : values) {
     ULONG tag;
-    if (!ParseTagName(name, &tag)) continue;
-    DWORD type = 0;
-    std::string data;
-    result = ReadValue(section.get(), name.c_str(), &type, &data);
-    if (result == ERROR_FILE_NOT_FOUND) continue;  // removed since it was listed
-    if (result != ERROR_SUCCESS) return FromRegistry(result);
-    properties->push_back(Decode(tag, type, data));
+    if (ParseTagName(value.name, &tag)) properties->push_back(Decode(tag, value.type, value.data));
   }
   return S_OK;
 }
@@ -320,31 +357,24 @@ HRESULT WriteSection(const std::string& keyPath, const MAPIUID& uid,
   if (FAILED(status)) return status;
   Key section;
   LONG result;
+  DWORD disposition = REG_OPENED_EXISTING_KEY;
   if (properties.empty()) {
     // Only removals: a section that does not exist has nothing to remove.
     result = section.Open(profile.get(), SectionName(uid), KEY_ALL_ACCESS);
     if (result == ERROR_FILE_NOT_FOUND) return S_OK;
   } else {
-    result = section.Create(profile.get(), SectionName(uid), nullptr);
+    result = section.Create(profile.get(), SectionName(uid), &disposition);
   }
   if (result != ERROR_SUCCESS) return FromRegistry(result);
-  return FromRegistry(UpdateSection(section.get(), properties, removals));
+  return FromRegistry(
+      UpdateSection(section.get(), disposition == REG_CREATED_NEW_KEY, properties, removals));
 }
 
 HRESULT ReadServiceList(const std::string& keyPath, std::vector<MAPIUID>* uids) {
   uids->clear();
   Key profile;
   HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
-  if (FAILED(status)) return status;
-  DWORD type = 0;
-  std::string data;
-  LONG result = ReadValue(profile.get(), ServicesValue, &type, &data);
-  if (result == ERROR_FILE_NOT_FOUND) return S_OK;
-  if (result != ERROR_SUCCESS) return FromRegistry(result);
-  if (type != REG_BINARY || data.size() % sizeof(MAPIUID) != 0) return MAPI_E_CORRUPT_DATA;
-  uids->resize(data.size() / sizeof(MAPIUID));
-  if (!data.empty()) memcpy(uids->data(), data.data(), data.size());
-  return S_OK;
+  return FAILED(status) ? status : ReadServices(profile.get(), uids);
 }
 
 HRESULT AddService(const std::string& keyPath, const MAPIUID& uid,
@@ -353,7 +383,7 @@ HRESULT AddService(const std::string& keyPath, const MAPIUID& uid,
   HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
   if (FAILED(status)) return status;
   std::vector<MAPIUID> uids;
-  status = ReadServiceList(keyPath, &uids);
+  status = ReadServices(profile.get(), &uids);
   if (FAILED(status)) return status;
 
   std::string sectionName = SectionName(uid);
@@ -363,7 +393,7 @@ HRESULT AddService(const std::string& keyPath, const MAPIUID& uid,
   if (result != ERROR_SUCCESS) return FromRegistry(result);
   // A fresh random UID that names an existing section would mix two services: refuse.
   if (disposition == REG_OPENED_EXISTING_KEY) return MAPI_E_CALL_FAILED;
-  result = UpdateSection(section.get(), properties, {});
+  result = UpdateSection(section.get(), true, properties, {});
   if (result == ERROR_SUCCESS) {
     uids.push_back(uid);
     result = RegSetValueExA(profile.get(), ServicesValue, 0, REG_BINARY, (const BYTE*)uids.data(),

@@ -6,12 +6,18 @@
 // (SQLite's NOCASE) and keep the case they were created with. Key ids are never reused, so a
 // handle whose key was deleted stays deleted even when a key of the same name is made again.
 //
-// The store is found anew on every call, so a change of XDG_CONFIG_HOME moves to another hive;
-// otherwise one connection serves the whole process. Reads never create anything; the first
-// write creates the folders (0700) and the database file (0600). Every write is one IMMEDIATE
-// transaction, so concurrent processes serialise on the database lock and lose nothing. A store
-// that cannot be used (not a database, corrupt, of a newer layout, unreadable, read-only) is
-// never modified: the calls fail with a Windows error code and the process says why once.
+// The store is found anew on every call, so a change of XDG_CONFIG_HOME moves to another hive,
+// and a file removed or replaced is noticed; otherwise one connection serves the whole process.
+// Reads never create anything; the first write creates the folders (0700) and the database file
+// (0600), whose log and index files (registry.db-wal, registry.db-shm) take its mode. Every write
+// is one IMMEDIATE transaction, so concurrent processes serialise on the database lock and lose
+// nothing. The store keeps SQLite's write-ahead log: a commit appends to the log without waiting
+// for the disk, and the log is synced and copied into the database file when the last
+// connection ends (at the latest when the process exits), so that the file alone then holds the
+// data. A write that returned survives its process; a power cut may lose the latest writes but
+// leaves the store consistent. A store that cannot be used (not a database, corrupt, of a newer
+// layout, unreadable) is never modified, nor is a read-only one, which can still be read: the
+// calls fail with a Windows error code and the process says why once.
 #include "platform/registry.h"
 
 #include <errno.h>
@@ -39,6 +45,9 @@ constexpr size_t MaxValueNameLength = 16383;
 constexpr REGSAM DeleteAccess = 0x00010000;
 // Long enough that writers queueing behind one another wait rather than fail.
 constexpr int BusyTimeoutMs = 60000;
+// How long a process that ends its use of the store waits for other processes' calls, so that
+// it can copy the log into the database file.
+constexpr int FinishWaitMs = 2000;
 // A small page cache (KiB): lookups touch a handful of index pages.
 constexpr int CacheKiB = 256;
 
@@ -181,6 +190,38 @@ int MakeFolders(const std::string& dir) {
   return 0;
 }
 
+// Lays the layout and the hive's root down in an empty database, inside the caller's transaction.
+int LayDown(sqlite3* db) {
+  int rc = sqlite3_exec(db, SchemaSql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_stmt* root = nullptr;
+  rc = sqlite3_prepare_v2(db, "INSERT INTO keys(id, parent, name, written) VALUES(1, NULL, '', ?1)",
+                          -1, &root, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_bind_int64(root, 1, FileTimeNow());
+    rc = sqlite3_step(root);
+  }
+  sqlite3_finalize(root);
+  return rc == SQLITE_DONE ? SQLITE_OK : rc;
+}
+
+// Writes a complete new store, in write-ahead-log mode, into the empty file at path. Nothing
+// needs to survive a crash here (the file has no name yet), so SQLite neither journals nor syncs.
+int BuildStore(const char* path) {
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(db, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN", nullptr,
+                      nullptr, nullptr);
+  if (rc == SQLITE_OK) rc = LayDown(db);
+  // Exclusive locking enters the log mode without making a shared-memory index for it.
+  if (rc == SQLITE_OK)
+    rc = sqlite3_exec(db, "COMMIT; PRAGMA locking_mode = EXCLUSIVE; PRAGMA journal_mode = WAL",
+                      nullptr, nullptr, nullptr);
+  int closed = sqlite3_close(db);
+  return rc == SQLITE_OK ? closed : rc;
+}
+
 // The process's connection to the current store, and what it knows about the file.
 class Store {
  public:
@@ -191,7 +232,7 @@ class Store {
     std::string where;
     if (!LocateStore(&where)) where.clear();
     if (where != path_) {
-      Close();
+      Finish(FinishWaitMs);
       path_ = where;
       reported_ = false;
     }
@@ -201,33 +242,54 @@ class Store {
     }
     struct stat st;
     if (stat(path_.c_str(), &st) != 0) {
-      Close();
+      int error = errno;
+      Retire();
       exists_ = false;
-      if (errno == ENOENT) return ERROR_SUCCESS;
-      return ReportErrno(errno);
+      if (error == ENOENT) return ERROR_SUCCESS;
+      return ReportErrno(error);
     }
-    if (db_ && (st.st_dev != dev_ || st.st_ino != ino_)) Close();
+    if (db_ && (st.st_dev != dev_ || st.st_ino != ino_)) Retire();
     exists_ = true;
     if (db_) return ERROR_SUCCESS;
     dev_ = st.st_dev;
     ino_ = st.st_ino;
-    return Open();
+    return Open(st.st_mode & 0777);
   }
 
-  // Makes the store exist before a write: its folders, then an empty file that the first
-  // write transaction fills with the schema.
+  // Makes the store exist before a write: its folders, then the store file. The file is built
+  // whole under a temporary name and linked into place, so that other processes see no store
+  // or a complete one; when several processes race, the first link wins and the others use
+  // its store. Where the file system has no hard links, an empty file is made instead, which
+  // the first write transaction fills with the layout.
   LONG Create() {
     if (exists_) return ERROR_SUCCESS;
     int error = MakeFolders(path_.substr(0, path_.rfind('/')));
     if (error != 0) return ReportErrno(error);
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      // The journal files SQLite makes take the database file's mode.
-      error = fchmod(fd, 0600) == 0 ? 0 : errno;
-      close(fd);
-      if (error != 0) return ReportErrno(error);
-    } else if (errno != EEXIST) {
-      return ReportErrno(errno);
+    std::string temp = path_ + ".new-XXXXXX";
+    int fd = mkostemp(temp.data(), O_CLOEXEC);
+    if (fd < 0) return ReportErrno(errno);
+    // The log and index files SQLite makes beside the store take its mode. The one sync makes
+    // the whole file durable before it has the store's name.
+    int rc = SQLITE_OK, linkError = 0;
+    error = fchmod(fd, 0600) == 0 ? 0 : errno;
+    if (error == 0) rc = BuildStore(temp.c_str());
+    if (error == 0 && rc == SQLITE_OK && fsync(fd) != 0) error = errno;
+    if (error == 0 && rc == SQLITE_OK && link(temp.c_str(), path_.c_str()) != 0) linkError = errno;
+    close(fd);
+    unlink(temp.c_str());
+    if (error != 0) return ReportErrno(error);
+    if (rc != SQLITE_OK) return Report(ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc));
+    if (linkError == EPERM || linkError == EOPNOTSUPP || linkError == ENOSYS) {
+      fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+      if (fd >= 0) {
+        error = fchmod(fd, 0600) == 0 ? 0 : errno;
+        close(fd);
+        if (error != 0) return ReportErrno(error);
+      } else if (errno != EEXIST) {
+        return ReportErrno(errno);
+      }
+    } else if (linkError != 0 && linkError != EEXIST) {
+      return ReportErrno(linkError);
     }
     LONG result = Refresh();
     if (result == ERROR_SUCCESS && !exists_) return ReportErrno(ENOENT);
@@ -245,6 +307,10 @@ class Store {
   // Starts a transaction and checks the layout. A write transaction on a store without a
   // layout yet lays it down; a read one sees an empty hive.
   LONG Begin(bool write) {
+    if (write && exists_ && !walChecked_) {
+      LONG result = PrepareWrites();
+      if (result != ERROR_SUCCESS) return result;
+    }
     empty_ = false;
     if (!exists_) return ERROR_SUCCESS;
     LONG result = Run(write ? BeginWrite : BeginRead);
@@ -271,21 +337,8 @@ class Store {
       empty_ = true;
       return ERROR_SUCCESS;
     }
-    result = Exec(SchemaSql);
-    if (result == ERROR_SUCCESS) {
-      sqlite3_stmt* root = nullptr;
-      int rc = sqlite3_prepare_v2(db_,
-                                  "INSERT INTO keys(id, parent, name, written)"
-                                  " VALUES(1, NULL, '', ?1)",
-                                  -1, &root, nullptr);
-      if (rc == SQLITE_OK) {
-        sqlite3_bind_int64(root, 1, FileTimeNow());
-        rc = sqlite3_step(root);
-      }
-      sqlite3_finalize(root);
-      if (rc != SQLITE_DONE) result = Fail(rc);
-    }
-    if (result == ERROR_SUCCESS) result = ReadId();
+    int rc = LayDown(db_);
+    result = rc == SQLITE_OK ? ReadId() : Fail(rc);
     if (result != ERROR_SUCCESS) return Abort(result);
     creating_ = true;
     return ERROR_SUCCESS;
@@ -299,6 +352,37 @@ class Store {
     if (result != ERROR_SUCCESS) return Abort(result);
     if (creating_) ready_ = true;
     creating_ = false;
+    return ERROR_SUCCESS;
+  }
+
+  // Before the first write of a connection: puts a writable store that is ours (checked in a
+  // read transaction first) into write-ahead-log mode, where a commit appends to the log without
+  // waiting for the disk. With synchronous=NORMAL the log is synced only when it is copied back
+  // into the database file, so a power cut may lose the latest commits but never corrupts the
+  // store; a commit that returned is in the operating system's hands and outlives the process.
+  // A store of an older version is switched the same way, under SQLite's own locking.
+  LONG PrepareWrites() {
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+      walChecked_ = true;  // the write itself fails and says why
+      return ERROR_SUCCESS;
+    }
+    if (!ready_) {
+      LONG result = Begin(false);
+      if (result == ERROR_SUCCESS) result = Commit();
+      if (result != ERROR_SUCCESS) return result;
+    }
+    sqlite3_stmt* stmt = nullptr;
+    int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode = WAL", -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    bool wal =
+        rc == SQLITE_ROW && sqlite3_stricmp((const char*)sqlite3_column_text(stmt, 0), "wal") == 0;
+    sqlite3_finalize(stmt);
+    if (rc != SQLITE_ROW) return Fail(rc);
+    if (wal) {
+      LONG result = Exec("PRAGMA synchronous = NORMAL");
+      if (result != ERROR_SUCCESS) return result;
+    }
+    walChecked_ = true;
     return ERROR_SUCCESS;
   }
 
@@ -343,7 +427,22 @@ class Store {
       case SQLITE_CORRUPT:
         return Report(ERROR_BADDB, "file is corrupt");
       case SQLITE_READONLY:
-        return Report(ERROR_ACCESS_DENIED, "store is read-only");
+        switch (rc) {
+          case SQLITE_READONLY_DIRECTORY:
+            return Report(ERROR_ACCESS_DENIED,
+                          "store and its folder are read-only, and the log"
+                          " it needs beside it is missing");
+          case SQLITE_READONLY_RECOVERY:
+          case SQLITE_READONLY_CANTINIT:
+          case SQLITE_READONLY_ROLLBACK:
+            return Report(
+                ERROR_ACCESS_DENIED,
+                "store is read-only, but what its last writer left must first be recovered");
+          case SQLITE_READONLY_DBMOVED:
+            return Report(ERROR_ACCESS_DENIED, "file was moved or removed while in use");
+          default:
+            return Report(ERROR_ACCESS_DENIED, "store is read-only");
+        }
       case SQLITE_PERM:
       case SQLITE_AUTH:
         return Report(ERROR_ACCESS_DENIED, "access denied");
@@ -388,7 +487,7 @@ class Store {
   }
 
  private:
-  LONG Open() {
+  LONG Open(mode_t mode) {
     int rc = sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_EXRESCODE,
                              nullptr);
     if (rc != SQLITE_OK) {
@@ -403,8 +502,30 @@ class Store {
     sqlite3_extended_result_codes(db_, 1);
     sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
     sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    std::string cache = "PRAGMA cache_size = -" + std::to_string(CacheKiB);
-    sqlite3_exec(db_, cache.c_str(), nullptr, nullptr, nullptr);
+    // The log and its index stay when the last connection ends, so that a store that later
+    // becomes read-only can still be read; emptied by the checkpoint at that close, the log is
+    // cut back to nothing and the database file alone holds the data.
+    int persist = 1;
+    sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+      sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    } else {
+      // SQLite gives the log and its index the store's mode when it makes them; ones left with
+      // another (say read-only, from a time the store was) get it back before they are opened.
+      for (const char* suffix : {"-wal", "-shm"}) {
+        std::string file = path_ + suffix;
+        struct stat st;
+        if (lstat(file.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+            (st.st_mode & 0777) != mode)
+          chmod(file.c_str(), mode);
+      }
+    }
+    std::string pragmas =
+        "PRAGMA journal_size_limit = 0; PRAGMA cache_size = -" + std::to_string(CacheKiB);
+    sqlite3_exec(db_, pragmas.c_str(), nullptr, nullptr, nullptr);
+    walChecked_ = false;
+    static bool closesAtExit = false;
+    if (!closesAtExit) closesAtExit = atexit(CloseAtExit) == 0;
     return ERROR_SUCCESS;
   }
 
@@ -422,6 +543,28 @@ class Store {
     id_ = 0;
   }
 
+  // At exit the process ends its use of the store, as Finish says.
+  static void CloseAtExit();
+
+  // Ends this process's use of the store: copies the log into the database file and empties
+  // it, waiting up to waitMs for other processes' calls to end, then closes the connection.
+  // (SQLite's own copy on close is left to the last connection, and when several end at once
+  // each may take another for the last.) A read-only connection leaves the files alone.
+  void Finish(int waitMs) {
+    if (!db_) return;
+    if (sqlite3_db_readonly(db_, "main") == 0) {
+      sqlite3_busy_timeout(db_, waitMs);
+      sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    }
+    Close();
+  }
+
+  // Leaves a file that is no longer the store (it was removed, or another took its name). When
+  // only the database file was replaced, its log still has the store's name, and what it holds
+  // would be read into the new file: copy it into the old file, which nothing reads any more,
+  // and empty it first, unless another process is in the middle of a call on it.
+  void Retire() { Finish(0); }
+
   void Close() {
     if (!db_) return;
     FinalizeStatements();
@@ -432,7 +575,9 @@ class Store {
   // After fork the inherited connection belongs to the parent: leave it untouched (closing it
   // here could disturb the parent's locks) and start a connection of this process's own.
   void Abandon() {
-    abandoned_.push_back(db_);
+    // Kept where it stays reachable to the end of the process, whatever is torn down at exit.
+    static std::vector<sqlite3*>* abandoned = new std::vector<sqlite3*>;
+    abandoned->push_back(db_);
     for (sqlite3_stmt*& stmt : statements_) stmt = nullptr;
     db_ = nullptr;
     ready_ = false;
@@ -487,15 +632,21 @@ class Store {
   bool empty_ = false;
   bool ready_ = false;
   bool creating_ = false;
+  bool walChecked_ = false;
   bool reported_ = false;
   uint64_t epoch_ = 0;
   sqlite3_stmt* statements_[StatementCount] = {};
-  std::vector<sqlite3*> abandoned_;
 };
 
 std::recursive_mutex Lock;
 Store TheStore;
 KeyHandle RootHandle = {RootId, KEY_ALL_ACCESS, 0};
+
+void Store::CloseAtExit() {
+  std::unique_lock<std::recursive_mutex> guard(Lock, std::try_to_lock);
+  if (guard.owns_lock() && TheStore.owner_ == getpid()) TheStore.Finish(FinishWaitMs);
+}
+
 std::map<uintptr_t, KeyHandle> Handles;
 uintptr_t NextHandle = 0x1000;
 
