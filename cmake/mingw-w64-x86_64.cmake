@@ -1,20 +1,4 @@
-# Cross-builds the Windows executables with Debian's mingw-w64 compilers for x86_64, the
-# posix-threads variant.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-builds the 64-bit Windows executables with Debian's mingw-w64 compilers.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
-
 set(QS_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QS_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QS_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QS_MINGW_TRIPLE}-windres)
-set(CMAKE_AR ${QS_MINGW_TRIPLE}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${QS_MINGW_TRIPLE}-ranlib CACHE FILEPATH "")
-set(CMAKE_STRIP ${QS_MINGW_TRIPLE}-strip CACHE FILEPATH "")
-set(CMAKE_OBJDUMP ${QS_MINGW_TRIPLE}-objdump CACHE FILEPATH "")
-
-# Headers and libraries come from the target's tree only; programs from the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${QS_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)

@@ -9,19 +9,7 @@ set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root" || exit 2
 
-passed=0
-failed=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what"
-    passed=$((passed + 1))
-  else
-    echo "FAILED: $what"
-    failed=$((failed + 1))
-  fi
-}
+source "$root/scripts/checks.sh"
 finish() {
   echo "$passed passed, $failed failed"
   [ "$failed" -eq 0 ]
@@ -129,7 +117,7 @@ if [ -f build/windows-x64/qsprofile.exe ]; then
   then
     export QS_WINE_GUARD_X86=$root/$x86_guard
   else
-    echo "skipped: the x86 guard test under Wine (this machine's Wine runs 64-bit programs only)"
+    skip "the x86 guard test under Wine (this machine's Wine runs 64-bit programs only)"
   fi
   tests/wine/smoke.sh build/windows-x64 | tee build/windows-smoke.log
   smoke_status=${PIPESTATUS[0]}

@@ -44,24 +44,7 @@ usage_text() {
 
 # --- Reporting -------------------------------------------------------------------------------
 
-passed=0
-failed=0
-skipped=0
-check() {  # check DESCRIPTION COMMAND...
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what"
-    passed=$((passed + 1))
-  else
-    echo "FAILED: $what"
-    failed=$((failed + 1))
-  fi
-}
-skip() {
-  echo "skipped: $1"
-  skipped=$((skipped + 1))
-}
+source "$root/scripts/checks.sh"
 
 # --- A private X server and Wine prefix ------------------------------------------------------
 
