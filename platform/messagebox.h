@@ -11,8 +11,8 @@
 
 int MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
 
-// user32's formatter: %s, %c, %d, %i, %u, %x, %X with the flags '-' and '0' and a width; the
-// size prefix 'l' names a 32-bit value, as it does on Windows. The output is cut to 1023
-// characters and always terminated.
+// user32's formatter: %s, %c, %d, %i, %u, %x, %X with the flags '-', '0' and '#', a width and a
+// precision; the size prefix 'l' names a 32-bit value, as it does on Windows. The output is cut
+// to 1023 characters and always terminated.
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
 #endif

@@ -38,6 +38,13 @@ TEST(Wsprintf, Conversions) {
   EXPECT_STREQ("100% (null)", out);
   wsprintfA(out, "%q and %");
   EXPECT_STREQ("%q and %", out);
+  // A precision limits a string and gives a number its least count of digits; later
+  // arguments stay in step.
+  wsprintfA(out, "[%.3s][%6.2s][%.4d][%8.3x][%#x][%#X][%#x]", "abcdef", "xyz", -7, 0xau, 255u, 255u,
+            0u);
+  EXPECT_STREQ("[abc][    xy][-0007][     00a][0xff][0XFF][0]", out);
+  wsprintfA(out, "[%#010x][%08.3d]", 0xbeefu, 5);
+  EXPECT_STREQ("[0x0000beef][     005]", out);
 }
 
 TEST(Wsprintf, OutputIsCutTo1023Characters) {

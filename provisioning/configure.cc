@@ -200,7 +200,8 @@ bool ConfigureProfile(void) {
   ProfileIsNew = false;
   Status = E_FAIL;
   if (!CallGuarded(Provision)) {
-    ReportMessage("Exception caught");
+    wsprintfA(MessageText, "Exception caught");
+    ReportMessage(MessageText);
     Status = E_FAIL;
   }
   bool isNew = ProfileIsNew;
