@@ -1,7 +1,6 @@
 #include "bench/seed.h"
 
 #include <errno.h>
-#include <sqlite3.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -115,19 +114,8 @@ static int InChild(const std::string& configHome, Work work) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// Every write of the stand-in is a transaction of its own, synced to disk: tens of thousands of
-// them would take the better part of an hour. The template is a scratch file that is only ever
-// copied, so the seeding child's connections skip the syncs and keep the rollback journal in
-// memory; what is written, and how, is still the stand-in's own doing.
-static int FastScratchConnection(sqlite3* db, char**, const sqlite3_api_routines*) {
-  sqlite3_exec(db, "PRAGMA synchronous = OFF; PRAGMA journal_mode = MEMORY", nullptr, nullptr,
-               nullptr);
-  return SQLITE_OK;
-}
-
 bool SeedProfiles(const std::string& configHome, int count) {
   return InChild(configHome, [count]() -> int {
-           sqlite3_auto_extension((void (*)(void))FastScratchConnection);
            for (int i = 1; i <= count; i++) SeedOne(i);
            // End as a program ends, so that the store is closed and its log copied into the
            // database file, as after any real run.
