@@ -1,7 +1,7 @@
 // The Messaging API as the system code calls it: functions, interfaces, records, property tags
 // and status values. On Windows the SDK headers that the compiler ships declare them, and mapi32
 // serves them; on POSIX mapidefs-posix.h declares the same names and shapes, and the simulated
-// subsystem (mapi-posix.cc and its neighbours) serves them.
+// subsystem (qsmapi/) serves them.
 #pragma once
 
 #include "platform/wintypes.h"

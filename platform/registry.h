@@ -1,5 +1,5 @@
 // The registry calls of the current user's hive. On Windows they are advapi32's; on POSIX they
-// are served by registry-posix.cc from a SQLite database in the user's configuration folder.
+// are served by regstore/registry.cc from a SQLite database in the user's configuration folder.
 #pragma once
 
 #include "platform/wintypes.h"

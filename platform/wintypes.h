@@ -70,6 +70,8 @@ typedef const IID& REFIID;
 #define WINAPI
 #define WINAPIV
 #define STDMETHODCALLTYPE
+#define STDMETHODIMP HRESULT
+#define STDMETHODIMP_(type) type
 #define CALLBACK
 
 #ifndef TRUE

@@ -10,7 +10,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "platform/mapistubs-posix.h"
+#include "qsmapi/stubs.h"
 
 namespace fake {
 
@@ -204,12 +204,12 @@ LPSPropValue BuildValues(const std::vector<Prop>& values, LPSPropTagArray asked,
   return array;
 }
 
-class FakeTable : public Fake<mapistubs::Table> {
+class FakeTable : public Fake<qsmapi::stubs::Table> {
  public:
   explicit FakeTable(const std::string& profile) : Fake("Table", profile) {}
 };
 
-class FakeSection : public Fake<mapistubs::ProfSect> {
+class FakeSection : public Fake<qsmapi::stubs::ProfSect> {
  public:
   FakeSection(const std::string& profile, bool modifiable)
       : Fake("Section", profile), modifiable(modifiable) {}
@@ -248,7 +248,7 @@ class FakeSection : public Fake<mapistubs::ProfSect> {
   bool modifiable;
 };
 
-class FakeServiceAdmin : public Fake<mapistubs::ServiceAdmin> {
+class FakeServiceAdmin : public Fake<qsmapi::stubs::ServiceAdmin> {
  public:
   explicit FakeServiceAdmin(const std::string& profile) : Fake("ServiceAdmin", profile) {}
 
@@ -295,7 +295,7 @@ class FakeServiceAdmin : public Fake<mapistubs::ServiceAdmin> {
   }
 };
 
-class FakeProfAdmin : public Fake<mapistubs::ProfAdmin> {
+class FakeProfAdmin : public Fake<qsmapi::stubs::ProfAdmin> {
  public:
   FakeProfAdmin() : Fake("ProfAdmin", "") {}
 
@@ -326,7 +326,7 @@ class FakeProfAdmin : public Fake<mapistubs::ProfAdmin> {
   }
 };
 
-class FakeSession : public Fake<mapistubs::Session> {
+class FakeSession : public Fake<qsmapi::stubs::Session> {
  public:
   explicit FakeSession(const std::string& profile) : Fake("Session", profile) {}
   HRESULT Logoff(ULONG_PTR window, ULONG flags, ULONG reserved) override {

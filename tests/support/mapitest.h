@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/mapi-posix-internal.h"
+#include "qsmapi/qsmapi.h"
 #include "platform/registry.h"
 #include "support/tempstore.h"
 

@@ -1,6 +1,8 @@
-// What the parts of the simulated messaging subsystem share: the initialisation state, property
-// values held outside MAPI's buffers, the registry-backed profile store, the list of installed
-// services (mapisvc.inf) and the Exchange provider.
+// What the parts of the simulated messaging subsystem share: the initialisation state, the
+// registry-backed profile store, the list of installed services (mapisvc.inf) and the Exchange
+// provider. The subsystem is the same code on every platform: it keeps its profiles in the
+// registry (advapi32 on Windows, the SQLite store on POSIX); only its dialog and a few host
+// services (host.h) differ.
 //
 // The profile store keeps Windows' layout under HKEY_CURRENT_USER:
 //   Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Subsystem\Profiles\<key>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "platform/mapi.h"
+#include "qsmapi/props.h"
 
 // The Exchange provider's own properties in the global profile section: what the administrator
 // typed, before the directory resolves it.
@@ -33,40 +36,6 @@ namespace qsmapi {
 
 // True between a MAPIInitialize and the MAPIUninitialize that balances the last one.
 bool IsInitialized();
-
-// A property value. Numbers (PT_I2, PT_LONG, PT_BOOLEAN, PT_I8) are in number, as is the status
-// of a PT_ERROR value; strings (without their terminator) and binary values are in bytes.
-struct Property {
-  ULONG tag = 0;
-  LONGLONG number = 0;
-  std::string bytes;
-};
-Property StringProperty(ULONG tag, const std::string& text);
-Property BinaryProperty(ULONG tag, const void* data, size_t size);
-Property LongProperty(ULONG tag, LONG value);
-Property ErrorProperty(ULONG tag, SCODE status);
-
-// Whether a property of this type can be kept in a profile section.
-bool IsStorableType(ULONG type);
-
-// Converts a caller's value. Returns MAPI_E_NO_SUPPORT for a type a section cannot keep and
-// MAPI_E_INVALID_PARAMETER for a value whose pointer is missing.
-HRESULT FromPropValue(const SPropValue& value, Property* out);
-
-// Writes a property into a MAPI value, allocating strings and binary data "more" on root.
-HRESULT ToPropValue(const Property& property, LPVOID root, SPropValue* out);
-
-// Hands back properties as one MAPI buffer (a root the caller frees with MAPIFreeBuffer).
-HRESULT ToPropArray(const std::vector<Property>& properties, ULONG* count, LPSPropValue* out);
-
-// Finds a property by tag; a PT_UNSPECIFIED tag matches any type of its identifier.
-const Property* FindProperty(const std::vector<Property>& properties, ULONG tag);
-
-// ASCII case-insensitive equality, as the registry and the INF file compare names.
-bool SameName(const std::string& a, const std::string& b);
-
-// The section UID of the global profile section.
-const MAPIUID& GlobalSectionUid();
 
 // The profile store. A profile is reached through the registry path of its key, relative to
 // HKEY_CURRENT_USER. Every call goes to the registry, so what one process writes the next reads.
@@ -109,7 +78,7 @@ HRESULT AddService(const std::string& keyPath, const MAPIUID& uid,
 
 }  // namespace store
 
-// The message services installed on this machine, from mapisvc.inf in the configuration folder.
+// The message services installed on this machine, from mapisvc.inf (host::ServiceListPath).
 namespace services {
 
 struct Service {
@@ -117,10 +86,6 @@ struct Service {
   std::string displayName;                                    // e.g. "Microsoft Exchange"
   std::vector<std::pair<std::string, std::string>> settings;  // the service's own section
 };
-
-// The file's path: $XDG_CONFIG_HOME/qsprofile/mapisvc.inf, or $HOME/.config/... when
-// XDG_CONFIG_HOME is unset or empty. Empty when neither is set.
-std::string ListPath();
 
 // Parses the file's text. Returns false with a one-line diagnostic ("PATH:LINE: problem") when
 // it is malformed; the services are then none.
@@ -151,7 +116,9 @@ extern const char ServiceName[];
 // ConfigureMsgService for an Exchange service: takes PR_PROFILE_HOME_SERVER and
 // PR_PROFILE_UNRESOLVED_NAME from props, shows the dialog when the flags ask for it, and stores
 // the result in the profile's global section.
-HRESULT Configure(const std::string& keyPath, ULONG flags, ULONG cValues, LPSPropValue props);
+// window owns the dialog.
+HRESULT Configure(const std::string& keyPath, ULONG_PTR window, ULONG flags, ULONG cValues,
+                  LPSPropValue props);
 
 // The provider's part of a logon: resolves the server and the mailbox into distinguished names.
 HRESULT Logon(const std::string& keyPath);

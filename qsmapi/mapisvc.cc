@@ -1,5 +1,5 @@
-// The list of installed message services: mapisvc.inf in the user's configuration folder, an
-// INF-style text file:
+// The list of installed message services: mapisvc.inf (in the user's configuration folder on
+// POSIX, in the system folder on Windows), an INF-style text file:
 //
 //   ; comment
 //   [Services]
@@ -15,16 +15,15 @@
 // the file, "MSEMS" (Microsoft Exchange) alone is installed; a malformed or unreadable file
 // installs nothing, after a one-line diagnostic on stderr.
 #include <errno.h>
-#include <pwd.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <map>
 #include <mutex>
 
-#include "platform/mapi-posix-internal.h"
+#include "qsmapi/host.h"
+#include "qsmapi/qsmapi.h"
 
 namespace qsmapi::services {
 namespace {
@@ -55,6 +54,12 @@ std::string Lower(std::string text) {
   return text;
 }
 
+bool IsPlainName(const std::string& value) {
+  for (unsigned char c : value)
+    if (c == '/' || c < 0x20 || c == 0x7F) return false;
+  return true;
+}
+
 std::vector<Service> DefaultList() {
   return {{"MSEMS", "Microsoft Exchange", {}}};
 }
@@ -77,7 +82,7 @@ bool ReadWholeFile(const std::string& path, std::string* text) {
 }
 
 std::vector<Service> Load() {
-  std::string path = ListPath();
+  std::string path = host::ServiceListPath();
   if (path.empty()) return DefaultList();
   std::string text;
   if (!ReadWholeFile(path, &text)) {
@@ -96,18 +101,6 @@ std::vector<Service> Load() {
 }
 
 }  // namespace
-
-std::string ListPath() {
-  const char* config = getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') return std::string(config) + "/qsprofile/mapisvc.inf";
-  const char* home = getenv("HOME");
-  if (!home || !*home) {
-    struct passwd* entry = getpwuid(getuid());
-    home = entry ? entry->pw_dir : nullptr;
-  }
-  if (!home || !*home) return "";
-  return std::string(home) + "/.config/qsprofile/mapisvc.inf";
-}
 
 bool ParseList(const std::string& text, const std::string& path, std::vector<Service>* services,
                std::string* diagnostic) {
@@ -165,6 +158,10 @@ bool ParseList(const std::string& text, const std::string& path, std::vector<Ser
                                       std::to_string(other.line) + ")");
       listed.push_back({key, value.empty() ? key : value, lineNumber});
     } else {
+      // The directory's names are built from these two: a '/' or a control character (a NUL
+      // byte included) would put a false part into every distinguished name.
+      if ((SameName(key, "Organization") || SameName(key, "Site")) && !IsPlainName(value))
+        return fail(lineNumber, key + " cannot contain '/' or control characters");
       current->settings.emplace_back(key, value);
     }
   }

@@ -1,11 +1,11 @@
 // The profile store of the simulated messaging subsystem: profiles, their sections and their
 // message services, kept in the registry where Windows keeps them (the layout is described in
-// mapi-posix-internal.h). Nothing is cached: every call reads or writes the registry, so several
+// qsmapi.h). Nothing is cached: every call reads or writes the registry, so several
 // processes see one another's work, and a registry failure comes back as a MAPI status.
 #include <stdio.h>
 #include <string.h>
 
-#include "platform/mapi-posix-internal.h"
+#include "qsmapi/qsmapi.h"
 #include "platform/registry.h"
 
 namespace qsmapi::store {

@@ -1,0 +1,42 @@
+#include "qsmapi/host.h"
+
+#include <stdlib.h>
+#include <windows.h>
+
+// The system's random number generator, as advapi32 exports it.
+extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
+namespace qsmapi::host {
+
+HRESULT NewUid(MAPIUID* uid) {
+  return SystemFunction036(uid->ab, sizeof uid->ab) ? S_OK : MAPI_E_CALL_FAILED;
+}
+
+// In the Windows system folder, where a MAPI keeps it.
+std::string ServiceListPath() {
+  char folder[MAX_PATH];
+  UINT length = GetSystemDirectoryA(folder, sizeof folder);
+  if (length == 0 || length >= sizeof folder) return "";
+  return std::string(folder, length) + "\\mapisvc.inf";
+}
+
+void Fault() {
+  static volatile int* page;
+  if (page == nullptr) {
+    void* reserved = VirtualAlloc(nullptr, 4096, MEM_RESERVE | MEM_COMMIT, PAGE_NOACCESS);
+    if (reserved == nullptr) abort();
+    page = (volatile int*)reserved;
+  }
+  *page = 1;
+}
+
+// A code of the customer's range with error severity: the guard takes it as it would any
+// exception nothing inside handled.
+constexpr DWORD PlannedFailure = 0xE0515300;
+
+void Raise(const char*) {
+  RaiseException(PlannedFailure, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  abort();
+}
+
+}  // namespace qsmapi::host

@@ -1,0 +1,26 @@
+// What the simulated subsystem needs of the platform it runs on: randomness for service UIDs,
+// the place of the list of installed services, and the two ways a planned failure breaks a
+// call. host-posix.cc and host-win32.cc serve it.
+#pragma once
+
+#include <string>
+
+#include "platform/mapi.h"
+
+namespace qsmapi::host {
+
+// A new random service UID. MAPI_E_CALL_FAILED when the system gives no randomness.
+HRESULT NewUid(MAPIUID* uid);
+
+// The path of mapisvc.inf: in the user's configuration folder on POSIX, in the system folder
+// on Windows. Empty when there is none.
+std::string ServiceListPath();
+
+// A processor fault: a write to a page that cannot be written.
+void Fault();
+
+// An exception the caller did not expect: a C++ exception on POSIX, a software exception
+// raised with RaiseException on Windows. Names the call it breaks.
+[[noreturn]] void Raise(const char* call);
+
+}  // namespace qsmapi::host
