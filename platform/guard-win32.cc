@@ -17,6 +17,11 @@
 // thread's chain of registration records is put back as it was when the guard started. C++
 // exceptions are caught with catch (...).
 //
+// Besides processor faults, the guard takes software exceptions of error severity (the top two
+// bits of the code set), such as the code a MAPI raises with RaiseException when it breaks down
+// inside a call. Exceptions of lower severity (the runtime's own C++ exception dispatch,
+// debugger notices, warnings) are left to whoever handles them.
+//
 // Nothing process-wide changes while a guard is active: faults outside a guard, on another
 // thread (the messaging subsystem runs threads of its own) or passed over by the guard keep
 // their default action, and a debugger, which sees each fault before any handler, leaves the
@@ -58,6 +63,12 @@ static void SetExceptionList(void* head) {
 #else
   asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
 #endif
+}
+
+// Raised in software or by the processor, an exception of error severity.
+static bool IsOfErrorSeverity(DWORD code) {
+  constexpr DWORD ErrorSeverity = 0xC0000000;
+  return (code & ErrorSeverity) == ErrorSeverity;
 }
 
 static bool IsProcessorFault(DWORD code) {
@@ -147,7 +158,9 @@ EXCEPTION_DISPOSITION GuardFrameHandler(EXCEPTION_RECORD* record, void*, CONTEXT
   // Called while the system dispatches an exception that nothing inside the routine handled;
   // an unwind passing through is for a handler further out.
   if (IS_UNWINDING(record->ExceptionFlags)) return ExceptionContinueSearch;
-  if (GuardDepth <= 0 || !IsProcessorFault(record->ExceptionCode)) return ExceptionContinueSearch;
+  DWORD code = record->ExceptionCode;
+  if (GuardDepth <= 0 || !(IsProcessorFault(code) || IsOfErrorSeverity(code)))
+    return ExceptionContinueSearch;
   if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW) StackOverflowed = true;
   // Resuming a noncontinuable exception would only raise another; leave the dispatch here.
   if (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) LandAfterFault();

@@ -11,9 +11,11 @@
 //
 // Run with the argument "fault-outside", it writes through a null pointer with no guard active,
 // after a guard has come and gone; with "fault-other-thread", a second thread does so while the
-// main thread is inside a guard. Either must end the process with the access violation's code,
-// which the parent run checks. With "fault-as-if-debugged", it marks itself as debugged, the way
-// an attached debugger does, and exits with 0 only when a guarded fault still ends the routine.
+// main thread is inside a guard; with "warning-inside", a guarded routine raises a software
+// exception of warning severity, which is not the guard's to take. Each must end the process
+// with the exception's code, which the parent run checks. With "fault-as-if-debugged", it marks
+// itself as debugged, the way an attached debugger does, and exits with 0 only when a guarded fault
+// still ends the routine.
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -71,6 +73,18 @@ void RaisesAccessViolation() {
 }
 void RaisesNoncontinuableAccessViolation() {
   RaiseException(EXCEPTION_ACCESS_VIOLATION, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+// Software exceptions of the customer's range: error severity (as a MAPI raises when it breaks
+// down inside a call), and warning severity, which the guard leaves alone.
+void RaisesSoftwareError() {
+  RaiseException(0xE0515300, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+}
+void RaisesContinuableSoftwareError() {
+  RaiseException(0xE0515301, 0, 0, nullptr);
+}
+const DWORD SoftwareWarning = 0xA0515302;
+void RaisesSoftwareWarning() {
+  RaiseException(SoftwareWarning, 0, 0, nullptr);
 }
 volatile int* ReadOnlyPage;
 void WritesToReadOnlyPage() {
@@ -261,6 +275,11 @@ int FaultOnOtherThread() {
   CallGuarded(WaitsForFaultingThread);
   return 0;
 }
+// Nor a software exception below error severity that nothing handles.
+int WarningInsideGuard() {
+  CallGuarded(RaisesSoftwareWarning);
+  return 0;
+}
 
 // What an attached debugger changes for the system's own handling of a fault it does not handle.
 // The process's PEB, read from the thread's TEB (the header's reader of it trips the compiler's
@@ -319,6 +338,7 @@ int main(int argc, char** argv) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     if (strcmp(argv[1], "fault-outside") == 0) return FaultOutsideGuard();
     if (strcmp(argv[1], "fault-other-thread") == 0) return FaultOnOtherThread();
+    if (strcmp(argv[1], "warning-inside") == 0) return WarningInsideGuard();
     if (strcmp(argv[1], "fault-as-if-debugged") == 0) return FaultAsIfDebugged();
     return 2;
   }
@@ -341,6 +361,8 @@ int main(int argc, char** argv) {
       {"a noncontinuable access violation raised in software", RaisesNoncontinuableAccessViolation,
        false},
       {"a stack overflow", OverflowsStack, false},
+      {"a noncontinuable software exception of error severity", RaisesSoftwareError, false},
+      {"a continuable software exception of error severity", RaisesContinuableSoftwareError, false},
   };
   char what[160];
   for (const auto& c : cases) {
@@ -378,6 +400,10 @@ int main(int argc, char** argv) {
       {"an access violation raised in software that a handler inside continues",
        RaisesAccessViolation, Handling::kResumes, true, 1},
       {"a division by zero that a handler inside passes on", DividesByZero, Handling::kDeclines,
+       false, -1},
+      {"a software error that a handler inside unwinds from", RaisesSoftwareError,
+       Handling::kUnwinds, true, 0},
+      {"a software error that a handler inside passes on", RaisesSoftwareError, Handling::kDeclines,
        false, -1},
       {"a write through a null pointer that a handler inside passes on", WritesThroughNull,
        Handling::kDeclines, false, -1},
@@ -431,15 +457,21 @@ int main(int argc, char** argv) {
         "nested 20 deep: the routines inside the 16th guard do not go on");
   Check(CallGuarded(Returns), "after all of it, a guard still completes");
 
-  const char* modes[][2] = {
-      {"fault-outside", "a fault outside any guard"},
-      {"fault-other-thread", "a fault on another thread while a guard is active"},
+  struct {
+    const char* mode;
+    const char* name;
+    DWORD code;
+  } children[] = {
+      {"fault-outside", "a fault outside any guard", EXCEPTION_ACCESS_VIOLATION},
+      {"fault-other-thread", "a fault on another thread while a guard is active",
+       EXCEPTION_ACCESS_VIOLATION},
+      {"warning-inside", "a software warning inside a guard", SoftwareWarning},
   };
-  for (const auto& mode : modes) {
-    DWORD code = RunChild(mode[0]);
-    snprintf(what, sizeof what, "%s ends the process with its code (%08lx, expected c0000005)",
-             mode[1], (unsigned long)code);
-    Check(code == EXCEPTION_ACCESS_VIOLATION, what);
+  for (const auto& child : children) {
+    DWORD code = RunChild(child.mode);
+    snprintf(what, sizeof what, "%s ends the process with its code (%08lx, expected %08lx)",
+             child.name, (unsigned long)code, (unsigned long)child.code);
+    Check(code == child.code, what);
   }
   DWORD code = RunChild("fault-as-if-debugged");
   snprintf(what, sizeof what, "a process marked as debugged: the guard still catches (exit %08lx)",

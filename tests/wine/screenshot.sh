@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# Takes the picture of a real message box of qsprofile.exe for the documentation: runs it under
-# Wine in a virtual desktop on a private Xvfb, leaves its first box open, and writes the part of
-# the screen around the box as a PNG.
+# Takes the picture of a real message box of qsprofile.exe, or of the Exchange dialog, for the
+# documentation: runs it under Wine in a virtual desktop on a private Xvfb, leaves its first box
+# or dialog open, and writes the part of the screen around it as a PNG.
 #
-#   tests/wine/screenshot.sh OUTPUT.png [ARGUMENT...]      (arguments default to -h)
+#   tests/wine/screenshot.sh [-a ANSWERS] OUTPUT.png [ARGUMENT...]   (arguments default to -h)
 #
 # Uses build/windows-x64 (qsprofile.exe and boxreader.exe); the program is copied to
-# C:\Tools\qsprofile.exe in the prefix, so that the picture shows a plain Windows path.
+# C:\Tools\qsprofile.exe in the prefix, so that the picture shows a plain Windows path. With -a,
+# the simulated messaging subsystem (qsmapi.dll) is installed in the prefix as run.sh installs
+# it, and the Exchange dialog is left open with the names of the first two lines of ANSWERS
+# typed in:
+#
+#   tests/wine/screenshot.sh -a ANSWERS docs/windows-exchange-dialog.png -m
 set -eu
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$root/build/windows-x64
+answers=
+if [ "${1:-}" = "-a" ]; then
+  answers=$(realpath "$2")
+  shift 2
+fi
 output=$(realpath -m "$1")
 shift
 [ $# -gt 0 ] || set -- -h
@@ -37,18 +47,25 @@ export DISPLAY=:$display
 wineboot -i >/dev/null 2>&1
 mkdir -p "$WINEPREFIX/drive_c/Tools"
 cp "$build/qsprofile.exe" "$WINEPREFIX/drive_c/Tools/qsprofile.exe"
+reader_options=(-t 60 -k)
+if [ -n "$answers" ]; then
+  source "$root/tests/wine/prefix.sh"
+  qsmapi_registry "$work"
+  qsmapi_files "$build/qsmapi.dll"
+  reader_options+=(-a "$(windows_path "$answers")")
+fi
 
 # The box opens in a virtual desktop, whose frames and captions Wine draws itself. The desktop
 # stays while the box does; the wineserver ends both at the end.
 : >"$work/box"
-wine explorer /desktop=shot,800x560 "$(winepath -w "$build/boxreader.exe")" -t 60 -k \
+wine explorer /desktop=shot,800x560 "$(winepath -w "$build/boxreader.exe")" "${reader_options[@]}" \
   'C:\Tools\qsprofile.exe' "$@" >"$work/box" 2>/dev/null &
 for _ in $(seq 600); do
-  grep -q '^box ' "$work/box" && break
+  grep -qE '^(box|dialog) ' "$work/box" && break
   sleep 0.1
 done
 cat "$work/box"
-grep -q '^box ' "$work/box" || { echo "no message box appeared" >&2; exit 1; }
+grep -qE '^(box|dialog) ' "$work/box" || { echo "no message box or dialog appeared" >&2; exit 1; }
 # The box is up; give it the moment it takes to paint before the screen is read.
 sleep 2
 
