@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "fake/messagebox.h"
+#include "support/messagebox.h"
 
 namespace {
 
@@ -45,7 +45,6 @@ TEST(ParseArguments, SwitchesNamesAndUsage) {
   } cases[] = {
       {{}, false, Agent, "", usage},
       {{"-h"}, false, Agent, "", usage},
-      {{"-?"}, false, Agent, "", usage},
       {{"/"}, false, Agent, "", usage},
       {{"-x"}, false, Agent, "", usage},
       {{"Sales"}, false, Agent, "", usage},

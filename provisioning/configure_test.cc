@@ -4,146 +4,243 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <map>
+
 #include "app/arguments.h"
-#include "fake/mapi.h"
-#include "fake/messagebox.h"
-#include "platform/registry.h"
-#include "provisioning/profilekey.h"
-#include "support/tempstore.h"
+#include "qsmapi/plan.h"
+#include "support/mapitest.h"
+#include "support/messagebox.h"
 
 namespace {
 
-using fake::Effect;
-using fake::Empty;
-using fake::Fail;
-using fake::Mapi;
-using fake::Prop;
-using fake::Rows;
-using fake::Rule;
+using namespace mapitest;
+namespace plan = qsmapi::plan;
+using plan::Kind;
+using plan::Rule;
+using qsmapi::BinaryProperty;
+using qsmapi::ErrorProperty;
+using qsmapi::Property;
+using qsmapi::StringProperty;
 using Texts = std::vector<std::string>;
 
-const Prop User = {PR_PROFILE_USER, "svc-quorvane"};
-const Prop Server = {PR_PROFILE_HOME_SERVER_DN, "/o=Quorvane/cn=MAIL1"};
-const std::vector<Prop> Both = {User, Server};
 const char Incomplete[] =
     "The (Sales) profile is invalid due to missing or invalid property tags.\n"
     "Ensure the specified profile information is valid and unique.";
 const char InvalidRow[] = "Invalid properties in  MsgSvcTable (00000000)";
-const std::string FirstUid = "service-uid-0001";  // the first service added after Reset
-const std::string ConfigureFirst = "ConfigureMsgService(" + fake::Hex(FirstUid) + ", 0, 0x12";
+// The dialog's answers: Check Name resolves the names at once, OK leaves them to the logon.
+const char Check[] = "srv\nbox\ncheck\n";
+const char Ok[] = "srv\nbox\nok\n";
+const std::string ServerDn = "/o=Quorvane/ou=First Site/cn=Configuration/cn=Servers/cn=srv";
+const std::string UserDn = "/o=Quorvane/ou=First Site/cn=Recipients/cn=box";
 
-// How "Sales" stands before the run. Existing profiles list another service before Exchange;
-// Unserviced has none; Unregistered is known to the subsystem but has no registry key.
-enum Start { New, Existing, Unserviced, Unregistered };
+// How "Sales" stands before the run. An existing profile lists a contacts service before
+// Exchange, so that configuring any but the first service shows.
+enum Scene {
+  New,
+  NoExchange,    // new, and the Exchange service is not installed
+  Unresolved,    // existing, with the server and the mailbox typed, left to the logon
+  Resolved,      // existing and complete
+  ContactsOnly,  // existing, without Exchange: a logon resolves nothing
+  Unserviced,    // existing, without services
+};
 // What became of it.
 enum Fate { Kept, Deleted, NeverCreated };
 
-class ConfigureProfileTest : public TempStoreTest {
- public:
-  // Runs the workflow on the scene, then checks what every run must leave: everything held
-  // released once, every buffer freed once, MAPIUninitialize exactly when MAPIInitialize
-  // succeeded, no service added to an existing profile, only the first service configured.
-  bool Run(Start start, std::vector<Prop> dialog, std::vector<Prop> logon,
-           std::vector<Rule> rules) {
-    strcpy(ProfileName, "Sales");
-    Mapi.Reset();
-    ClearShownBoxes();
-    if (start != New) Mapi.profiles["Sales"].global[PR_PROFILE_AUTH_PACKAGE] = "";
-    if (start == Existing || start == Unregistered) {
-      Mapi.AddService("Sales", "CONTAB");
-      Mapi.AddService("Sales", "MSEMS");
-    }
-    std::string key = std::string(ProfileStorePrefix) + "Sales";
-    HKEY handle = nullptr;
-    if (start == Existing || start == Unserviced) {
-      EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0,
-                                               KEY_WRITE, nullptr, &handle, nullptr));
-      RegCloseKey(handle);
-    } else {
-      RegDeleteKeyA(HKEY_CURRENT_USER, key.c_str());
-    }
-    Mapi.dialogWrites = std::move(dialog);
-    Mapi.logonWrites = std::move(logon);
-    Mapi.rules = std::move(rules);
+Rule Planned(const char* call, int occurrence, Kind kind, HRESULT status = S_OK) {
+  return {call, occurrence, kind, status, {}, {}};
+}
 
+class ConfigureProfileTest : public TempStoreTest {
+ protected:
+  // Runs the workflow on a fresh store holding the scene, with the dialog's answers on stdin and
+  // the plan's rules, then checks what every run must leave: everything handed out given back
+  // once, MAPIUninitialize exactly when MAPIInitialize succeeded, no service added to an
+  // existing profile, and only its first service configured.
+  bool Run(Scene scene, const char* answers, std::vector<Rule> rules) {
+    TearDown();
+    SetUp();
+    mkdir(storeDir().c_str(), 0700);
+    WriteFile(storeDir() + "/mapisvc.inf",
+              scene == NoExchange
+                  ? "[Services]\nCONTAB=Contacts\n[CONTAB]\n"
+                  : "[Services]\nCONTAB=Contacts\nMSEMS=Exchange\n[CONTAB]\n[MSEMS]\n");
+    plan::SetRules({});
+    const SPropValue server = StringValue(PR_PROFILE_HOME_SERVER, "srv"),
+                     mailbox = StringValue(PR_PROFILE_UNRESOLVED_NAME, "box");
+    bool existing = scene >= Unresolved;
+    if (scene == Unresolved) SeedProfile("Sales", {"CONTAB", "MSEMS"}, {server, mailbox});
+    if (scene == Resolved)
+      SeedProfile("Sales", {"CONTAB", "MSEMS"},
+                  {server, mailbox, StringValue(PR_PROFILE_HOME_SERVER_DN, ServerDn.c_str()),
+                   StringValue(PR_PROFILE_USER, UserDn.c_str())});
+    if (scene == ContactsOnly) SeedProfile("Sales", {"CONTAB"}, {});
+    if (scene == Unserviced) SeedProfile("Sales", {}, {});
+    std::string firstUid = FirstServiceUid();
+    WriteFile(configHome + "/answers", answers);
+    EXPECT_NE(nullptr, freopen((configHome + "/answers").c_str(), "r", stdin));
+    strcpy(ProfileName, "Sales");
+    ClearShownBoxes();
+    bool initialises = rules.empty() || rules[0].call != "MAPIInitialize";
+    plan::Reset();
+    plan::SetRules(std::move(rules));
+    testing::internal::CaptureStderr();  // the dialog's prompts
     bool result = ConfigureProfile();
-    EXPECT_EQ(Texts{}, Mapi.Problems());
-    bool initialised = Mapi.rules.empty() || Mapi.rules[0].call != "MAPIInitialize";
-    EXPECT_EQ(initialised ? 1 : 0, Mapi.Count("MAPIUninitialize"));
-    if (start != New) {
-      EXPECT_EQ(0, Mapi.Count("CreateMsgService"));
-    }
-    for (const std::string& call : Mapi.calls) {
-      if (call.rfind("ConfigureMsgService(", 0) == 0) {
-        EXPECT_EQ(0u, call.rfind(ConfigureFirst, 0));
+    testing::internal::GetCapturedStderr();
+    plan::SetRules({});
+
+    EXPECT_EQ(Texts{}, plan::Problems());
+    EXPECT_EQ(initialises ? 1 : 0, plan::Count("MAPIUninitialize"));
+    if (existing) {
+      EXPECT_EQ(0, plan::Count("CreateMsgService"));
+      for (const std::string& call : plan::Calls()) {
+        if (call.rfind("ConfigureMsgService(", 0) == 0) {
+          EXPECT_EQ(0u, call.rfind("ConfigureMsgService(" + firstUid + ",", 0)) << call;
+        }
       }
     }
     return result;
   }
 
+  // The UID of the first service of "Sales" in hex, as the log shows it; empty without one.
+  static std::string FirstServiceUid() {
+    HKEY key = nullptr;
+    BYTE uids[64];
+    DWORD size = sizeof uids;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, ProfilePath("Sales").c_str(), 0, KEY_READ, &key) !=
+        ERROR_SUCCESS)
+      return "";
+    LONG status = RegQueryValueExA(key, "Services", nullptr, nullptr, uids, &size);
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS && size >= 16 ? plan::Hex(std::string((char*)uids, 16)) : "";
+  }
+
   static void ExpectFate(Fate fate) {
-    EXPECT_EQ(fate == Kept, Mapi.profiles.count("Sales") == 1);
-    EXPECT_EQ(fate == Deleted ? 1 : 0, Mapi.Count("DeleteProfile"));
+    EXPECT_EQ(fate == Kept, KeyExists(ProfilePath("Sales")));
+    EXPECT_EQ(fate == Deleted ? 1 : 0, plan::Count("DeleteProfile"));
   }
 };
 
 TEST_F(ConfigureProfileTest, Paths) {
-  const Rule cancel = Fail("ConfigureMsgService", MAPI_E_USER_CANCEL);
   const HRESULT warned = MAPI_W_ERRORS_RETURNED;
-  const Rule warning = Empty("MAPILogonEx", warned);
-  const Rule missing = Fail("CreateMsgService", MAPI_E_NOT_FOUND);
-  const char NoExchange[] = "Unable to find Exchange Server MAPI component";
-  const char Denied[] = "CreateProfile (80070005)";
+  const Rule warning = Planned("MAPILogonEx", 1, Kind::Empty, warned);
+  const char NotInstalled[] = "Unable to find Exchange Server MAPI component";
   const char Warned[] = "Invalid properties in  MsgSvcTable (00040380)";
-  const Prop name = {PR_SERVICE_NAME, "MSEMS"}, uid = {PR_SERVICE_UID, FirstUid};
-  const Prop error = {CHANGE_PROP_TYPE(PR_SERVICE_NAME, PT_ERROR), ""};
-  // The real UID cut short, and with a byte more: its first 16 bytes would do.
-  const Prop uid15 = {PR_SERVICE_UID, FirstUid.substr(1)};
-  const Prop uid17 = {PR_SERVICE_UID, FirstUid + '\0'};
+  // Odd service rows: the UID stands for the real one, which the run cannot know beforehand.
+  const std::string uid(16, 'u');
+  const Property name = StringProperty(PR_SERVICE_NAME, "MSEMS");
+  const Property error = ErrorProperty(PR_SERVICE_NAME, MAPI_E_NOT_FOUND);
+  const Property uid16 = BinaryProperty(PR_SERVICE_UID, uid.data(), 16);
+  const Property uid15 = BinaryProperty(PR_SERVICE_UID, uid.data(), 15);
+  const Property uid17 = BinaryProperty(PR_SERVICE_UID, (uid + 'u').data(), 17);
+  auto rows = [](std::vector<std::vector<Property>> given, HRESULT status = S_OK) {
+    Rule rule = Planned("HrQueryAllRows", 1, Kind::Rows, status);
+    rule.rows = std::move(given);
+    return rule;
+  };
+  Rule userOnly = Planned("GetProps", 2, Kind::Values);
+  userOnly.values = {StringProperty(PR_PROFILE_USER, UserDn)};
   struct {
     const char* name;
-    Start start;
-    std::vector<Prop> dialog, logon;  // what the dialog and the logon store
+    Scene scene;
+    const char* answers;
     std::vector<Rule> rules;
     Texts messages;
     bool result;
     Fate fate;
     int screenings;
   } paths[] = {
-      {"new, complete at once", New, Both, {}, {}, {}, true, Kept, 1},
-      {"new, completed by the logon", New, {User}, {Server}, {}, {}, true, Kept, 2},
-      {"new, incomplete after the logon", New, {User}, {}, {}, {Incomplete}, false, Deleted, 2},
-      {"new, provider missing", New, Both, {}, {missing}, {NoExchange}, false, Deleted, 0},
-      {"new, cancelled", New, Both, {}, {cancel}, {}, false, Deleted, 0},
-      {"access denied, key present", Existing, Both, {}, {}, {}, true, Kept, 1},
-      {"access denied, no key", Unregistered, Both, {}, {}, {Denied}, false, Kept, 0},
-      {"existing, incomplete after the logon", Existing, {}, {}, {}, {Incomplete}, false, Kept, 2},
-      {"existing, cancelled", Existing, Both, {}, {cancel}, {}, false, Kept, 0},
-      // A service table without a usable first row leaves nothing configured: no rows, tags
-      // swapped, a name in error, a short row, a UID not of 16 bytes.
-      {"existing, no services", Unserviced, Both, {}, {}, {InvalidRow}, false, Kept, 0},
-      {"no rows", New, Both, {}, {Rows({})}, {InvalidRow}, false, Deleted, 0},
-      {"tags swapped", New, Both, {}, {Rows({{uid, name}})}, {InvalidRow}, false, Deleted, 0},
-      {"name in error", New, Both, {}, {Rows({{error, uid}})}, {InvalidRow}, false, Deleted, 0},
-      {"one value", New, Both, {}, {Rows({{name}})}, {InvalidRow}, false, Deleted, 0},
-      {"UID of 15 bytes", New, Both, {}, {Rows({{name, uid15}})}, {InvalidRow}, false, Deleted, 0},
-      {"UID of 17 bytes", New, Both, {}, {Rows({{name, uid17}})}, {InvalidRow}, false, Deleted, 0},
-      {"one value, warning", New, Both, {}, {Rows({{name}}, warned)}, {Warned}, false, Deleted, 0},
+      // clang-format off
+      {"new, resolved in the dialog", New, Check, {}, {}, true, Kept, 1},
+      {"new, completed by the logon", New, Ok, {}, {}, true, Kept, 2},
+      {"new, incomplete after the logon", New, Ok, {userOnly}, {Incomplete}, false, Deleted, 2},
+      {"new, Exchange not installed", NoExchange, Ok, {}, {NotInstalled}, false, Deleted, 0},
+      {"new, cancelled", New, "srv\nbox\ncancel\n", {}, {}, false, Deleted, 0},
+      {"existing, complete", Resolved, "", {}, {}, true, Kept, 1},
+      {"existing, completed by the logon", Unresolved, "", {}, {}, true, Kept, 2},
+      {"existing, incomplete after the logon", ContactsOnly, "", {}, {Incomplete}, false, Kept, 2},
+      {"existing, cancelled", Unresolved, "",
+       {Planned("ConfigureMsgService", 1, Kind::Status, MAPI_E_USER_CANCEL)}, {}, false, Kept, 0},
+      {"name refused, no key", New, Ok, {Planned("CreateProfile", 1, Kind::Status, MAPI_E_NO_ACCESS)},
+       {"CreateProfile (80070005)"}, false, NeverCreated, 0},
+      // A service table without a usable first row leaves nothing configured.
+      {"existing, no services", Unserviced, "", {}, {InvalidRow}, false, Kept, 0},
+      {"no rows", New, Ok, {rows({})}, {InvalidRow}, false, Deleted, 0},
+      {"tags swapped", New, Ok, {rows({{uid16, name}})}, {InvalidRow}, false, Deleted, 0},
+      {"name in error", New, Ok, {rows({{error, uid16}})}, {InvalidRow}, false, Deleted, 0},
+      {"one value", New, Ok, {rows({{name}})}, {InvalidRow}, false, Deleted, 0},
+      {"UID of 15 bytes", New, Ok, {rows({{name, uid15}})}, {InvalidRow}, false, Deleted, 0},
+      {"UID of 17 bytes", New, Ok, {rows({{name, uid17}})}, {InvalidRow}, false, Deleted, 0},
+      {"one value, warning", New, Ok, {rows({{name}}, warned)}, {Warned}, false, Deleted, 0},
       // A warning as the final status keeps no new profile, so none may be reported as made.
-      {"new, final warning", New, {User}, {}, {warning}, {}, false, Deleted, 1},
-      {"existing, final warning", Existing, {User}, {}, {warning}, {}, true, Kept, 1},
+      {"new, final warning", New, Ok, {warning}, {}, false, Deleted, 1},
+      // clang-format on
   };
   for (const auto& c : paths) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.result, Run(c.start, c.dialog, c.logon, c.rules));
+    EXPECT_EQ(c.result, Run(c.scene, c.answers, c.rules));
     EXPECT_EQ(c.messages, ShownTexts());
     ExpectFate(c.fate);
-    EXPECT_EQ(c.screenings, Mapi.Count("GetProps"));
+    EXPECT_EQ(c.screenings, plan::Count("GetProps"));
   }
 }
 
+// Each call of the fullest run, a new profile completed by the logon, in order: the message its
+// failure shows and the one its success without its object shows (null where that does not
+// apply). Calls that give something back are not made to fail: what they fail to give back
+// cannot be given back by anyone.
+enum Where { Workflow, Screening, GivingBack };
+struct Step {
+  const char* call;
+  const char* failure = nullptr;
+  const char* empty = nullptr;
+  Where where = GivingBack;
+};
+const char GoesOn[] = "(the run goes on and succeeds)";
+
+const char Open[] = "Failed to open the global profile section of the current profile (%08lx)";
+
+std::vector<Step> FullestRun() {
+  std::vector<Step> steps = {
+      {"MAPIInitialize", "MAPIInitialize (%08lx)", nullptr, Workflow},
+      {"MAPIAdminProfiles", "MAPIAdminProfiles (%08lx)", "MAPIAdminProfiles (%08lx)", Workflow},
+      {"CreateProfile", "CreateProfile (%08lx)", nullptr, Workflow},
+      {"AdminServices", "AdminServices (%08lx)", "AdminServices (%08lx)", Workflow},
+      {"CreateMsgService", "CreateMsgService (%08lx)", nullptr, Workflow},
+      {"GetMsgServiceTable", "GetMsgServiceTable (%08lx)", "GetMsgServiceTable (%08lx)", Workflow},
+      {"HrQueryAllRows", "HrQueryAllRows (%08lx)", "HrQueryAllRows (%08lx)", Workflow},
+      {"OpenProfileSection", Open, Open, Workflow},
+      {"DeleteProps", "Failed to delete any previous authentication package (%08lx)", nullptr,
+       Workflow},
+      {"ConfigureMsgService", "ConfigureMsgService (%08lx)", nullptr, Workflow},
+  };
+  const std::vector<Step> screening = {
+      {"MAPIAdminProfiles", "Failed to load the MAPI profile administration object (%08lx)",
+       "Failed to load the MAPI profile administration object (%08lx)", Screening},
+      {"AdminServices", "Failed to access the message service administration object (%08lx)",
+       "Failed to access the message service administration object (%08lx)", Screening},
+      {"OpenProfileSection", Open, Open, Screening},
+      {"GetProps", "Failed to load properties for the global profile section (%08lx)",
+       "Failed to load properties for the global profile section (%08lx)", Screening},
+      {"MAPIFreeBuffer"},
+      {"Section.Release"},
+      {"ServiceAdmin.Release"},
+      {"ProfAdmin.Release"}};
+  steps.insert(steps.end(), screening.begin(), screening.end());
+  steps.insert(steps.end(), {{"MAPILogonEx", "", nullptr, Workflow},
+                             {"Logoff", GoesOn, nullptr, Workflow},
+                             {"Session.Release"}});
+  steps.insert(steps.end(), screening.begin(), screening.end());
+  steps.insert(steps.end(), {{"Section.Release"},
+                             {"FreeProws"},
+                             {"Table.Release"},
+                             {"ServiceAdmin.Release"},
+                             {"ProfAdmin.Release"},
+                             {"MAPIUninitialize"}});
+  return steps;
+}
+
 TEST_F(ConfigureProfileTest, CallsTheSubsystemInOrderAndCleansUpInReverse) {
-  EXPECT_TRUE(Run(New, {User}, {Server}, {}));
+  ASSERT_TRUE(Run(New, Ok, {}));
   const Texts screening = {"MAPIAdminProfiles(0x0)",
                            "AdminServices(\"Sales\", null, 0, 0x0)",
                            "OpenProfileSection(global, null, 0x0)",
@@ -161,7 +258,7 @@ TEST_F(ConfigureProfileTest, CallsTheSubsystemInOrderAndCleansUpInReverse) {
                     "HrQueryAllRows({0x3D09001E, 0x3D0C0102}, null, null, 0)",
                     "OpenProfileSection(global, null, 0x1)",
                     "DeleteProps({0x66190003}, null)",
-                    ConfigureFirst + ", 0, null)"};
+                    "ConfigureMsgService(" + FirstServiceUid() + ", 0, 0x12, 0, null)"};
   expected.insert(expected.end(), screening.begin(), screening.end());
   expected.insert(expected.end(), {"MAPILogonEx(0, \"Sales\", null, 0x8072)", "Logoff(0, 0x0, 0)",
                                    "Session.Release()"});
@@ -169,52 +266,12 @@ TEST_F(ConfigureProfileTest, CallsTheSubsystemInOrderAndCleansUpInReverse) {
   expected.insert(expected.end(),
                   {"Section.Release()", "FreeProws()", "Table.Release()", "ServiceAdmin.Release()",
                    "ProfAdmin.Release()", "MAPIUninitialize()"});
-  EXPECT_EQ(expected, Mapi.calls);
+  EXPECT_EQ(expected, plan::Calls());
+  // The failure table below covers exactly this run.
+  Texts steps;
+  for (const Step& step : FullestRun()) steps.push_back(step.call);
+  EXPECT_EQ(steps, plan::Names());
 }
-
-// Each call of the fullest run (the profile completed by the logon) in turn made to fail, to
-// succeed without handing back its object, to throw and to fault.
-const char* const NotApplicable = nullptr;
-const char GoesOn[] = "(the run goes on and succeeds)";
-const char Open[] = "Failed to open the global profile section of the current profile (%08lx)";
-const char LoadAdmin[] = "Failed to load the MAPI profile administration object (%08lx)";
-const char Access[] = "Failed to access the message service administration object (%08lx)";
-const char Props[] = "Failed to load properties for the global profile section (%08lx)";
-
-struct Step {
-  const char* call;
-  int occurrence;
-  const char* failure;  // the message when it fails, with its status
-  const char* empty;    // the message when it succeeds without its object
-  bool screening;       // inside a ScreenProfile call
-};
-// clang-format off
-const Step Workflow[] = {
-    {"MAPIInitialize",      1, "MAPIInitialize (%08lx)",      NotApplicable,                 false},
-    {"MAPIAdminProfiles",   1, "MAPIAdminProfiles (%08lx)",   "MAPIAdminProfiles (%08lx)",   false},
-    {"CreateProfile",       1, "CreateProfile (%08lx)",       NotApplicable,                 false},
-    {"AdminServices",       1, "AdminServices (%08lx)",       "AdminServices (%08lx)",       false},
-    {"CreateMsgService",    1, "CreateMsgService (%08lx)",    NotApplicable,                 false},
-    {"GetMsgServiceTable",  1, "GetMsgServiceTable (%08lx)",  "GetMsgServiceTable (%08lx)",  false},
-    {"HrQueryAllRows",      1, "HrQueryAllRows (%08lx)",      "HrQueryAllRows (%08lx)",      false},
-    {"OpenProfileSection",  1, Open,                          Open,                          false},
-    {"DeleteProps",         1, "Failed to delete any previous authentication package (%08lx)",
-                                                              NotApplicable,                 false},
-    {"ConfigureMsgService", 1, "ConfigureMsgService (%08lx)", NotApplicable,                 false},
-    {"MAPIAdminProfiles",   2, LoadAdmin,                     LoadAdmin,                     true},
-    {"AdminServices",       2, Access,                        Access,                        true},
-    {"OpenProfileSection",  2, Open,                          Open,                          true},
-    {"GetProps",            1, Props,                         Props,                         true},
-    {"MAPILogonEx",         1, "",                            GoesOn,                        false},
-    {"Logoff",              1, GoesOn,                        NotApplicable,                 false},
-    {"Session.Release",     1, NotApplicable,                 NotApplicable,                 false},
-    {"MAPIAdminProfiles",   3, LoadAdmin,                     LoadAdmin,                     true},
-    {"AdminServices",       3, Access,                        Access,                        true},
-    {"OpenProfileSection",  3, Open,                          Open,                          true},
-    {"GetProps",            2, Props,                         Props,                         true},
-};
-// clang-format on
-const int CreateProfileStep = 2;
 
 // True when the calls after the occurrence-th call of name are the pattern's, in its order.
 bool OnlyAfter(const Texts& names, const std::string& name, int occurrence, const Texts& pattern) {
@@ -231,31 +288,38 @@ TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
   const Texts cleanup = {"Logoff",        "Session.Release",   "Section.Release",
                          "FreeProws",     "Table.Release",     "ServiceAdmin.Release",
                          "DeleteProfile", "ProfAdmin.Release", "MAPIUninitialize"};
-  for (Start start : {New, Existing}) {
-    for (int i = 0; i < (int)(sizeof Workflow / sizeof Workflow[0]); i++) {
-      const Step& step = Workflow[i];
-      if (start == Existing && strcmp(step.call, "CreateMsgService") == 0) continue;
-      for (Effect effect : {Effect::Fail, Effect::Empty, Effect::Throw, Effect::Fault}) {
-        const char* format = effect == Effect::Fail    ? step.failure
-                             : effect == Effect::Empty ? step.empty
-                             : step.screening          ? "{Sales} ScreenProfile - Exception handled"
+  const std::vector<Step> steps = FullestRun();
+  for (Scene scene : {New, Unresolved}) {
+    bool created = false;  // whether a new profile exists when the step's call is made
+    std::map<std::string, int> seen;
+    for (const Step& step : steps) {
+      int occurrence = ++seen[step.call];
+      if (seen.count("CreateProfile") && strcmp(step.call, "CreateProfile") != 0) created = true;
+      if (step.where == GivingBack) continue;
+      if (scene != New && strcmp(step.call, "CreateMsgService") == 0) continue;
+      for (Kind kind : {Kind::Status, Kind::Empty, Kind::Raise, Kind::Fault}) {
+        const char* format = kind == Kind::Status      ? step.failure
+                             : kind == Kind::Empty     ? step.empty
+                             : step.where == Screening ? "{Sales} ScreenProfile - Exception handled"
                                                        : "Exception caught";
-        if (format == NotApplicable) continue;
-        SCOPED_TRACE(std::string(start == New ? "new, " : "existing, ") + step.call + " #" +
-                     std::to_string(step.occurrence) + ", effect " + std::to_string((int)effect));
-        HRESULT status = effect == Effect::Fail ? MAPI_E_NETWORK_ERROR : S_OK;
+        if (format == nullptr) continue;
+        SCOPED_TRACE(std::string(scene == New ? "new, " : "existing, ") + step.call + " #" +
+                     std::to_string(occurrence) + ", kind " + std::to_string((int)kind));
+        // A screening that fails with MAPI_E_NOT_FOUND must not pass for an incomplete profile.
+        HRESULT status = kind != Kind::Status      ? S_OK
+                         : step.where == Screening ? MAPI_E_NOT_FOUND
+                                                   : MAPI_E_NETWORK_ERROR;
         bool goesOn = format == GoesOn;
-        EXPECT_EQ(goesOn, Run(start, {User}, {Server},
-                              {{step.call, step.occurrence, effect, status, {}, {}}}));
+        EXPECT_EQ(goesOn, Run(scene, Ok, {Planned(step.call, occurrence, kind, status)}));
         char text[256];
         snprintf(text, sizeof text, format, (unsigned long)(ULONG)status);
         EXPECT_EQ(goesOn || !*format ? Texts{} : Texts{text}, ShownTexts());
-        ExpectFate(start != New || goesOn ? Kept : i <= CreateProfileStep ? NeverCreated : Deleted);
+        ExpectFate(scene != New || goesOn ? Kept : created ? Deleted : NeverCreated);
         if (goesOn) continue;
-        // After the injected call nothing but the cleanup runs, in its order.
-        Texts pattern = step.screening ? screeningCleanup : Texts{};
+        // After the planned call nothing but the cleanup runs, in its order.
+        Texts pattern = step.where == Screening ? screeningCleanup : Texts{};
         pattern.insert(pattern.end(), cleanup.begin(), cleanup.end());
-        EXPECT_TRUE(OnlyAfter(Mapi.Names(), step.call, step.occurrence, pattern));
+        EXPECT_TRUE(OnlyAfter(plan::Names(), step.call, occurrence, pattern));
       }
     }
   }

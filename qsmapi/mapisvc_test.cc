@@ -11,7 +11,7 @@ using qsmapi::services::Service;
 
 TEST(ServiceList, MalformedFilesAreNamedWithLineAndProblem) {
   struct {
-    const char* text;
+    std::string text;
     const char* diagnostic;
   } cases[] = {
       {"MSEMS=Microsoft Exchange\n", "f.inf:1: line outside a section"},
@@ -24,6 +24,12 @@ TEST(ServiceList, MalformedFilesAreNamedWithLineAndProblem) {
       {"[Services]\n[MSEMS]\n[services]\n",
        "f.inf:3: section [services] appears again (first at line 1)"},
       {"[Services]\nA=1\na=2\n[A]\n", "f.inf:3: service a is listed again (first at line 2)"},
+      // The directory's names are built from Organization and Site.
+      {"[MSEMS]\nOrganization=Q/x\n",
+       "f.inf:2: Organization cannot contain '/' or control characters"},
+      {"[MSEMS]\nsite=A\tB\n", "f.inf:2: site cannot contain '/' or control characters"},
+      {std::string("[MSEMS]\nSite=A\0B\n", 16),
+       "f.inf:2: Site cannot contain '/' or control characters"},
   };
   for (const auto& c : cases) {
     std::vector<Service> services = {{"stale", "", {}}};

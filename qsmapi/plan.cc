@@ -260,8 +260,10 @@ Call::Call(const Tracked* self, const char* name, const char* format, ...) {
   va_start(list, format);
   vsnprintf(arguments, sizeof arguments, format, list);
   va_end(list);
-  std::string logged = self && IsUnknownMethod(name) ? std::string(self->kind) + "." + name : name;
+  // Nothing that owns memory may live past this block: a planned fault leaves by siglongjmp.
   {
+    std::string logged =
+        self && IsUnknownMethod(name) ? std::string(self->kind) + "." + name : name;
     std::lock_guard<std::mutex> hold(Lock);
     Log.push_back(logged + "(" + arguments + ")");
     if (self && self->references <= 0)

@@ -94,11 +94,15 @@ HRESULT GivenRows(const std::vector<std::vector<Property>>& given, LPSPropTagArr
   for (size_t r = 0; r < given.size(); r++) {
     SRow& row = rows->aRow[r];
     row.ulAdrEntryPad = 0;
-    status = ToPropArray(given[r], &row.cValues, &row.lpProps);
+    // A row shorter than the columns still has room for them all, holding the bait.
+    std::vector<Property> all = given[r];
+    for (size_t i = all.size(); i < bait.size(); i++) all.push_back(bait[i]);
+    status = ToPropArray(all, &row.cValues, &row.lpProps);
     if (FAILED(status)) {
       FreeProws(rows);
       return status;
     }
+    row.cValues = (ULONG)given[r].size();
     rows->cRows++;
   }
   SRow& extra = rows->aRow[given.size()];

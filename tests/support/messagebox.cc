@@ -1,4 +1,4 @@
-#include "fake/messagebox.h"
+#include "support/messagebox.h"
 
 #include "platform/messagebox.h"
 
