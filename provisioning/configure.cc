@@ -88,7 +88,13 @@ static bool CreateOrConfirmProfile(void) {
 // The one logon that lets the service complete the profile, then the second screening.
 static void LogonAndScreen(void) {
   Status = MAPILogonEx(0, ProfileName, nullptr, LOGON_FLAGS, &Session);
-  if (FAILED(Status) || Session == nullptr) return;
+  if (FAILED(Status)) return;
+  if (Session == nullptr) {
+    // A logon without a session completed nothing, and the profile was just found incomplete:
+    // a failure, as quiet as a failed logon.
+    Status = E_FAIL;
+    return;
+  }
   Session->Logoff(0, 0, 0);
   Session->Release();
   Session = nullptr;

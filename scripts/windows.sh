@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Builds and checks the Windows executables: installs what is missing (Debian's mingw-w64, Wine,
 # Xvfb, CMake, Ninja), builds the presets windows-x64 and windows-x86, checks what each
-# qsprofile.exe is (GUI subsystem, imports from system DLLs only, size, resources), and runs the
-# Wine smoke test (tests/wine/smoke.sh) on the x64 build. Prints one line per check and closes
-# with "N passed, N failed"; exits non-zero when anything failed.
+# qsprofile.exe is (GUI subsystem, imports from system DLLs only, size, resources) and that the
+# test DLL qsmapi.dll serves everything it imports from mapi32, runs the Wine smoke test
+# (tests/wine/smoke.sh) on the x64 build, and the shared end-to-end cases over qsmapi.dll
+# (tests/cases/wine.sh). Prints one line per check and closes with "N passed, N failed"; exits
+# non-zero when anything failed.
 set -u
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -107,6 +109,69 @@ for arch in x64 x86; do
           has_text "<assembly xmlns=\"urn:schemas-microsoft-com:asm.v1\" manifestVersion=\"1.0\"/>"'
 done
 
+# --- The simulated messaging subsystem, qsmapi.dll --------------------------------------------
+
+# dll_imports FILE and mapi_imports FILE: the DLLs a file imports from, and the functions it
+# imports from mapi32; dll_exports FILE: the names a DLL exports.
+dll_imports() { "$objdump" -p "$1" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z'; }
+mapi_imports() {
+  "$objdump" -p "$1" | awk '
+    /^\tDLL Name: / { mapi = tolower($3) == "mapi32.dll"; next }
+    mapi && NF == 0 { mapi = 0 }
+    mapi && $1 ~ /^[0-9a-f]+$/ && NF == 3 { print $3 }'
+}
+dll_exports() {
+  "$objdump" -p "$1" | awk '/^\[Ordinal\/Name Pointer\] Table/ { on = 1; next }
+    on && NF == 0 { on = 0 } on { print $NF }'
+}
+# serves EXE DLL: every function EXE imports from mapi32, and the buffer allocators, are exported
+# by DLL under the same name.
+serves() {
+  local fn ok=0 exports
+  exports=" $(dll_exports "$2" | tr '\n' ' ') "
+  for fn in $(mapi_imports "$1") MAPIAllocateBuffer MAPIAllocateMore; do
+    case $exports in *" $fn "*) ;; *) echo "  $2 does not export $fn" && ok=1 ;; esac
+  done
+  [ -n "$(mapi_imports "$1")" ] && return $ok
+}
+# stdcall_utilities EXE: EXE imports the table utilities from mapi32 under the stdcall names a
+# 32-bit mapi32.dll exports them by, and not under the plain names.
+stdcall_utilities() {
+  local names
+  names=$(mapi_imports "$1")
+  grep -qx 'HrQueryAllRows@24' <<<"$names" && grep -qx 'FreeProws@4' <<<"$names" &&
+    ! grep -qxE 'HrQueryAllRows|FreeProws' <<<"$names" && return 0
+  echo "  imports from mapi32: $(echo $names)"
+  return 1
+}
+dll_imports_only_system_dlls() {
+  local dll ok=0
+  for dll in $(dll_imports "$1"); do
+    case " kernel32.dll user32.dll advapi32.dll msvcrt.dll " in
+      *" $dll "*) ;;
+      *) echo "  imports $dll" && ok=1 ;;
+    esac
+  done
+  return $ok
+}
+for arch in x64 x86; do
+  dll=build/windows-$arch/qsmapi.dll
+  exe=build/windows-$arch/qsprofile.exe
+  if [ ! -f "$dll" ] || [ ! -f "$exe" ]; then
+    check "build/windows-$arch/qsmapi.dll and qsprofile.exe exist" false
+    continue
+  fi
+  [ $arch = x64 ] && objdump=x86_64-w64-mingw32-objdump || objdump=i686-w64-mingw32-objdump
+  echo "$dll: $(stat -c %s "$dll") bytes; $(file -b "$dll")"
+  check "$arch: qsmapi.dll exports each of qsprofile.exe's mapi32 imports under its name" \
+    serves "$exe" "$dll"
+  if [ $arch = x86 ]; then
+    check "x86: qsprofile.exe imports HrQueryAllRows@24 and FreeProws@4, not the plain names" \
+      stdcall_utilities "$exe"
+  fi
+  check "$arch: qsmapi.dll imports only from system DLLs" dll_imports_only_system_dlls "$dll"
+done
+
 # --- Under Wine ------------------------------------------------------------------------------
 
 if [ -f build/windows-x64/qsprofile.exe ]; then
@@ -128,6 +193,19 @@ if [ -f build/windows-x64/qsprofile.exe ]; then
   fi
   check "the Wine smoke test ran to its end and passed" \
     test "$smoke_status" -eq 0 -a -n "$summary"
+
+  # The shared end-to-end cases, each a whole run of the x64 program over qsmapi.dll under Wine,
+  # with the real dialog answered and the real message boxes read.
+  (unset DISPLAY QSMAPI_FAULT WINEPREFIX; tests/cases/wine.sh build/windows-x64) |
+    tee build/windows-cases.log
+  cases_status=${PIPESTATUS[0]}
+  summary=$(sed -n 's/^\([0-9]*\) passed, \([0-9]*\) failed.*/\1 \2/p' build/windows-cases.log)
+  if [ -n "$summary" ]; then
+    passed=$((passed + ${summary% *}))
+    failed=$((failed + ${summary#* }))
+  fi
+  check "the shared cases ran to their end under Wine and passed" \
+    test "$cases_status" -eq 0 -a -n "$summary"
 fi
 
 finish

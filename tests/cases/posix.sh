@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Runs the cases of cases.txt against the POSIX build, each on a fresh store of its own (a
+# temporary XDG_CONFIG_HOME), and reads the message boxes from stderr.
+#
+#   tests/cases/posix.sh QSPROFILE QSREG [CASE...]
+#
+# Prints one line per case and "N passed, N failed"; exits non-zero when a case failed.
+set -u
+here=$(cd "$(dirname "$0")" && pwd)
+[ $# -ge 2 ] || { echo "usage: $0 QSPROFILE QSREG [CASE...]" >&2; exit 2; }
+qsprofile=$1 qsreg=$2
+shift 2
+source "$here/lib.sh"
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/qs-cases.XXXXXX")
+trap 'rm -rf "$WORK"' EXIT
+PROGRAM=$qsprofile
+
+drv_reset() {
+  rm -rf "$WORK/config"
+  mkdir -m 700 "$WORK/config"
+  export XDG_CONFIG_HOME=$WORK/config
+}
+
+drv_mapisvc() {
+  mkdir -p -m 700 "$XDG_CONFIG_HOME/qsprofile"
+  cat >"$XDG_CONFIG_HOME/qsprofile/mapisvc.inf"
+}
+
+# The boxes are the blocks from a line "[Quorvane Server Profile]" to a line "[OK]"; the rest of
+# stderr (the dialog, a sanitizer's report) is not compared.
+drv_run() {
+  local fault=$1 status
+  shift
+  if [ -n "$fault" ]; then
+    QSMAPI_FAULT=$fault "$qsprofile" "$@" 2>"$WORK/stderr" >/dev/null
+  else
+    env -u QSMAPI_FAULT "$qsprofile" "$@" 2>"$WORK/stderr" >/dev/null
+  fi
+  status=$?
+  awk '$0 == "[Quorvane Server Profile]" { inbox = 1; next }
+       inbox && $0 == "[OK]" { print "----"; inbox = 0; next }
+       inbox' "$WORK/stderr"
+  [ $status = 0 ] || sed 's/^/    | /' "$WORK/stderr" >&2
+  return $status
+}
+
+drv_reg() { "$qsreg" "$@" 2>/dev/null; }
+
+run_cases "$here/cases.txt" "$@"
