@@ -21,23 +21,10 @@
 #include <unistd.h>
 
 #include "qsmapi/dialog.h"
+#include "qsmapi/props.h"
 
 namespace qsmapi::dialog {
 namespace {
-
-std::string Trim(const std::string& text) {
-  const char* blanks = " \t\r\n\v\f";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(blanks);
-  return text.substr(first, last - first + 1);
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-  return text;
-}
 
 // Reads one answer. False at the end of input or on a read error, after ending the prompt's
 // line. A last line without its newline is still an answer.

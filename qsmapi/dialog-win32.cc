@@ -7,6 +7,7 @@
 
 #include "qsmapi/dialog-ids.h"
 #include "qsmapi/dialog.h"
+#include "qsmapi/props.h"
 
 namespace qsmapi::dialog {
 namespace {
@@ -17,13 +18,6 @@ struct Names {
   std::string* server;
   std::string* mailbox;
 };
-
-std::string Trim(const std::string& text) {
-  const char* blanks = " \t\r\n\v\f";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
 
 // A field's text with the blanks around it removed, as the terminal takes an answer. The field
 // holds at most LongestName characters, but a longer text is still read whole, so that

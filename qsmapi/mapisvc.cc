@@ -34,24 +34,10 @@ std::mutex CacheLock;
 bool Loaded;
 std::vector<Service> Cached;
 
-std::string Trim(const std::string& text) {
-  const char* blanks = " \t\r\n\v\f";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return "";
-  size_t last = text.find_last_not_of(blanks);
-  return text.substr(first, last - first + 1);
-}
-
 std::string Unquote(const std::string& value) {
   if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
     return value.substr(1, value.size() - 2);
   return value;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
-  return text;
 }
 
 bool IsPlainName(const std::string& value) {

@@ -144,6 +144,20 @@ const Property* FindProperty(const std::vector<Property>& properties, ULONG tag)
   return nullptr;
 }
 
+std::string Trim(const std::string& text) {
+  const char* blanks = " \t\r\n\v\f";
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string::npos) return "";
+  size_t last = text.find_last_not_of(blanks);
+  return text.substr(first, last - first + 1);
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+  return text;
+}
+
 bool SameName(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); i++) {

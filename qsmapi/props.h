@@ -37,6 +37,11 @@ HRESULT ToPropArray(const std::vector<Property>& properties, ULONG* count, LPSPr
 // Finds a property by tag; a PT_UNSPECIFIED tag matches any type of its identifier.
 const Property* FindProperty(const std::vector<Property>& properties, ULONG tag);
 
+// Text without its leading and trailing blanks, and in ASCII lower case, as the dialog and the
+// INF file read answers and names.
+std::string Trim(const std::string& text);
+std::string Lower(std::string text);
+
 // ASCII case-insensitive equality, as the registry and the INF file compare names.
 bool SameName(const std::string& a, const std::string& b);
 
