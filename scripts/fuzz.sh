@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${FUZZ_SECONDS:-20}
-targets=(arguments profilekey wsprintf)
+targets=(arguments profilekey wsprintf mapisvc)
 
 source scripts/packages.sh
 
