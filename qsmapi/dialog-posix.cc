@@ -9,7 +9,8 @@
 //
 // A prompt without a current value has no brackets. When stdin is not a terminal each answer is
 // echoed after its prompt, so that a scripted dialog reads like a typed one. End of input at any
-// prompt cancels: "Cancelled.", nothing changed. The other remarks:
+// prompt, or an interrupt (Ctrl-C) while it waits, cancels: "Cancelled.", nothing changed. The
+// other remarks:
 //   Please answer check, ok or cancel.                          then the button prompt again
 //   Both a Microsoft Exchange server and a mailbox are needed.  then again from the server
 //   A name cannot contain '/' or control characters.            then the same prompt again
@@ -20,18 +21,19 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include "platform/interrupt.h"
 #include "qsmapi/dialog.h"
 #include "qsmapi/props.h"
 
 namespace qsmapi::dialog {
 namespace {
 
-// Reads one answer. False at the end of input or on a read error, after ending the prompt's
-// line. A last line without its newline is still an answer.
+// Reads one answer. False at the end of input, on a read error or after an interrupt, after
+// ending the prompt's line. A last line without its newline is still an answer.
 bool ReadAnswer(std::string* answer) {
   char* line = nullptr;
   size_t capacity = 0;
-  ssize_t length = getline(&line, &capacity, stdin);
+  ssize_t length = WaitForInput(fileno(stdin)) ? getline(&line, &capacity, stdin) : -1;
   if (length < 0) {
     free(line);
     fprintf(stderr, "\n");

@@ -12,6 +12,7 @@
 // Organization and Site settings of the [MSEMS] section of mapisvc.inf ("Quorvane" and
 // "First Site" when they are not set).
 #include "qsmapi/dialog.h"
+#include "qsmapi/host.h"
 #include "qsmapi/qsmapi.h"
 
 namespace qsmapi::exchange {
@@ -91,6 +92,8 @@ HRESULT Configure(const std::string& keyPath, ULONG_PTR window, ULONG flags, ULO
   bool dialog = (flags & SERVICE_UI_ALWAYS) || ((flags & SERVICE_UI_ALLOWED) && !configured);
   bool resolve = false;
   if (dialog) {
+    // Once the run was interrupted, the dialog is answered with Cancel without being shown.
+    if (host::Interrupted()) return MAPI_E_USER_CANCEL;
     Button button = dialog::Run(window, &server, &mailbox);
     if (button == Button::Cancel) return MAPI_E_USER_CANCEL;
     resolve = button == Button::Check;

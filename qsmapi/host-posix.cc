@@ -9,6 +9,8 @@
 
 #include <stdexcept>
 
+#include "platform/interrupt.h"
+
 namespace qsmapi::host {
 
 HRESULT NewUid(MAPIUID* uid) {
@@ -34,6 +36,10 @@ std::string ServiceListPath() {
   }
   if (!home || !*home) return "";
   return std::string(home) + "/.config/qsprofile/mapisvc.inf";
+}
+
+bool Interrupted() {
+  return ::Interrupted();
 }
 
 // An inaccessible page rather than a null pointer, so that the sanitizers leave the signal to

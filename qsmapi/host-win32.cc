@@ -20,6 +20,10 @@ std::string ServiceListPath() {
   return std::string(folder, length) + "\\mapisvc.inf";
 }
 
+bool Interrupted() {
+  return false;
+}
+
 void Fault() {
   static volatile int* page;
   if (page == nullptr) {

@@ -1,6 +1,6 @@
 // What the simulated subsystem needs of the platform it runs on: randomness for service UIDs,
-// the place of the list of installed services, and the two ways a planned failure breaks a
-// call. host-posix.cc and host-win32.cc serve it.
+// the place of the list of installed services, whether the run was interrupted, and the two
+// ways a planned failure breaks a call. host-posix.cc and host-win32.cc serve it.
 #pragma once
 
 #include <string>
@@ -15,6 +15,10 @@ HRESULT NewUid(MAPIUID* uid);
 // The path of mapisvc.inf: in the user's configuration folder on POSIX, in the system folder
 // on Windows. Empty when there is none.
 std::string ServiceListPath();
+
+// Whether the run was interrupted (SIGINT, SIGTERM or SIGHUP on POSIX; never on Windows, where
+// the dialog is a window of its own). From then on the dialog and the logon are cancelled.
+bool Interrupted();
 
 // A processor fault: a write to a page that cannot be written.
 void Fault();

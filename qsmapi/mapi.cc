@@ -2,6 +2,7 @@
 #include <atomic>
 #include <mutex>
 
+#include "qsmapi/host.h"
 #include "qsmapi/objects.h"
 #include "qsmapi/plan.h"
 #include "qsmapi/qsmapi.h"
@@ -14,8 +15,10 @@ int InitCount;
 std::atomic<bool> Initialised;
 
 // Logs on to a named profile: each of its services' providers logs on in turn, which for the
-// Exchange provider resolves the server and the mailbox. No dialog is shown.
+// Exchange provider resolves the server and the mailbox. No dialog is shown. Once the run was
+// interrupted, the logon is cancelled, so that the caller stops quietly.
 HRESULT Logon(LPTSTR profileName, LPMAPISESSION* session) {
+  if (host::Interrupted()) return MAPI_E_USER_CANCEL;
   std::string keyPath;
   HRESULT status = store::FindProfile(profileName, &keyPath);
   if (FAILED(status)) return status;

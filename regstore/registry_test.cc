@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "regstore/batch.h"
 #include "support/tempstore.h"
 
 namespace {
@@ -464,3 +465,169 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
 }
 
 }  // namespace
+
+// A batch takes effect whole or not at all; a call that fails inside it takes back only its own
+// writes; a read batch refuses writes.
+TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAll) {
+  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Before"), "v", "kept"));
+  for (bool commit : {false, true}) {
+    SCOPED_TRACE(commit);
+    ASSERT_EQ(ERROR_SUCCESS, RegBeginBatch(true));
+    EXPECT_EQ(ERROR_BUSY, RegBeginBatch(true));  // batches do not nest
+    HKEY made = Create("Software\\Batch\\Deep");
+    EXPECT_EQ(ERROR_SUCCESS, Set(made, "v", "x"));
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Before"));
+    // A failed call inside the batch leaves nothing of its own behind.
+    HKEY bad = nullptr;
+    EXPECT_EQ(
+        ERROR_INVALID_PARAMETER,
+        RegCreateKeyExA(HKEY_CURRENT_USER, ("Software\\Half\\" + std::string(256, 'k')).c_str(), 0,
+                        nullptr, 0, KEY_ALL_ACCESS, nullptr, &bad, nullptr));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, Set(made, std::string(16384, 'v').c_str(), "x"));
+    EXPECT_EQ(ERROR_SUCCESS, RegEndBatch(commit));
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEndBatch(commit));
+    HKEY software = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, Open("Software", &software));
+    EXPECT_EQ(commit ? (Names{"Batch", "Other"}) : Names{"Before"}, List(software));
+    // A handle opened in a batch that was taken back never reaches a key made later.
+    if (!commit) {
+      Create("Software\\Other\\Deeper");
+      EXPECT_EQ(ERROR_KEY_DELETED, Set(made, "v", "x"));
+    } else {
+      EXPECT_EQ("x", Get(made, "v"));
+    }
+  }
+  ASSERT_EQ(ERROR_SUCCESS, RegBeginBatch(false));
+  HKEY key = Create("Software\\Batch");  // opening an existing key writes nothing
+  EXPECT_EQ(ERROR_ACCESS_DENIED, Set(key, "w", "y"));
+  EXPECT_EQ(ERROR_ACCESS_DENIED, RegDeleteTreeA(HKEY_CURRENT_USER, "Software"));
+  EXPECT_EQ(ERROR_SUCCESS, RegEndBatch(true));
+  EXPECT_EQ("error 2", Get(key, "w"));
+}
+
+TEST_F(RegistryTest, LimitsAreCheckedBeforeAnythingIsWritten) {
+  std::string deep;
+  for (int level = 0; level < 512; level++) deep += (level ? "\\k" : "k") + std::to_string(level);
+  HKEY bottom = Create(deep.c_str());  // 512 levels is the most a tree may have
+  HKEY sub = nullptr;
+  struct {
+    const char* what;
+    LONG result;
+  } cases[] = {
+      {"a 513th level",
+       RegCreateKeyExA(bottom, "more", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub, nullptr)},
+      {"513 levels in one call",
+       RegCreateKeyExA(HKEY_CURRENT_USER, ("New\\" + deep).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                       nullptr, &sub, nullptr)},
+      {"a key name of 256",
+       RegCreateKeyExA(HKEY_CURRENT_USER, ("New\\" + std::string(256, 'n')).c_str(), 0, nullptr, 0,
+                       KEY_ALL_ACCESS, nullptr, &sub, nullptr)},
+      {"a value name of 16,384", Set(bottom, std::string(16384, 'v').c_str(), "x")},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ERROR_INVALID_PARAMETER, c.result) << c.what;
+  EXPECT_EQ(Names{"k0"}, List(HKEY_CURRENT_USER));
+  EXPECT_EQ(ERROR_SUCCESS, Set(bottom, std::string(16383, 'v').c_str(), "x"));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_CURRENT_USER, "k0"));
+  EXPECT_EQ(Names{}, List(HKEY_CURRENT_USER));
+}
+
+// Files the store cannot trust, or that do not match their own header, are refused with one line
+// that says what to fix, before anything is written, and nothing is made beside them.
+TEST_F(RegistryTest, UntrustedOrDamagedFilesAreRefusedUntouched) {
+  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
+  for (int i = 0; i < 50; i++) Create(("Software\\Filler" + std::to_string(i)).c_str());
+  EndUse();
+  std::string valid = ReadFile(storePath());
+  ASSERT_GE(valid.size(), 3 * 4096u);
+  MakeDatabase(configHome + "/wal.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
+  struct {
+    const char* cause;
+    std::function<void(const std::string& dir)> spoil;
+  } cases[] = {
+      {"it ends in the middle of a page",
+       [&](auto& dir) { WriteFile(dir + "/registry.db", valid.substr(0, valid.size() - 100)); }},
+      {"it is shorter than its header says",
+       [&](auto& dir) { WriteFile(dir + "/registry.db", valid.substr(0, valid.size() - 4096)); }},
+      {"file is not a registry store",
+       [&](auto& dir) { WriteFile(dir + "/registry.db", ReadFile(configHome + "/wal.db")); }},
+      {"qsprofile is writable by others; run chmod go-w",
+       [](auto& dir) { chmod(dir.c_str(), 0777); }},
+      {"registry.db is writable by others; run chmod go-w",
+       [](auto& dir) { chmod((dir + "/registry.db").c_str(), 0620); }},
+      {"registry.db is a symbolic link",
+       [&](auto& dir) {
+         WriteFile(dir + "/real.db", valid);
+         unlink((dir + "/registry.db").c_str());
+         symlink("real.db", (dir + "/registry.db").c_str());
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cause);
+    std::string home = configHome + "/" + std::to_string(&c - cases), dir = home + "/qsprofile";
+    ASSERT_EQ(0, mkdir(home.c_str(), 0700));
+    ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+    WriteFile(dir + "/registry.db", valid);
+    chmod((dir + "/registry.db").c_str(), 0600);
+    c.spoil(dir);
+    Names before = Entries(dir);
+    std::string contents = ReadFile(dir + "/registry.db");
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    testing::internal::CaptureStderr();
+    EXPECT_NE(ERROR_SUCCESS, Set(HKEY_CURRENT_USER, "v", "y"));
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
+    EXPECT_NE(std::string::npos, err.find(c.cause)) << err;
+    EXPECT_EQ(before, Entries(dir));
+    EXPECT_TRUE(ReadFile(dir + "/registry.db") == contents);
+  }
+}
+
+// A log beside the store that another database wrote, or that outlived the store it belonged
+// to, is set aside and never read into the store.
+TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
+  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Mine"), "v", "mine"));
+  EndUse();
+  // Another database's log, full of frames, copied beside the store.
+  sqlite3* other = nullptr;
+  ASSERT_EQ(SQLITE_OK, sqlite3_open((configHome + "/other.db").c_str(), &other));
+  sqlite3_exec(other,
+               "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+               "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));",
+               nullptr, nullptr, nullptr);
+  WriteFile(storePath() + "-wal", ReadFile(configHome + "/other.db-wal"));
+  sqlite3_close(other);
+  testing::internal::CaptureStderr();
+  HKEY key = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, Open("Software\\Mine", &key));
+  EXPECT_EQ("mine", Get(key, "v"));
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("set aside"));
+  // A writer killed with its writes in the log, then its store removed: a new store does not
+  // bring the removed keys back.
+  fflush(nullptr);
+  if (fork() == 0) _exit(Set(Create("Software\\Removed"), "v", "gone") == ERROR_SUCCESS ? 0 : 1);
+  int status = 0;
+  wait(&status);
+  ASSERT_GT(Stat(storePath() + "-wal").st_size, 0);
+  EndUse();
+  ASSERT_EQ(0, unlink(storePath().c_str()));
+  testing::internal::CaptureStderr();
+  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\New"), "v", "new"));
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(Names{"New"}, List(Create("Software")));
+}
+
+TEST_F(RegistryTest, SymlinkedFoldersWorkAndInterruptedCreationsLeaveNoDebris) {
+  std::string real = configHome + "/real", link = configHome + "/link";
+  ASSERT_EQ(0, mkdir(real.c_str(), 0700));
+  ASSERT_EQ(0, mkdir((real + "/qsprofile").c_str(), 0700));
+  ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
+  std::string gone = real + "/qsprofile/registry.db.new-2147483647-abcdef";
+  std::string live = real + "/qsprofile/registry.db.new-" + std::to_string(getpid()) + "-abcdef";
+  WriteFile(gone, "");
+  WriteFile(live, "");
+  setenv("XDG_CONFIG_HOME", link.c_str(), 1);
+  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Linked"), "v", "x"));
+  EXPECT_EQ((Names{"registry.db", "registry.db-shm", "registry.db-wal",
+                   "registry.db.new-" + std::to_string(getpid()) + "-abcdef"}),
+            Entries(real + "/qsprofile"));
+}

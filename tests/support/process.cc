@@ -8,9 +8,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input) {
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input,
+                         const ProcessControl& control) {
+  using Stderr = ProcessControl::Stderr;
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
+  // Not collected: with ReaderGone the reader is gone before the program starts, so that its
+  // first write to stderr breaks the pipe.
+  if (control.stderrIs != Stderr::Collected) {
+    close(err[0]);
+    err[0] = -1;
+  }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -20,7 +28,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
-    dup2(err[1], 2);
+    if (control.stderrIs == Stderr::Closed) {
+      close(2);
+    } else {
+      dup2(err[1], 2);
+    }
+    // As a shell starts it: the test's own disposition of SIGPIPE is not inherited.
+    signal(SIGPIPE, SIG_DFL);
     execv(args[0], args.data());
     _exit(127);
   }
@@ -32,12 +46,14 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   signal(SIGPIPE, SIG_IGN);
   ProcessResult result = {0, 0, "", ""};
   size_t written = 0;
-  if (input.empty()) {
+  bool toSignal = control.signal != 0;
+  if (input.empty() && !toSignal) {
     close(in[1]);
     in[1] = -1;
   }
   struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}};
-  int open = 2 + (in[1] >= 0);
+  if (input.empty()) fds[2].fd = -1;
+  int open = (fds[0].fd >= 0) + (fds[1].fd >= 0) + (fds[2].fd >= 0);
   while (open > 0) {
     if (poll(fds, 3, -1) < 0) continue;
     for (int i = 0; i < 2; i++) {
@@ -46,6 +62,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n > 0) {
         (i == 0 ? result.out : result.err).append(buffer, n);
+        if (i == 1 && toSignal && result.err.find(control.when) != std::string::npos) {
+          kill(pid, control.signal);
+          toSignal = false;
+        }
       } else {
         close(fds[i].fd);
         fds[i].fd = -1;
@@ -56,12 +76,13 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       ssize_t n = write(fds[2].fd, input.data() + written, input.size() - written);
       if (n > 0) written += n;
       if (n < 0 || written == input.size()) {
-        close(fds[2].fd);
+        if (control.signal == 0) close(fds[2].fd);
         fds[2].fd = -1;
         open--;
       }
     }
   }
+  if (control.signal != 0) close(in[1]);
   int status = 0;
   waitpid(pid, &status, 0);
   if (WIFEXITED(status)) {

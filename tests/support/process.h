@@ -12,5 +12,16 @@ struct ProcessResult {
   std::string err;
 };
 
+// What else happens to the program while it runs.
+struct ProcessControl {
+  // Sent once stderr shows `when`. With a signal to send, stdin stays open after the input, as a
+  // terminal's would, so that the program waits for more.
+  int signal = 0;
+  std::string when;
+  // How stderr is connected: to the test, closed (2>&-), or to a pipe nobody reads.
+  enum class Stderr { Collected, Closed, ReaderGone } stderrIs = Stderr::Collected;
+};
+
 // argv[0] is the program's path.
-ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "");
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
+                         const ProcessControl& control = {});

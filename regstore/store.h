@@ -1,0 +1,162 @@
+// The SQLite store behind the registry calls: one connection per process to the current user's
+// hive, found anew on every call; opening it after the checks of regstore/files.h, its
+// transactions (one per call, or a batch's with a savepoint per call), and the one-line report
+// of what went wrong with it.
+#pragma once
+
+#include <sqlite3.h>
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <mutex>
+#include <string>
+
+#include "platform/registry.h"
+#include "regstore/files.h"
+
+namespace regstore {
+
+// The statements the registry calls run, prepared once per connection.
+enum Statement {
+  FindChild,
+  KeyExists,
+  InsertKey,
+  TouchKey,
+  GetValue,
+  SetValue,
+  DeleteValue,
+  HasChild,
+  DeleteKeyRow,
+  DeleteKeyValues,
+  DeleteBelowValues,
+  DeleteBelowKeys,
+  ParentOf,
+  EnumKeyAt,
+  EnumKeyAfter,
+  EnumValueAt,
+  EnumValueAfter,
+  BeginRead,
+  BeginWrite,
+  CommitWork,
+  SavepointCall,
+  ReleaseCall,
+  RollbackCall,
+  StatementCount
+};
+
+// The current time as a FILETIME count.
+int64_t FileTimeNow();
+
+// The process's connection to the current store, and what it knows about the file.
+class Store {
+ public:
+  // Finds the store for this call: reopens when the path changed, when the file was replaced or
+  // removed, or in a child process after fork (a connection must not cross a fork).
+  LONG Refresh();
+
+  // Makes the store exist before a write: its folders, then the store file. The file is built
+  // whole under a temporary name and linked into place, so that other processes see no store
+  // or a complete one; when several processes race, the first link wins and the others use
+  // its store. Where the file system has no hard links, an empty file is made instead, which
+  // the first write transaction fills with the layout.
+  LONG Create();
+
+  bool exists() const { return exists_; }
+  // 0 outside a batch, else 1 for a read batch and 2 for a write batch.
+  int batch() const { return batch_; }
+  void SetBatch(int batch) { batch_ = batch; }
+  // Changes whenever another connection or another file is taken up, which ends every
+  // enumeration in progress.
+  uint64_t epoch() const { return epoch_; }
+  bool empty() const { return !exists_ || empty_; }
+  // The identity of the store open now, known once a transaction has begun; 0 for none.
+  int64_t id() const { return exists_ && !empty_ ? id_ : 0; }
+
+  // Starts a transaction and checks the layout. A write transaction on a store without a
+  // layout yet lays it down; a read one sees an empty hive.
+  LONG Begin(bool write);
+
+  LONG Commit();
+
+  // Before the first write of a connection: puts a writable store that is ours (checked in a
+  // read transaction first) into write-ahead-log mode, where a commit appends to the log without
+  // waiting for the disk. With synchronous=NORMAL the log is synced only when it is copied back
+  // into the database file, so a power cut may lose the latest commits but never corrupts the
+  // store; a commit that returned is in the operating system's hands and outlives the process.
+  // A store of an older version is switched the same way, under SQLite's own locking.
+  LONG PrepareWrites();
+
+  // Ends the transaction without its changes and passes the failure on.
+  LONG Abort(LONG result);
+
+  // A prepared statement, reset and unbound, or null after reporting the failure in *result.
+  sqlite3_stmt* Get(Statement which, LONG* result);
+
+  // Maps an SQLite failure to a Windows error code, saying once what went wrong with the store.
+  LONG Fail(int rc);
+
+  LONG ReportErrno(int error);
+
+  // One line per store and process on stderr: the program, the file and the cause.
+  LONG Report(LONG code, const std::string& cause);
+  LONG Report(const Problem& problem);
+
+ private:
+  LONG Open();
+
+  void ResetStatements();
+
+  void FinalizeStatements();
+
+  // At exit the process ends its use of the store, as Finish says.
+  static void CloseAtExit();
+
+  // Ends this process's use of the store: copies the log into the database file and empties
+  // it, waiting up to waitMs for other processes' calls to end, then closes the connection.
+  // (SQLite's own copy on close is left to the last connection, and when several end at once
+  // each may take another for the last.) A read-only connection leaves the files alone.
+  void Finish(int waitMs);
+
+  // Leaves a file that is no longer the store (it was removed, or another took its name). When
+  // only the database file was replaced, its log still has the store's name, and what it holds
+  // would be read into the new file: copy it into the old file, which nothing reads any more,
+  // and empty it first, unless another process is in the middle of a call on it.
+  void Retire() { Finish(0); }
+
+  void Close();
+
+  // After fork the inherited connection belongs to the parent: leave it untouched (closing it
+  // here could disturb the parent's locks) and start a connection of this process's own.
+  void Abandon();
+
+  LONG Run(Statement which);
+
+  LONG Exec(const char* sql);
+
+  LONG ReadId();
+
+  LONG QueryInt(const char* sql, int* out);
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  pid_t owner_ = 0;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  int64_t id_ = 0;
+  uint32_t pageSize_ = 0;  // of the file open now, from its header
+  bool exists_ = false;
+  bool empty_ = false;
+  bool ready_ = false;
+  bool creating_ = false;
+  bool walChecked_ = false;
+  bool reported_ = false;
+  int batch_ = 0;
+  uint64_t epoch_ = 0;
+  sqlite3_stmt* statements_[StatementCount] = {};
+};
+
+// Every registry call holds this lock; one store serves the whole process.
+extern std::recursive_mutex Lock;
+extern Store TheStore;
+
+}  // namespace regstore
