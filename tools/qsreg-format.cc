@@ -59,25 +59,13 @@ int HexDigit(char c) {
   return -1;
 }
 
-std::string Hex(const std::string& data, bool commas) {
-  const char* digits = commas ? "0123456789abcdef" : "0123456789ABCDEF";
+std::string Hex(const std::string& data) {
   std::string out;
-  for (size_t i = 0; i < data.size(); i++) {
-    unsigned byte = (unsigned char)data[i];
-    if (commas && i) out += ',';
-    out += digits[byte >> 4];
-    out += digits[byte & 15];
+  for (unsigned char byte : data) {
+    out += "0123456789ABCDEF"[byte >> 4];
+    out += "0123456789ABCDEF"[byte & 15];
   }
   return out;
-}
-
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
-  }
-  return out + "\"";
 }
 
 uint64_t LittleEndian(const std::string& data) {
@@ -198,21 +186,5 @@ std::string FormatData(DWORD type, const std::string& data) {
                (unsigned long long)LittleEndian(std::string(data.rbegin(), data.rend())));
       return number;
   }
-  return Hex(data, false);
-}
-
-std::string ExportLine(const std::string& name, DWORD type, const std::string& data) {
-  std::string line = name.empty() ? "@=" : Quote(name) + "=";
-  if (type == REG_SZ && !data.empty() && data.find('\0') == data.size() - 1 &&
-      data.find_first_of("\r\n") == std::string::npos)
-    return line + Quote(data.substr(0, data.size() - 1));
-  if (type == REG_DWORD && data.size() == 4) {
-    char number[16];
-    snprintf(number, sizeof number, "%08x", (unsigned)LittleEndian(data));
-    return line + "dword:" + number;
-  }
-  if (type == REG_BINARY) return line + "hex:" + Hex(data, true);
-  char prefix[24];
-  snprintf(prefix, sizeof prefix, "hex(%x):", (unsigned)type);
-  return line + prefix + Hex(data, true);
+  return Hex(data);
 }

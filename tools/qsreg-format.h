@@ -1,5 +1,4 @@
-// How qsreg reads value data from its command line and writes it out: the query listing and
-// the REGEDIT4 export.
+// How qsreg reads value data from its command line and shows it in the query listing.
 #pragma once
 
 #include <string>
@@ -21,7 +20,3 @@ bool EncodeData(DWORD type, const std::string& text, const std::string& separato
 // Data as the query listing shows it: strings as text, numbers as 0x hex, REG_MULTI_SZ items
 // joined by \0, anything else as upper-case hex digits.
 std::string FormatData(DWORD type, const std::string& data);
-
-// One value as a REGEDIT4 line: "name"= or @= followed by "string", dword:, hex: or hex(N):.
-// A string that would not come back byte for byte from its quoted form is written as hex(1).
-std::string ExportLine(const std::string& name, DWORD type, const std::string& data);

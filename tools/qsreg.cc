@@ -1,6 +1,6 @@
-// qsreg: shows, seeds, deletes and exports keys and values of the current user's registry store,
-// with the operations and options administrators know from the Windows registry console tool.
-// It goes through the same registry calls as the system code, so it sees exactly what the
+// qsreg: shows, seeds, deletes, exports and imports keys and values of the current user's registry
+// store, with the operations and options administrators know from the Windows registry console
+// tool. It goes through the same registry calls as the system code, so it sees exactly what the
 // system sees.
 //
 // Exit status 0 on success, 1 on any failure; a failure is one "ERROR: " line on stderr.
@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "platform/registry.h"
+#include "regstore/batch.h"
 #include "tools/qsreg-format.h"
+#include "tools/qsreg-regfile.h"
 
 namespace {
 
@@ -27,7 +29,7 @@ const char Usage[] =
     "\n"
     "  Shows and changes the current user's registry store.\n"
     "\n"
-    "  OPERATION  QUERY | ADD | DELETE | EXPORT\n"
+    "  OPERATION  QUERY | ADD | DELETE | EXPORT | IMPORT\n"
     "\n"
     "  KEY is HKCU\\SubKey or HKEY_CURRENT_USER\\SubKey.\n"
     "  Options are case-insensitive and may begin with / or -.\n"
@@ -69,13 +71,20 @@ const char DeleteUsage[] =
 const char ExportUsage[] =
     "qsreg EXPORT KEY FILE [/y]\n"
     "\n"
-    "  Writes a key with all its subkeys and values to FILE as REGEDIT4 text.\n"
+    "  Writes a key with all its subkeys and values to FILE as REGEDIT4 text; FILE - is the\n"
+    "  standard output. FILE is a regular file: a folder, device, FIFO or link is refused.\n"
     "\n"
     "  /y  Overwrites an existing FILE without asking.\n";
 
+const char ImportUsage[] =
+    "qsreg IMPORT FILE\n"
+    "\n"
+    "  Makes the changes a REGEDIT4 or Windows Registry Editor Version 5.00 file describes,\n"
+    "  all of them or, on any error, none. FILE - is the standard input.\n";
+
 const char Completed[] = "The operation completed successfully.\n";
 
-enum Operation { Query, Add, Delete, Export };
+enum Operation { Query, Add, Delete, Export, Import };
 
 struct OperationRow {
   const char* name;
@@ -85,10 +94,11 @@ struct OperationRow {
 };
 
 const OperationRow Operations[] = {
-    {"QUERY", QueryUsage, " v ve s ", 1},
-    {"ADD", AddUsage, " v ve t d s f ", 1},
-    {"DELETE", DeleteUsage, " v ve va f ", 1},
-    {"EXPORT", ExportUsage, " y ", 2},
+    {"QUERY", QueryUsage, " v ve s ", 1},       // KEY
+    {"ADD", AddUsage, " v ve t d s f ", 1},     // KEY
+    {"DELETE", DeleteUsage, " v ve va f ", 1},  // KEY
+    {"EXPORT", ExportUsage, " y ", 2},          // KEY FILE
+    {"IMPORT", ImportUsage, " ", 1},            // FILE
 };
 
 struct Request {
@@ -151,6 +161,20 @@ void Check(LONG code) {
   if (code != ERROR_SUCCESS) Fail(Describe(code));
 }
 
+// Describe, but for ERROR_INVALID_PARAMETER names the store's limit that the key path (below
+// HKCU) or the value name breaks, where one of them does.
+std::string DescribeFor(LONG code, const std::string& path, const std::string& valueName) {
+  if (code != ERROR_INVALID_PARAMETER) return Describe(code);
+  if (valueName.size() > 16383) return "The value name is longer than 16383 characters.";
+  size_t depth = path.empty() ? 0 : 1 + std::count(path.begin(), path.end(), '\\');
+  if (depth > 512) return "The key is more than 512 levels deep.";
+  for (size_t start = 0, end; start < path.size(); start = end + 1) {
+    end = std::min(path.find('\\', start), path.size());
+    if (end - start > 255) return "A key name is longer than 255 characters.";
+  }
+  return Describe(code);
+}
+
 bool EqualsIgnoringCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
@@ -190,9 +214,11 @@ bool ParseArguments(int argc, char** argv, Request* request) {
     std::string word = argv[i];
     std::string option = OptionName(word);
     bool ours = !option.empty() && strstr(row->options, (" " + option + " ").c_str());
-    // An export FILE may well be an absolute path: a word that is not one of the operation's
-    // options is then taken for the file.
-    if (!ours && request->operation == Export && word[0] == '/' && positionals.size() == 1) {
+    // An export or import FILE may well be an absolute path: a word that is not one of the
+    // operation's options is then taken for the file.
+    bool fileNext = (request->operation == Export && positionals.size() == 1) ||
+                    (request->operation == Import && positionals.empty());
+    if (!ours && fileNext && word[0] == '/') {
       positionals.push_back(word);
       continue;
     }
@@ -239,11 +265,14 @@ bool ParseArguments(int argc, char** argv, Request* request) {
     for (const std::string& before : seen) choices += before == exclusive;
   if (choices > 1) SyntaxError("/v, /ve and /va exclude one another", row->name);
   if (positionals.size() < row->positionals)
-    SyntaxError(positionals.empty() ? "KEY is missing" : "FILE is missing", row->name);
+    SyntaxError(
+        positionals.empty() && request->operation != Import ? "KEY is missing" : "FILE is missing",
+        row->name);
   if (request->operation == Add && !request->hasValue &&
       (request->hasType || request->hasData || request->hasSeparator))
     SyntaxError("/t, /d and /s need /v or /ve", row->name);
   request->keyArgument = positionals[0];
+  if (request->operation == Import) request->file = positionals[0];
   if (row->positionals > 1) request->file = positionals[1];
   return true;
 }
@@ -300,6 +329,23 @@ void Confirm(bool force, const std::string& question, const std::string& refusal
   if (!Ask(question)) Fail("The operation was cancelled by the user.");
 }
 
+// Joins every registry call until it ends into one transaction: a write batch takes effect by
+// Commit, whole, and otherwise not at all; a read batch sees one state of the store.
+class Batch {
+ public:
+  explicit Batch(bool write) { Check(RegBeginBatch(write)); }
+  ~Batch() {
+    if (open_) RegEndBatch(false);
+  }
+  void Commit() {
+    open_ = false;
+    Check(RegEndBatch(true));
+  }
+
+ private:
+  bool open_ = true;
+};
+
 class Key {
  public:
   ~Key() {
@@ -308,7 +354,10 @@ class Key {
   LONG Open(HKEY parent, const std::string& path, REGSAM access) {
     return RegOpenKeyExA(parent, path.c_str(), 0, access, &key_);
   }
+  // Closes the key held before, if any.
   LONG Create(const std::string& path, REGSAM access) {
+    if (key_) RegCloseKey(key_);
+    key_ = nullptr;
     return RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
                            access, nullptr, &key_, nullptr);
   }
@@ -423,6 +472,7 @@ size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) 
 void RunQuery(const Request& request) {
   std::string path, fullName;
   ParseKey(request.keyArgument, true, &path, &fullName);
+  Batch batch(false);  // one state of the store, even for a whole tree
   Key key;
   Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
   if (request.recurse) {
@@ -464,17 +514,25 @@ void RunAdd(const Request& request) {
                   &problem))
     Fail("Invalid data: " + problem);
 
-  Key key;
-  Check(key.Create(path, request.hasValue ? KEY_QUERY_VALUE | KEY_SET_VALUE : KEY_READ));
-  if (request.hasValue) {
+  // Asks before the batch begins, so that a question at a terminal keeps no writer waiting.
+  Value existing;
+  Key existingKey;
+  if (request.hasValue && !request.force &&
+      existingKey.Open(HKEY_CURRENT_USER, path, KEY_QUERY_VALUE) == ERROR_SUCCESS &&
+      ReadValue(existingKey.get(), request.valueName, &existing)) {
     std::string shown = request.valueName.empty() ? "(Default)" : request.valueName;
-    Value existing;
-    if (!request.force && ReadValue(key.get(), request.valueName, &existing))
-      Confirm(false, "Value " + shown + " exists, overwrite(Yes/No)?",
-              "Value " + shown + " exists. Use /f to overwrite it.");
-    Check(RegSetValueExA(key.get(), request.valueName.c_str(), 0, type, (const BYTE*)data.data(),
-                         (DWORD)data.size()));
+    Confirm(false, "Value " + shown + " exists, overwrite(Yes/No)?",
+            "Value " + shown + " exists. Use /f to overwrite it.");
   }
+  // The keys and the value take effect together, or nothing does.
+  Batch batch(true);
+  Key key;
+  LONG result = key.Create(path, request.hasValue ? KEY_SET_VALUE : KEY_READ);
+  if (result == ERROR_SUCCESS && request.hasValue)
+    result = RegSetValueExA(key.get(), request.valueName.c_str(), 0, type, (const BYTE*)data.data(),
+                            (DWORD)data.size());
+  if (result != ERROR_SUCCESS) Fail(DescribeFor(result, path, request.valueName));
+  batch.Commit();
   fputs(Completed, stdout);
 }
 
@@ -490,90 +548,170 @@ void RunDelete(const Request& request) {
     std::string shown = request.valueName.empty() ? "(Default)" : request.valueName;
     Confirm(request.force, "Delete the registry value " + shown + " (Yes/No)?", refusal);
     Check(RegDeleteValueA(key.get(), request.valueName.c_str()));
-  } else if (request.allValues) {
+    fputs(Completed, stdout);
+    return;
+  }
+  {
+    Key key;
+    Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
+  }
+  Confirm(request.force,
+          (request.allValues ? "Delete all values under the registry key "
+                             : "Permanently delete the registry key ") +
+              fullName + " (Yes/No)?",
+          refusal);
+  // All the values, or the whole tree, go together.
+  Batch batch(true);
+  if (request.allValues) {
     Key key;
     Check(key.Open(HKEY_CURRENT_USER, path, KEY_QUERY_VALUE | KEY_SET_VALUE));
-    Confirm(request.force, "Delete all values under the registry key " + fullName + " (Yes/No)?",
-            refusal);
     std::vector<std::string> names;
     Value value;
     for (DWORD index = 0; EnumValue(key.get(), index, &value); index++) names.push_back(value.name);
-    for (const std::string& name : names) {
-      LONG result = RegDeleteValueA(key.get(), name.c_str());
-      if (result != ERROR_FILE_NOT_FOUND) Check(result);
-    }
+    for (const std::string& name : names) Check(RegDeleteValueA(key.get(), name.c_str()));
   } else {
-    {
-      Key key;
-      Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
-    }
-    Confirm(request.force, "Permanently delete the registry key " + fullName + " (Yes/No)?",
-            refusal);
     Check(RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str()));
   }
+  batch.Commit();
   fputs(Completed, stdout);
 }
 
-void ExportTree(FILE* out, HKEY key, const std::string& fullName) {
-  fprintf(out, "\n[%s]\n", fullName.c_str());
+// Appends a key with its values and subkeys to an export; fails on a name that the file would
+// not give back as it is.
+void ExportTree(std::string* text, HKEY key, const std::string& fullName) {
+  std::string line, error;
+  if (!KeyLine(fullName, &line, &error)) Fail(error);
+  *text += "\n" + line + "\n";
   Value value;
-  for (DWORD index = 0; EnumValue(key, index, &value); index++)
-    fprintf(out, "%s\n", ExportLine(value.name, value.type, value.data).c_str());
+  for (DWORD index = 0; EnumValue(key, index, &value); index++) {
+    if (!ValueLine(fullName, value.name, value.type, value.data, &line, &error)) Fail(error);
+    *text += line + "\n";
+  }
   for (const std::string& name : SubkeyNames(key)) {
     Key subkey;
-    LONG result = subkey.Open(key, name, KEY_READ);
-    if (result == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
-    Check(result);
-    ExportTree(out, subkey.get(), fullName + "\\" + name);
+    Check(subkey.Open(key, name, KEY_READ));
+    ExportTree(text, subkey.get(), fullName + "\\" + name);
   }
 }
 
-// Writes the export next to FILE under a temporary name and renames it into place only when
-// all of it is on disk, so FILE is either the old file or the whole new one.
+// What a file that is not a regular one is, for the refusal to write it.
+const char* FileKind(mode_t mode) {
+  if (S_ISDIR(mode)) return "a folder";
+  if (S_ISLNK(mode)) return "a symbolic link";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a regular file";
+}
+
+// Writes text to file, which is a new or an existing regular file. It goes to a temporary file
+// beside file that is renamed into place only when all of it is on disk, so file is either the
+// old file or the whole new one. A link is not followed, and nothing but a regular file is ever
+// replaced: whatever took file's place while it was written is left alone.
+void WriteRegularFile(const std::string& file, const std::string& text, bool force) {
+  auto fail = [&](int error) { Fail("Cannot write " + file + ": " + strerror(error) + "."); };
+  struct stat before, after;
+  bool existed = lstat(file.c_str(), &before) == 0;
+  if (!existed && errno != ENOENT) fail(errno);
+  if (existed && !S_ISREG(before.st_mode))
+    Fail("Cannot write " + file + ": it is " + FileKind(before.st_mode) +
+         ", and qsreg exports only to a regular file.");
+  if (existed)
+    Confirm(force, "File " + file + " already exists. Overwrite (Yes/No)?",
+            "File " + file + " already exists. Use /y to overwrite it.");
+  size_t slash = file.rfind('/');
+  std::string folder = slash == std::string::npos ? "" : file.substr(0, slash + 1);
+  std::string temporary = folder + "." + file.substr(slash + 1) + ".XXXXXX";
+  int fd = mkstemp(temporary.data());  // O_EXCL, mode 0600
+  if (fd < 0) fail(errno);
+  int error = 0;
+  // A replaced file keeps its owner (where qsreg may give it) and permissions; a new one is
+  // private, like the store it comes from.
+  if (existed && fchown(fd, before.st_uid, before.st_gid) != 0 && errno != EPERM) error = errno;
+  if (!error && existed && fchmod(fd, before.st_mode & 07777) != 0) error = errno;
+  for (size_t done = 0; !error && done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n > 0) done += n;
+  }
+  if (!error && fsync(fd) != 0) error = errno;
+  if (close(fd) != 0 && !error) error = errno;
+  bool exists = lstat(file.c_str(), &after) == 0;
+  if (!error && (exists != existed ||
+                 (exists && (after.st_dev != before.st_dev || after.st_ino != before.st_ino))))
+    error = EEXIST;
+  if (!error && rename(temporary.c_str(), file.c_str()) != 0) error = errno;
+  if (error) {
+    unlink(temporary.c_str());
+    fail(error);
+  }
+}
+
+// Reads the key's tree in one read batch, so the export is one state of the store even while
+// other programs change it, and writes it only when all of it could be written faithfully.
 void RunExport(const Request& request) {
   std::string path, fullName;
   ParseKey(request.keyArgument, true, &path, &fullName);
+  std::string text = "REGEDIT4\n";
+  {
+    Batch batch(false);
+    Key key;
+    Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
+    ExportTree(&text, key.get(), fullName);
+  }
+  text += "\n";
+  if (request.file == "-") {
+    fwrite(text.data(), 1, text.size(), stdout);
+    return;
+  }
+  WriteRegularFile(request.file, text, request.force);
+  fputs(Completed, stdout);
+}
+
+// Reads the whole file first, then makes all its changes in one write batch: all or nothing.
+void RunImport(const Request& request) {
+  bool standardInput = request.file == "-";
+  std::string name = standardInput ? "(standard input)" : request.file, bytes;
+  FILE* in = standardInput ? stdin : fopen(request.file.c_str(), "rb");
+  if (!in) Fail("Cannot read " + name + ": " + strerror(errno) + ".");
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, in)) > 0) bytes.append(buffer, n);
+  int error = ferror(in) ? errno : 0;
+  if (!standardInput) fclose(in);
+  if (error) Fail("Cannot read " + name + ": " + strerror(error) + ".");
+
+  std::vector<RegChange> changes;
+  std::string problem;
+  if (!ParseRegFile(bytes, name, &changes, &problem)) Fail(problem);
+  Batch batch(true);
   Key key;
-  Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
-  struct stat st;
-  bool existed = stat(request.file.c_str(), &st) == 0;
-  if (existed) {
-    if (S_ISDIR(st.st_mode)) Fail("Cannot write " + request.file + ": it is a folder.");
-    Confirm(request.force, "File " + request.file + " already exists. Overwrite (Yes/No)?",
-            "File " + request.file + " already exists. Use /y to overwrite it.");
+  for (const RegChange& change : changes) {
+    LONG result = ERROR_SUCCESS;
+    switch (change.kind) {
+      case RegChange::CreateKey:
+        result = key.Create(change.key, KEY_SET_VALUE);
+        break;
+      case RegChange::DeleteKey:
+        result =
+            RegDeleteTreeA(HKEY_CURRENT_USER, change.key.empty() ? nullptr : change.key.c_str());
+        break;
+      case RegChange::SetValue:
+        result = RegSetValueExA(key.get(), change.name.c_str(), 0, change.type,
+                                (const BYTE*)change.data.data(), (DWORD)change.data.size());
+        break;
+      case RegChange::DeleteValue:
+        result = RegDeleteValueA(key.get(), change.name.c_str());
+        break;
+    }
+    // Deleting what is not there is done already.
+    if (result != ERROR_SUCCESS &&
+        !(result == ERROR_FILE_NOT_FOUND && change.kind != RegChange::CreateKey &&
+          change.kind != RegChange::SetValue))
+      Fail(name + ":" + std::to_string(change.line) + ": " +
+           DescribeFor(result, change.key, change.name));
   }
-  size_t slash = request.file.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : request.file.substr(0, slash + 1);
-  std::string base = slash == std::string::npos ? request.file : request.file.substr(slash + 1);
-  std::string temporary = folder + (slash == std::string::npos ? "/." : ".") + base + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) Fail("Cannot write " + request.file + ": " + strerror(errno) + ".");
-  // A replaced file keeps its permissions; a new one is private, like the store it comes from.
-  if (existed) fchmod(fd, st.st_mode & 07777);
-  FILE* out = fdopen(fd, "w");
-  if (!out) {
-    close(fd);
-    unlink(temporary.c_str());
-    Fail("Cannot write " + request.file + ": " + strerror(errno) + ".");
-  }
-  try {
-    fputs("REGEDIT4\n", out);
-    ExportTree(out, key.get(), fullName);
-    fputs("\n", out);
-  } catch (...) {
-    fclose(out);
-    unlink(temporary.c_str());
-    throw;
-  }
-  int error = 0;
-  if (fflush(out) != 0 || ferror(out)) error = errno ? errno : EIO;
-  if (!error && fsync(fileno(out)) != 0) error = errno;
-  if (fclose(out) != 0 && !error) error = errno;
-  if (!error && rename(temporary.c_str(), request.file.c_str()) != 0) error = errno;
-  if (error) {
-    unlink(temporary.c_str());
-    Fail("Cannot write " + request.file + ": " + strerror(error) + ".");
-  }
+  batch.Commit();
   fputs(Completed, stdout);
 }
 
@@ -595,6 +733,9 @@ int main(int argc, char** argv) {
           break;
         case Export:
           RunExport(request);
+          break;
+        case Import:
+          RunImport(request);
           break;
       }
     }

@@ -1,0 +1,316 @@
+#include "tools/qsreg-regfile.h"
+
+#include <stdio.h>
+#include <strings.h>
+
+#include <algorithm>
+
+namespace {
+
+const char Unicode[] = "Windows Registry Editor Version 5.00";
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Reads 1 to maxDigits hex digits, all of text.
+bool ParseHex(const std::string& text, size_t maxDigits, unsigned long* value) {
+  if (text.empty() || text.size() > maxDigits) return false;
+  *value = 0;
+  for (char c : text) {
+    if (HexDigit(c) < 0) return false;
+    *value = *value << 4 | HexDigit(c);
+  }
+  return true;
+}
+
+std::string Quote(const std::string& text) {
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '\\' || c == '"') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// Reads a quoted string starting at text[*pos], with \\ and \" as its only escapes, and moves
+// *pos past it.
+bool ReadQuoted(const std::string& text, size_t* pos, std::string* out) {
+  out->clear();
+  for (size_t i = *pos + 1; i < text.size(); i++) {
+    if (text[i] == '"') {
+      *pos = i + 1;
+      return true;
+    }
+    if (text[i] == '\\' && (++i == text.size() || (text[i] != '\\' && text[i] != '"')))
+      return false;
+    *out += text[i];
+  }
+  return false;
+}
+
+void AppendUtf8(unsigned long c, std::string* out) {
+  if (c < 0x80) {
+    *out += (char)c;
+  } else if (c < 0x800) {
+    *out += (char)(0xC0 | c >> 6);
+    *out += (char)(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out += (char)(0xE0 | c >> 12);
+    *out += (char)(0x80 | (c >> 6 & 0x3F));
+    *out += (char)(0x80 | (c & 0x3F));
+  } else {
+    *out += (char)(0xF0 | c >> 18);
+    *out += (char)(0x80 | (c >> 12 & 0x3F));
+    *out += (char)(0x80 | (c >> 6 & 0x3F));
+    *out += (char)(0x80 | (c & 0x3F));
+  }
+}
+
+// Appends UTF-16LE bytes as UTF-8; false at an odd byte count or an unpaired surrogate.
+bool Utf16ToUtf8(const std::string& bytes, size_t start, std::string* out) {
+  if ((bytes.size() - start) % 2) return false;
+  auto unit = [&](size_t i) {
+    return (unsigned long)(unsigned char)bytes[i] | (unsigned long)(unsigned char)bytes[i + 1] << 8;
+  };
+  for (size_t i = start; i < bytes.size(); i += 2) {
+    unsigned long c = unit(i);
+    if (c >= 0xDC00 && c < 0xE000) return false;
+    if (c >= 0xD800 && c < 0xDC00) {
+      unsigned long low = i + 3 < bytes.size() ? unit(i + 2) : 0;
+      if (low < 0xDC00 || low >= 0xE000) return false;
+      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+      i += 2;
+    }
+    AppendUtf8(c, out);
+  }
+  return true;
+}
+
+// Splits a key's full name into its path below HKEY_CURRENT_USER; false with *problem.
+bool ParseKeyName(const std::string& fullName, std::string* path, std::string* problem) {
+  size_t slash = fullName.find('\\');
+  std::string root = fullName.substr(0, slash);
+  if (strcasecmp(root.c_str(), "HKEY_CURRENT_USER") != 0 && strcasecmp(root.c_str(), "HKCU") != 0) {
+    *problem = "Only HKEY_CURRENT_USER keys can be imported, not " + Printable(root) + ".";
+    return false;
+  }
+  *path = slash == std::string::npos ? "" : fullName.substr(slash + 1);
+  for (size_t start = 0; slash != std::string::npos && start <= path->size();) {
+    size_t end = std::min(path->find('\\', start), path->size());
+    if (end == start || end - start > 255) {
+      *problem = "Key names are 1 to 255 characters: " + Printable(fullName) + ".";
+      return false;
+    }
+    start = end + 1;
+  }
+  return true;
+}
+
+// Reads value data after the = of a value line. Hex data may go on over further lines, each
+// ending with a backslash; *next is the index of the last line used.
+bool ParseData(const std::vector<std::string>& lines, size_t* next, std::string text, bool unicode,
+               RegChange* change, std::string* problem) {
+  unsigned long number = 0;
+  if (text[0] == '"') {
+    size_t end = 0;
+    if (!ReadQuoted(text, &end, &change->data) || end != text.size()) {
+      *problem = "A string is \"text\" with \\\\ and \\\" as its only escapes.";
+      return false;
+    }
+    change->type = REG_SZ;
+    change->data += '\0';
+    return true;
+  }
+  if (strncasecmp(text.c_str(), "dword:", 6) == 0) {
+    if (!ParseHex(text.substr(6), 8, &number)) {
+      *problem = "dword: takes 1 to 8 hex digits.";
+      return false;
+    }
+    change->type = REG_DWORD;
+    for (int i = 0; i < 4; i++) change->data += (char)(number >> (8 * i));
+    return true;
+  }
+  size_t colon = text.find(':');
+  std::string prefix = text.substr(0, colon);
+  if (colon == std::string::npos || strncasecmp(prefix.c_str(), "hex", 3) != 0) {
+    *problem = "Value data is \"text\", dword:, hex:, hex(TYPE): or - (to delete the value).";
+    return false;
+  }
+  change->type = REG_BINARY;
+  if (prefix.size() > 3) {
+    if (prefix[3] != '(' || prefix.back() != ')' ||
+        !ParseHex(prefix.substr(4, prefix.size() - 5), 8, &number)) {
+      *problem = "A value type is hex(N), with N in hex.";
+      return false;
+    }
+    change->type = (DWORD)number;
+  }
+  text.erase(0, colon + 1);
+  while (!text.empty() && text.back() == '\\') {
+    if (++*next == lines.size()) {
+      *problem = "The file ends after a line that goes on (\\).";
+      return false;
+    }
+    text.pop_back();
+    text += lines[*next];
+  }
+  std::string bytes;
+  for (size_t start = 0; !text.empty() && start <= text.size();) {
+    size_t end = std::min(text.find(',', start), text.size());
+    std::string item = text.substr(start, end - start);
+    item.erase(0, item.find_first_not_of(" \t"));
+    item.erase(item.find_last_not_of(" \t") + 1);
+    if (!ParseHex(item, 2, &number)) {
+      *problem = "Hex data is bytes of two hex digits separated by commas.";
+      return false;
+    }
+    bytes += (char)number;
+    start = end + 1;
+  }
+  change->data.clear();
+  bool text16 = unicode && (change->type == REG_SZ || change->type == REG_EXPAND_SZ ||
+                            change->type == REG_MULTI_SZ);
+  if (!text16) {
+    change->data = bytes;
+  } else if (!Utf16ToUtf8(bytes, 0, &change->data)) {
+    *problem = "The data of a string type in a Version 5.00 file is UTF-16LE text.";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ParseRegFile(const std::string& bytes, const std::string& fileName,
+                  std::vector<RegChange>* changes, std::string* error) {
+  auto fail = [&](size_t line, const std::string& what) {
+    *error = fileName + ":" + std::to_string(line) + ": " + what;
+    return false;
+  };
+  changes->clear();
+  std::string text;
+  if (bytes.starts_with("\xFF\xFE")) {
+    if (!Utf16ToUtf8(bytes, 2, &text))
+      return fail(1 + std::count(text.begin(), text.end(), '\n'), "This is not UTF-16LE text.");
+  } else {
+    text = bytes.substr(bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0);
+  }
+
+  // The lines, without the whitespace around them.
+  std::vector<std::string> lines;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = std::min(text.find('\n', start), text.size());
+    std::string line = text.substr(start, end - start);
+    line.erase(0, line.find_first_not_of(" \t"));
+    line.erase(line.find_last_not_of(" \t\r") + 1);
+    if (line.find('\0') != std::string::npos) return fail(lines.size() + 1, "A NUL character.");
+    lines.push_back(line);
+    start = end + 1;
+  }
+  if (lines[0] != "REGEDIT4" && lines[0] != Unicode)
+    return fail(1, std::string("The first line is not REGEDIT4 or ") + Unicode + ".");
+  bool unicode = lines[0] == Unicode;
+
+  bool inKey = false, deleting = false;
+  std::string key, problem;
+  for (size_t i = 1; i < lines.size(); i++) {
+    const std::string& line = lines[i];
+    size_t number = i + 1;
+    if (line.empty() || line[0] == ';') continue;
+    RegChange change{RegChange::CreateKey, number, key, "", REG_NONE, ""};
+    if (line[0] == '[') {
+      deleting = line.size() > 1 && line[1] == '-';
+      std::string fullName = line.substr(deleting ? 2 : 1, line.size() - (deleting ? 3 : 2));
+      if (line.back() != ']' || line.size() < 2 || fullName.find(']') != std::string::npos)
+        return fail(number, "A key line is [KEY] or [-KEY], and KEY has no ].");
+      if (!ParseKeyName(fullName, &key, &problem)) return fail(number, problem);
+      inKey = true;
+      change.kind = deleting ? RegChange::DeleteKey : RegChange::CreateKey;
+      change.key = key;
+      changes->push_back(change);
+      continue;
+    }
+    if (line[0] != '"' && line[0] != '@')
+      return fail(number, "A line is [KEY], \"NAME\"=DATA, @=DATA, a comment (;) or blank.");
+    if (!inKey) return fail(number, "A value comes before the first [KEY] line.");
+    if (deleting) return fail(number, "A key that is deleted ([-KEY]) cannot have values.");
+    size_t pos = line[0] == '@' ? 1 : 0;
+    if (line[0] == '"' && !ReadQuoted(line, &pos, &change.name))
+      return fail(number, "A value name is \"text\" with \\\\ and \\\" as its only escapes.");
+    pos = line.find_first_not_of(" \t", pos);
+    if (pos == std::string::npos || line[pos] != '=')
+      return fail(number, "A value name is followed by =.");
+    std::string data = line.substr(pos + 1);
+    data.erase(0, data.find_first_not_of(" \t"));
+    if (data.empty()) return fail(number, "The value has no data.");
+    change.kind = data == "-" ? RegChange::DeleteValue : RegChange::SetValue;
+    if (change.kind == RegChange::SetValue &&
+        !ParseData(lines, &i, data, unicode, &change, &problem))
+      return fail(number, problem);
+    changes->push_back(change);
+  }
+  return true;
+}
+
+bool KeyLine(const std::string& fullName, std::string* line, std::string* error) {
+  if (fullName.find_first_of("]\r\n") != std::string::npos) {
+    *error = "Cannot export the key " + Printable(fullName) +
+             ": a .reg file cannot hold a key name with ] or a line break.";
+    return false;
+  }
+  *line = "[" + fullName + "]";
+  return true;
+}
+
+bool ValueLine(const std::string& keyName, const std::string& name, DWORD type,
+               const std::string& data, std::string* line, std::string* error) {
+  if (name.find_first_of("\r\n") != std::string::npos) {
+    *error = "Cannot export the value " + Printable(name) + " of " + Printable(keyName) +
+             ": a .reg file cannot hold a value name with a line break.";
+    return false;
+  }
+  *line = name.empty() ? "@=" : Quote(name) + "=";
+  if (type == REG_SZ && !data.empty() && data.find('\0') == data.size() - 1 &&
+      data.find_first_of("\r\n") == std::string::npos) {
+    *line += Quote(data.substr(0, data.size() - 1));
+    return true;
+  }
+  char prefix[24];
+  if (type == REG_DWORD && data.size() == 4) {
+    unsigned long value = 0;
+    for (size_t i = 4; i-- > 0;) value = value << 8 | (unsigned char)data[i];
+    snprintf(prefix, sizeof prefix, "dword:%08lx", value);
+    *line += prefix;
+    return true;
+  }
+  if (type == REG_BINARY)
+    snprintf(prefix, sizeof prefix, "hex:");
+  else
+    snprintf(prefix, sizeof prefix, "hex(%x):", (unsigned)type);
+  *line += prefix;
+  for (size_t i = 0; i < data.size(); i++) {
+    if (i) *line += ',';
+    *line += "0123456789abcdef"[(unsigned char)data[i] >> 4];
+    *line += "0123456789abcdef"[data[i] & 15];
+  }
+  return true;
+}
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text) {
+    char escape[8];
+    snprintf(escape, sizeof escape, "\\x%02x", c);
+    if (c == '\n')
+      out += "\\n";
+    else if (c == '\r')
+      out += "\\r";
+    else
+      out += c < 0x20 || c == 0x7F ? escape : std::string(1, (char)c);
+  }
+  return out;
+}

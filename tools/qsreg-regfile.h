@@ -1,0 +1,40 @@
+// .reg files as qsreg writes and reads them: the REGEDIT4 lines of an export, and the reading of
+// a whole REGEDIT4 or "Windows Registry Editor Version 5.00" file into the changes an import
+// makes. Both work on text in memory, apart from the store, so that each can be checked
+// against the other: what export writes, import reads back as the same keys and values.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/registry.h"
+
+// One change a .reg file asks for, in the order the file gives them.
+struct RegChange {
+  enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue };
+  Kind kind;
+  size_t line;       // the line of the file that asks for it
+  std::string key;   // the path below HKEY_CURRENT_USER; "" is HKEY_CURRENT_USER itself
+  std::string name;  // SetValue, DeleteValue: the value's name; "" is the default value
+  DWORD type = REG_NONE;
+  std::string data;
+};
+
+// Reads a whole .reg file into *changes. Text of a UTF-16 file becomes UTF-8, and so does the
+// data of hex(1), hex(2) and hex(7) values in a Version 5.00 file, which that format keeps as
+// UTF-16. On a fault returns false with *error as "fileName:line: what is wrong".
+bool ParseRegFile(const std::string& bytes, const std::string& fileName,
+                  std::vector<RegChange>* changes, std::string* error);
+
+// The REGEDIT4 header line of a key given by its full name (HKEY_CURRENT_USER\...). False, with
+// *error naming the key, when the line would read back as another key.
+bool KeyLine(const std::string& fullName, std::string* line, std::string* error);
+
+// One value as a REGEDIT4 line: "name"= or @= followed by "string", dword:, hex: or hex(N):.
+// A string that would not come back byte for byte from its quoted form is written as hex(1).
+// False, with *error naming the value and its key, when the name would not read back.
+bool ValueLine(const std::string& keyName, const std::string& name, DWORD type,
+               const std::string& data, std::string* line, std::string* error);
+
+// A name as a one-line message can show it: a control character becomes \n, \r or \xNN.
+std::string Printable(const std::string& text);
