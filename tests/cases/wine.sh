@@ -78,4 +78,7 @@ drv_run() {
   return $status
 }
 
+# The runs start in a folder holding files that a wildcard argument would match, so that a
+# runtime expanding wildcards would change what the program is given.
+mkdir "$WORK/cwd" && touch "$WORK/cwd/Sales1" "$WORK/cwd/SalesX" && cd "$WORK/cwd" || exit 2
 run_cases "$here/cases.txt" "$@"

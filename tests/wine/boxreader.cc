@@ -1,33 +1,23 @@
-// Reads the message boxes another program shows, and answers the Exchange provider's dialog of
-// the simulated messaging subsystem (qsmapi.dll), for the Wine tests.
+// Starts a program and, until it ends, writes the text of each message box it shows and presses
+// OK, and answers the Exchange dialog of the simulated messaging subsystem (qsmapi.dll), whose
+// control identifiers it shares. Used by tests/wine/run.sh and scripts/screenshot.sh.
 //
-//   boxreader.exe [-t SECONDS] [-k] [-r] [-a ANSWERS] PROGRAM [ARGUMENT...]
+//   boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]
 //
-// Starts PROGRAM with the arguments, quoted as the runtime splits them again, and until it ends
-// finds each dialog window it shows, writes it out, presses its OK button and waits for it to go.
-// The lines, on standard output in binary mode:
+// PROGRAM gets the arguments quoted so that the runtime splits them back as they were. Each box's
+// text goes to stdout, CRLF as LF, followed by a line "----".
 //
-//   box <caption> <text>      one per dialog, in the order shown; caption and text escaped
-//   exit <code>               the program's exit code, in hexadecimal
+// ANSWERS answers the Exchange dialog as the terminal dialog's stdin does: a line for the server
+// and one for the mailbox (typed in; an empty one keeps the control's text), one for the button
+// (check, ok or cancel; empty means check). When the dialog refuses to close, its remark goes to
+// stderr and the next lines answer it again; at the end of the answers, or without -a, Cancel is
+// pressed.
 //
-// Escaping keeps every byte: printable ASCII stands for itself except the backslash, which is
-// "\\"; newline, tab and carriage return are "\n", "\t", "\r"; every other byte is "\xNN"; a blank
-// is "\s", so that the two fields of a line are split at blanks. The text is that of the box's
-// static control. With -r each box is written instead as its text as it is (CRLF as LF) and a
-// line "----", and no exit line.
+// With -k the first box, or the dialog with the first two answers typed in, is left open for a
+// picture: its text (the dialog's caption) and "----" are written and boxreader exits.
 //
-// The Exchange dialog is answered from the file ANSWERS, read as the terminal dialog reads stdin:
-// a line for the server, one for the mailbox, one for the button (check, ok or cancel; empty
-// means check). A non-empty name is typed into its edit control, an empty one keeps what the
-// control holds, and then the button is pressed. When the dialog stays open (it refused to close)
-// its remark goes to stderr and the next three lines answer it again; at the end of the answers
-// (or without -a) Cancel is pressed.
-//
-// After SECONDS (default 60) the program is ended and "timeout" is written (with -r, to stderr);
-// the helper then exits with 2. It exits with 1 when PROGRAM cannot be started, and with 0 once the
-// program ended (with -r, 3 when its exit code was not 0). With -k it writes the first box's line
-// and exits at once, leaving the box open (for a screenshot); the Exchange dialog is left open the
-// same way, with the names of the first two answers typed in, and written as "dialog <caption>".
+// Exits with 0 when the program ended with 0, 1 when it could not start, 2 when it was ended
+// after SECONDS (default 60), 3 when it exited with another code.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -35,6 +25,7 @@
 #include <string.h>
 #include <windows.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -47,56 +38,25 @@ const int MessageTextId = 0xFFFF;
 
 DWORD ChildProcessId;
 
-void PutEscaped(const char* text) {
-  for (const unsigned char* p = (const unsigned char*)text; *p; p++) {
-    switch (*p) {
-      case '\\':
-        fputs("\\\\", stdout);
-        break;
-      case '\n':
-        fputs("\\n", stdout);
-        break;
-      case '\t':
-        fputs("\\t", stdout);
-        break;
-      case '\r':
-        fputs("\\r", stdout);
-        break;
-      case ' ':
-        fputs("\\s", stdout);
-        break;
-      default:
-        if (*p > 0x20 && *p < 0x7F)
-          putchar(*p);
-        else
-          printf("\\x%02X", *p);
-    }
-  }
-}
-
-// Appends one argument to a command line so that the runtime's splitter gives it back as it was.
-void AppendArgument(char* line, size_t size, const char* argument) {
-  size_t n = strlen(line);
-  auto put = [&](char c) {
-    if (n + 1 < size) line[n++] = c;
-  };
-  if (n > 0) put(' ');
-  put('"');
+// Appends one argument to a command line so that the runtime's splitter gives it back as it was:
+// backslashes are literal unless a quote follows them, and then each is doubled.
+void AppendArgument(std::string& line, const char* argument) {
+  if (!line.empty()) line += ' ';
+  line += '"';
   size_t backslashes = 0;
-  for (const char* p = argument; *p; p++) {
+  for (const char* p = argument;; p++) {
     if (*p == '\\') {
       backslashes++;
       continue;
     }
-    // Backslashes are literal unless a quote follows them; then each is doubled.
-    for (size_t i = 0; i < backslashes * (*p == '"' ? 2 : 1); i++) put('\\');
+    bool quoteFollows = *p == '"' || *p == '\0';
+    line.append(backslashes * (quoteFollows ? 2 : 1), '\\');
     backslashes = 0;
-    if (*p == '"') put('\\');
-    put(*p);
+    if (*p == '\0') break;
+    if (*p == '"') line += '\\';
+    line += *p;
   }
-  for (size_t i = 0; i < backslashes * 2; i++) put('\\');
-  put('"');
-  line[n] = '\0';
+  line += '"';
 }
 
 BOOL CALLBACK FindTextControl(HWND child, LPARAM found) {
@@ -119,41 +79,29 @@ BOOL CALLBACK FindChildDialog(HWND window, LPARAM found) {
   return FALSE;
 }
 
-// Reads a window's text through WM_GETTEXT, which crosses processes.
-void ReadText(HWND window, char* text, size_t size) {
+// A window's text, through WM_GETTEXT, which crosses processes.
+std::string ReadText(HWND window) {
+  static char text[8192];
   text[0] = '\0';
-  if (window == nullptr) return;
-  SendMessageTimeoutA(window, WM_GETTEXT, (WPARAM)size, (LPARAM)text, SMTO_ABORTIFHUNG, 5000,
-                      nullptr);
-  text[size - 1] = '\0';
+  if (window != nullptr)
+    SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000,
+                        nullptr);
+  text[sizeof text - 1] = '\0';
+  return text;
 }
 
-void ReportBox(HWND box) {
-  static char caption[512];
-  static char text[8192];
-  ReadText(box, caption, sizeof caption);
+std::string BoxText(HWND box) {
   HWND control = GetDlgItem(box, MessageTextId);
   if (control == nullptr) EnumChildWindows(box, FindTextControl, (LPARAM)&control);
-  ReadText(control, text, sizeof text);
-  fputs("box ", stdout);
-  PutEscaped(caption);
-  putchar(' ');
-  PutEscaped(text);
-  putchar('\n');
-  fflush(stdout);
+  return ReadText(control);
 }
 
-void ReportRawBox(HWND box) {
-  static char text[8192];
-  HWND control = GetDlgItem(box, MessageTextId);
-  if (control == nullptr) EnumChildWindows(box, FindTextControl, (LPARAM)&control);
-  ReadText(control, text, sizeof text);
+void Report(const std::string& text) {
   std::string shown;
-  for (const char* p = text; *p; p++)
-    if (!(p[0] == '\r' && p[1] == '\n')) shown += *p;
+  for (size_t i = 0; i < text.size(); i++)
+    if (text.compare(i, 2, "\r\n") != 0) shown += text[i];
   if (shown.empty() || shown.back() != '\n') shown += '\n';
-  fputs(shown.c_str(), stdout);
-  fputs("----\n", stdout);
+  fputs((shown + "----\n").c_str(), stdout);
   fflush(stdout);
 }
 
@@ -162,33 +110,14 @@ void ReportRawBox(HWND box) {
 std::vector<std::string> Answers;
 size_t NextAnswer;
 
-bool ReadAnswers(const char* path) {
-  FILE* file = fopen(path, "rb");
-  if (file == nullptr) return false;
-  std::string line;
-  for (int c; (c = fgetc(file)) != EOF;) {
-    if (c != '\n') {
-      line += (char)c;
-      continue;
-    }
-    Answers.push_back(line);
-    line.clear();
-  }
-  if (!line.empty()) Answers.push_back(line);  // a last line without its newline
-  fclose(file);
-  return true;
-}
-
-std::string Trim(const std::string& text) {
-  const char* blanks = " \t\r\n\v\f";
-  size_t first = text.find_first_not_of(blanks);
-  if (first == std::string::npos) return "";
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
 bool TakeAnswer(std::string* answer) {
   if (NextAnswer >= Answers.size()) return false;
-  *answer = Trim(Answers[NextAnswer++]);
+  const std::string& line = Answers[NextAnswer++];
+  const char* blanks = " \t\r\n\v\f";
+  size_t first = line.find_first_not_of(blanks);
+  *answer = first == std::string::npos
+                ? ""
+                : line.substr(first, line.find_last_not_of(blanks) - first + 1);
   return true;
 }
 
@@ -215,16 +144,10 @@ bool IsExchangeDialog(HWND window) {
          GetDlgItem(window, QSMAPI_CONTROL_MAILBOX) != nullptr;
 }
 
-// Types a name into an edit control; an empty one leaves the control as it is.
 void Type(HWND dialog, int control, const std::string& name) {
   if (name.empty()) return;
   SendMessageTimeoutA(GetDlgItem(dialog, control), WM_SETTEXT, 0, (LPARAM)name.c_str(),
                       SMTO_ABORTIFHUNG, 5000, nullptr);
-}
-
-// Clicks a button and returns once the dialog has acted on it.
-void Click(HWND dialog, int button) {
-  SendMessageTimeoutA(GetDlgItem(dialog, button), BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 10000, nullptr);
 }
 
 // Answers the dialog until it closes. With keepOpen, only types the first two answers in.
@@ -239,19 +162,17 @@ void AnswerDialog(HWND dialog, bool keepOpen) {
     }
     if (keepOpen) return;
     if (!answered || !TakeButton(&button)) button = IDCANCEL;
-    Click(dialog, button);
+    // Returns once the dialog has acted on the click.
+    SendMessageTimeoutA(GetDlgItem(dialog, button), BM_CLICK, 0, 0, SMTO_ABORTIFHUNG, 10000,
+                        nullptr);
     if (!IsWindow(dialog) || !IsWindowVisible(dialog)) return;
-    char remark[512];
-    ReadText(GetDlgItem(dialog, QSMAPI_CONTROL_REMARK), remark, sizeof remark);
-    fprintf(stderr, "%s\n", remark);
+    fprintf(stderr, "%s\n", ReadText(GetDlgItem(dialog, QSMAPI_CONTROL_REMARK)).c_str());
   }
 }
 
+// The program shows MB_OK boxes only.
 void PressOk(HWND box) {
-  HWND button = GetDlgItem(box, IDOK);
-  if (button == nullptr) button = GetDlgItem(box, IDCANCEL);
-  int id = button == GetDlgItem(box, IDOK) ? IDOK : IDCANCEL;
-  PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)button);
+  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
 }
 
 }  // namespace
@@ -261,7 +182,6 @@ int main(int argc, char** argv) {
   int first = 1;
   DWORD seconds = 60;
   bool keepOpen = false;
-  bool raw = false;
   for (;;) {
     if (first + 1 < argc && strcmp(argv[first], "-t") == 0) {
       seconds = (DWORD)atoi(argv[first + 1]);
@@ -269,32 +189,29 @@ int main(int argc, char** argv) {
     } else if (first < argc && strcmp(argv[first], "-k") == 0) {
       keepOpen = true;
       first++;
-    } else if (first < argc && strcmp(argv[first], "-r") == 0) {
-      raw = true;
-      first++;
     } else if (first + 1 < argc && strcmp(argv[first], "-a") == 0) {
-      if (!ReadAnswers(argv[first + 1])) {
+      std::ifstream file(argv[first + 1], std::ios::binary);
+      if (!file) {
         fprintf(stderr, "boxreader: cannot read %s\n", argv[first + 1]);
         return 1;
       }
+      for (std::string line; std::getline(file, line);) Answers.push_back(line);
       first += 2;
     } else {
       break;
     }
   }
   if (first >= argc) {
-    fputs("usage: boxreader.exe [-t SECONDS] [-k] [-r] [-a ANSWERS] PROGRAM [ARGUMENT...]\n",
-          stderr);
+    fputs("usage: boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]\n", stderr);
     return 1;
   }
-  static char commandLine[32768];
-  for (int i = first; i < argc; i++) AppendArgument(commandLine, sizeof commandLine, argv[i]);
+  std::string commandLine;
+  for (int i = first; i < argc; i++) AppendArgument(commandLine, argv[i]);
 
-  STARTUPINFOA startup;
-  memset(&startup, 0, sizeof startup);
+  STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(argv[first], commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (!CreateProcessA(argv[first], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
     fprintf(stderr, "boxreader: cannot start %s (error %lu)\n", argv[first],
             (unsigned long)GetLastError());
@@ -304,25 +221,19 @@ int main(int argc, char** argv) {
 
   ULONGLONG deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
   HWND pressed = nullptr;
-  bool pressedBox = false;
   unsigned waits = 0;
-  for (;;) {
-    // The wait doubles as the pause between looks for a new box.
-    if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0) break;
+  // The wait doubles as the pause between looks for a new box.
+  while (WaitForSingleObject(process.hProcess, 10) != WAIT_OBJECT_0) {
     if (GetTickCount64() > deadline) {
       TerminateProcess(process.hProcess, 0xDEAD);
-      if (raw) {
-        fprintf(stderr, "boxreader: ended the program after %lu seconds\n", (unsigned long)seconds);
-      } else {
-        puts("timeout");
-      }
+      fprintf(stderr, "boxreader: ended the program after %lu seconds\n", (unsigned long)seconds);
       return 2;
     }
     if (pressed != nullptr) {
       // The box just answered must be gone before the next one is looked for; should the press
       // have been lost, it is repeated every two seconds or so.
       if (IsWindow(pressed)) {
-        if (++waits % 200 == 0 && pressedBox) PressOk(pressed);
+        if (++waits % 200 == 0 && !IsExchangeDialog(pressed)) PressOk(pressed);
         continue;
       }
       pressed = nullptr;
@@ -332,32 +243,22 @@ int main(int argc, char** argv) {
     if (box == nullptr) continue;
     pressed = box;
     waits = 0;
-    pressedBox = !IsExchangeDialog(box);
-    if (!pressedBox) {
-      AnswerDialog(box, keepOpen);
-      if (keepOpen) {
-        static char caption[512];
-        ReadText(box, caption, sizeof caption);
-        fputs("dialog ", stdout);
-        PutEscaped(caption);
-        putchar('\n');
-        return 0;
-      }
-      continue;
+    bool dialog = IsExchangeDialog(box);
+    if (dialog) AnswerDialog(box, keepOpen);
+    if (keepOpen) {
+      Report(dialog ? ReadText(box) : BoxText(box));
+      return 0;
     }
-    raw ? ReportRawBox(box) : ReportBox(box);
-    if (keepOpen) return 0;
-    PressOk(box);
+    if (!dialog) {
+      Report(BoxText(box));
+      PressOk(box);
+    }
   }
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
-  if (!raw) {
-    printf("exit %lx\n", (unsigned long)code);
-  } else if (code != 0) {
+  if (code != 0) {
     fprintf(stderr, "boxreader: the program exited with %lx\n", (unsigned long)code);
     return 3;
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
   return 0;
 }

@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
 # Takes the picture of a real message box of qsprofile.exe, or of the Exchange dialog, for the
-# documentation: runs it under Wine in a virtual desktop on a private Xvfb, leaves its first box
-# or dialog open, and writes the part of the screen around it as a PNG.
+# documentation: runs it under Wine in a virtual desktop on an X server of its own, leaves its
+# first box or dialog open, and writes the part of the screen around it as a PNG.
 #
-#   tests/wine/screenshot.sh [-a ANSWERS] OUTPUT.png [ARGUMENT...]   (arguments default to -h)
+#   scripts/screenshot.sh [-a ANSWERS] OUTPUT.png [ARGUMENT...]   (arguments default to -h)
 #
-# Uses build/windows-x64 (qsprofile.exe and boxreader.exe); the program is copied to
-# C:\Tools\qsprofile.exe in the prefix, so that the picture shows a plain Windows path. With -a,
-# the simulated messaging subsystem (qsmapi.dll) is installed in the prefix as run.sh installs
-# it, and the Exchange dialog is left open with the names of the first two lines of ANSWERS
-# typed in:
+# Uses build/windows-x64; the program is copied to C:\Tools\qsprofile.exe in the prefix, so that
+# the picture shows a plain Windows path. With -a, qsmapi.dll is installed in the prefix as
+# tests/wine/run.sh installs it, and the Exchange dialog is left open with the names of the first
+# two lines of ANSWERS typed in:
 #
-#   tests/wine/screenshot.sh -a ANSWERS docs/windows-exchange-dialog.png -m
+#   scripts/screenshot.sh -a ANSWERS docs/windows-exchange-dialog.png -m
 set -eu
 
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/windows-x64
 answers=
 if [ "${1:-}" = "-a" ]; then
@@ -26,46 +25,29 @@ shift
 [ $# -gt 0 ] || set -- -h
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-shot.XXXXXX")
+export WINEPREFIX=$work/prefix
+source "$root/tests/wine/prefix.sh"
+reader_options=(-t 60 -k)
+[ -z "$answers" ] || reader_options+=(-a "$(windows_path "$answers")")
 xvfb_pid=
-export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
+trap 'stop_wine; rm -rf "$work"' EXIT
 mkdir "$work/fb"
-mkfifo "$work/display"
-Xvfb -displayfd 3 -nocursor -fbdir "$work/fb" -screen 0 800x560x24 -nolisten tcp \
-  3>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-read -r -t 60 display <"$work/display"
-export DISPLAY=:$display
-
-wineboot -i >/dev/null 2>&1
+start_xvfb "$work" 800x560x24 -nocursor -fbdir "$work/fb"
+make_prefix "$work" ${answers:+"$build/qsmapi.dll"}
 mkdir -p "$WINEPREFIX/drive_c/Tools"
 cp "$build/qsprofile.exe" "$WINEPREFIX/drive_c/Tools/qsprofile.exe"
-reader_options=(-t 60 -k)
-if [ -n "$answers" ]; then
-  source "$root/tests/wine/prefix.sh"
-  qsmapi_registry "$work"
-  qsmapi_files "$build/qsmapi.dll"
-  reader_options+=(-a "$(windows_path "$answers")")
-fi
 
 # The box opens in a virtual desktop, whose frames and captions Wine draws itself. The desktop
 # stays while the box does; the wineserver ends both at the end.
 : >"$work/box"
-wine explorer /desktop=shot,800x560 "$(winepath -w "$build/boxreader.exe")" "${reader_options[@]}" \
+wine explorer /desktop=shot,800x560 "$(windows_path "$build/boxreader.exe")" "${reader_options[@]}" \
   'C:\Tools\qsprofile.exe' "$@" >"$work/box" 2>/dev/null &
 for _ in $(seq 600); do
-  grep -qE '^(box|dialog) ' "$work/box" && break
+  grep -qx -- ---- "$work/box" && break
   sleep 0.1
 done
 cat "$work/box"
-grep -qE '^(box|dialog) ' "$work/box" || { echo "no message box or dialog appeared" >&2; exit 1; }
+grep -qx -- ---- "$work/box" || { echo "no message box or dialog appeared" >&2; exit 1; }
 # The box is up; give it the moment it takes to paint before the screen is read.
 sleep 2
 
