@@ -9,15 +9,8 @@
 
 #include <string>
 
+#include "fuzz/check.h"
 #include "qsmapi/qsmapi.h"
-
-#define CHECK(condition)                                                            \
-  do {                                                                              \
-    if (!(condition)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      abort();                                                                      \
-    }                                                                               \
-  } while (0)
 
 using qsmapi::services::Service;
 

@@ -12,15 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "fuzz/check.h"
 #include "provisioning/profilekey.h"
-
-#define CHECK(condition)                                                            \
-  do {                                                                              \
-    if (!(condition)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      abort();                                                                      \
-    }                                                                               \
-  } while (0)
 
 static std::string Decode(const char* key) {
   std::string name;

@@ -19,112 +19,100 @@
 #include <variant>
 #include <vector>
 
+#include "fuzz/check.h"
 #include "platform/messagebox.h"
-
-#define CHECK(condition)                                                            \
-  do {                                                                              \
-    if (!(condition)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      abort();                                                                      \
-    }                                                                               \
-  } while (0)
 
 #define OUTPUT_SIZE 1024
 #define MAX_ARGUMENTS 6
 
 typedef std::variant<int32_t, const char*> Argument;
 
+// A heap copy of text of its exact size, so that AddressSanitizer sees a read past its end.
+static std::unique_ptr<char[]> Exact(const std::string& text) {
+  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
+  memcpy(copy.get(), text.c_str(), text.size() + 1);
+  return copy;
+}
+
 struct Generated {
   std::string format;   // for wsprintfA
   std::string cFormat;  // the same for snprintf
   bool comparable = true;
   std::vector<Argument> arguments;
-  std::vector<std::unique_ptr<char[]>> strings;  // each of its exact size
+  std::vector<std::unique_ptr<char[]>> strings;
+
+  void Add(const std::string& text, bool forC = true) {
+    format += text;
+    if (forC) cFormat += text;
+  }
+
+  // Calls f with the six arguments as their own types.
+  template <class F>
+  int Call(F f) const {
+    return std::visit(f, arguments[0], arguments[1], arguments[2], arguments[3], arguments[4],
+                      arguments[5]);
+  }
 };
 
-static const char* KeepString(Generated* g, const std::string& text) {
-  g->strings.emplace_back(new char[text.size() + 1]);
-  memcpy(g->strings.back().get(), text.c_str(), text.size() + 1);
-  return g->strings.back().get();
-}
-
-// Flags, width and size prefix of one conversion, written to both formats.
-static void AddSpecification(FuzzedDataProvider* in, Generated* g, bool* zeroFlag) {
-  int flags = in->ConsumeIntegralInRange(0, 3);
-  for (int i = 0; i < flags; i++) {
+// Flags, width and size prefix of one conversion; returns whether the flags include '0'.
+static bool AddFlagsWidthAndSize(FuzzedDataProvider* in, Generated* g) {
+  bool zero = false;
+  for (int flags = in->ConsumeIntegralInRange(0, 3); flags > 0; flags--) {
     char flag = "-0#"[in->ConsumeIntegralInRange(0, 2)];
-    if (flag == '#') g->comparable = false;
-    if (flag == '0') *zeroFlag = true;
-    g->format += flag;
-    g->cFormat += flag;
+    g->comparable &= flag != '#';
+    zero |= flag == '0';
+    g->Add(std::string(1, flag));
   }
   int digits = in->ConsumeIntegralInRange(0, 12);
-  if (digits > 4) g->comparable = false;  // past the buffer anyway, and past int for snprintf
-  for (int i = 0; i < digits; i++) {
-    char digit = (char)('0' + in->ConsumeIntegralInRange(0, 9));
-    g->format += digit;
-    g->cFormat += digit;
-  }
+  g->comparable &= digits <= 4;  // past the buffer anyway, and past int for snprintf
+  for (int i = 0; i < digits; i++) g->Add(std::string(1, '0' + in->ConsumeIntegralInRange(0, 9)));
   switch (in->ConsumeIntegralInRange(0, 2)) {
     case 1:
-      g->format += 'l';  // 32 bits here; snprintf's plain conversion is the same
+      g->Add("l", false);  // 32 bits here; snprintf's plain conversion is the same
       break;
     case 2:
-      g->format += 'h';
-      g->cFormat += 'h';
+      g->Add("h");
       g->comparable = false;
       break;
   }
+  return zero;
 }
 
 static Generated Generate(FuzzedDataProvider* in) {
   Generated g;
   while (in->remaining_bytes() > 0 && g.arguments.size() < MAX_ARGUMENTS) {
-    switch (in->ConsumeIntegralInRange(0, 3)) {
-      case 0: {  // literal text, any byte but '%' and NUL
-        std::string text = in->ConsumeRandomLengthString(64);
-        for (char c : text)
-          if (c != '%' && c != '\0') {
-            g.format += c;
-            g.cFormat += c;
-          }
-        break;
-      }
-      case 1:
-        g.format += "%%";
-        g.cFormat += "%%";
-        break;
-      case 2: {
-        g.format += '%';
-        g.cFormat += '%';
-        bool zeroFlag = false;
-        AddSpecification(in, &g, &zeroFlag);
-        char letter = "scdiuxXscdiuxXpfqZ%"[in->ConsumeIntegralInRange(0, 18)];
-        g.format += letter;
-        g.cFormat += letter;
-        if (letter == 's') {
-          if (zeroFlag) g.comparable = false;
-          if (in->ConsumeIntegralInRange(0, 15) == 0) {
-            g.arguments.push_back((const char*)nullptr);
-            g.comparable = false;
-          } else {
-            g.arguments.push_back(KeepString(&g, in->ConsumeRandomLengthString(1500)));
-          }
-        } else if (strchr("cdiuxX", letter) != nullptr) {
-          if (letter == 'c' && zeroFlag) g.comparable = false;
-          g.arguments.push_back(in->ConsumeIntegral<int32_t>());
-        } else {
-          g.comparable = false;  // not the formatter's, or printf's '%' with flags
-        }
-        break;
-      }
-      case 3: {  // a conversion cut off by the end of the format
-        g.format += '%';
-        bool zeroFlag = false;
-        AddSpecification(in, &g, &zeroFlag);
+    int kind = in->ConsumeIntegralInRange(0, 3);
+    if (kind == 0) {  // literal text, any byte but '%' and NUL
+      for (char c : in->ConsumeRandomLengthString(64))
+        if (c != '%' && c != '\0') g.Add(std::string(1, c));
+      continue;
+    }
+    if (kind == 1) {
+      g.Add("%%");
+      continue;
+    }
+    g.Add("%");
+    bool zero = AddFlagsWidthAndSize(in, &g);
+    if (kind == 3) {  // a conversion cut off by the end of the format
+      g.comparable = false;
+      return g;
+    }
+    char letter = "scdiuxXscdiuxXpfqZ%"[in->ConsumeIntegralInRange(0, 18)];
+    g.Add(std::string(1, letter));
+    if (letter == 's') {
+      g.comparable &= !zero;
+      if (in->ConsumeIntegralInRange(0, 15) == 0) {
+        g.arguments.push_back((const char*)nullptr);
         g.comparable = false;
-        return g;
+      } else {
+        g.strings.push_back(Exact(in->ConsumeRandomLengthString(1500)));
+        g.arguments.push_back(g.strings.back().get());
       }
+    } else if (strchr("cdiuxX", letter) != nullptr) {
+      g.comparable &= !(letter == 'c' && zero);
+      g.arguments.push_back(in->ConsumeIntegral<int32_t>());
+    } else {
+      g.comparable = false;  // not the formatter's, or printf's '%' with flags
     }
   }
   return g;
@@ -135,33 +123,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Generated g = Generate(&in);
   while (g.arguments.size() < MAX_ARGUMENTS) g.arguments.push_back(0);
 
-  std::unique_ptr<char[]> format(new char[g.format.size() + 1]);
-  memcpy(format.get(), g.format.c_str(), g.format.size() + 1);
-  std::unique_ptr<char[]> out(new char[OUTPUT_SIZE]);
+  std::unique_ptr<char[]> format = Exact(g.format), out(new char[OUTPUT_SIZE]);
   memset(out.get(), 0x55, OUTPUT_SIZE);
-
-  int length = std::visit(
-      [&](auto... arguments) { return wsprintfA(out.get(), format.get(), arguments...); },
-      g.arguments[0], g.arguments[1], g.arguments[2], g.arguments[3], g.arguments[4],
-      g.arguments[5]);
+  int length =
+      g.Call([&](auto... arguments) { return wsprintfA(out.get(), format.get(), arguments...); });
   CHECK(length >= 0 && length <= OUTPUT_SIZE - 1);
   CHECK(out[length] == '\0');
+  if (!g.comparable) return 0;
 
-  if (g.comparable) {
-    std::unique_ptr<char[]> expected(new char[OUTPUT_SIZE]);
-    int full = std::visit(
-        [&](auto... arguments) {
-          return snprintf(expected.get(), OUTPUT_SIZE, g.cFormat.c_str(), arguments...);
-        },
-        g.arguments[0], g.arguments[1], g.arguments[2], g.arguments[3], g.arguments[4],
-        g.arguments[5]);
-    CHECK(full >= 0);
-    int cut = full < OUTPUT_SIZE - 1 ? full : OUTPUT_SIZE - 1;
-    if (length != cut || memcmp(out.get(), expected.get(), length) != 0) {
-      fprintf(stderr, "format \"%s\"\nwsprintfA \"%s\"\nsnprintf  \"%s\"\n", g.format.c_str(),
-              out.get(), expected.get());
-      abort();
-    }
+  char expected[OUTPUT_SIZE];
+  int full = g.Call([&](auto... arguments) {
+    return snprintf(expected, OUTPUT_SIZE, g.cFormat.c_str(), arguments...);
+  });
+  CHECK(full >= 0);
+  int cut = full < OUTPUT_SIZE - 1 ? full : OUTPUT_SIZE - 1;
+  if (length != cut || memcmp(out.get(), expected, length) != 0) {
+    fprintf(stderr, "format \"%s\"\nwsprintfA \"%s\"\nsnprintf  \"%s\"\n", g.format.c_str(),
+            out.get(), expected);
+    abort();
   }
   return 0;
 }
