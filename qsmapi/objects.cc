@@ -101,12 +101,15 @@ class Object : public Interface, public plan::Tracked {
       }
       if (--references > 0) return (ULONG)references;
     }
+    LastReleased();
     plan::Retire(this);
     return 0;
   }
 
  protected:
   virtual bool AlsoAnswers(REFIID) { return false; }
+  // Checks what the caller owed the object before giving up its last reference.
+  virtual void LastReleased() {}
   HRESULT Unserved(const char* method, HRESULT status) override {
     plan::Call call(this, method, "%s", "unserved");
     plan::Note(std::string(method) + " is not served");
@@ -552,9 +555,22 @@ class Session : public Object<stubs::Session> {
   Session() : Object(IidSession, "Session") {}
 
   STDMETHODIMP Logoff(ULONG_PTR window, ULONG flags, ULONG reserved) override {
-    ENTER("Logoff", "%lu, 0x%X, %u", (unsigned long)window, flags, reserved);
-    return call.Result([&]() -> HRESULT { return S_OK; }());
+    plan::Call call(this, "Logoff", "%lu, 0x%X, %u", (unsigned long)window, flags, reserved);
+    loggedOff_ = true;  // a Logoff that returned, whatever its status; not one that faulted
+    if (call.Skips()) return call.status();
+    if (!IsInitialized()) return MAPI_E_NOT_INITIALIZED;
+    return call.Result(S_OK);
   }
+
+ protected:
+  // A client logs off before it releases its session; otherwise the session's providers never
+  // hear that it ended.
+  void LastReleased() override {
+    if (!loggedOff_) plan::Note("Session #" + std::to_string(id) + " released without Logoff");
+  }
+
+ private:
+  bool loggedOff_ = false;
 };
 
 }  // namespace

@@ -288,7 +288,7 @@ Call::Call(const Tracked* self, const char* name, const char* format, ...) {
         host::Raise(name);
       case Kind::Status:
         skips_ = FAILED(rule_->status);
-        replaces_ = !skips_;
+        replaces_ = warns_ = !skips_;
         break;
       case Kind::Empty:
         skips_ = true;

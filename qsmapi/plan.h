@@ -25,7 +25,7 @@ namespace qsmapi::plan {
 
 enum class Kind {
   Status,  // below zero: the call does nothing and returns it; otherwise the call does its
-           // work and returns it in place of its own status
+           // work and returns it in place of its own success (a failure stays a failure)
   Empty,   // the call does nothing, returns the status and hands back no object
   Fault,   // a processor fault inside the call (a write to an inaccessible page)
   Raise,   // an exception inside the call: a C++ throw on POSIX, RaiseException on Windows
@@ -103,7 +103,9 @@ class Call {
   bool Skips() const { return skips_; }
   HRESULT status() const { return status_; }
   // The status to return after the work, which gave natural.
-  HRESULT Result(HRESULT natural) const { return replaces_ ? status_ : natural; }
+  HRESULT Result(HRESULT natural) const {
+    return replaces_ && !(warns_ && FAILED(natural)) ? status_ : natural;
+  }
   // The rule for this call when it hands back given rows or values, else null.
   const Rule* Substitute(Kind kind) const { return rule_ && rule_->kind == kind ? rule_ : nullptr; }
 
@@ -112,6 +114,7 @@ class Call {
   bool outermost_ = false;
   bool skips_ = false;
   bool replaces_ = false;
+  bool warns_ = false;
   HRESULT status_ = S_OK;
 };
 

@@ -18,3 +18,11 @@ LONG RegBeginBatch(bool write);
 // Ends the batch: with commit, its writes take effect together; without, none does. A failed
 // commit leaves the store as it was.
 LONG RegEndBatch(bool commit);
+
+// The number of key handles this process holds open, for tests that check every handle they
+// cause to be opened is closed again.
+int RegOpenHandleCount(void);
+
+// Deletes the keys this process created with REG_OPTION_VOLATILE, as the end of the user's
+// session does on Windows, for tests that check a key was meant to last.
+void RegUnloadVolatileKeys(void);

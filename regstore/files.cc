@@ -19,7 +19,10 @@ namespace {
 // The byte of the log's index that every connection holds a shared lock on while it is open
 // (SQLite's "dead man switch"): a lock there means another process uses the store.
 constexpr off_t IndexLiveByte = 128;
-constexpr size_t LogHeaderSize = 32, FrameHeaderSize = 24;
+constexpr size_t FileHeaderSize = 100, LogHeaderSize = 32, FrameHeaderSize = 24;
+// The head of the index: two copies of the log's header as SQLite last saw it, and how far the
+// log was copied into the database file.
+constexpr size_t IndexHeadSize = 136;
 // Interrupted creations: a file whose creator cannot be known is stale after this long.
 constexpr time_t DebrisAge = 24 * 60 * 60;
 
@@ -61,18 +64,51 @@ int MakeFolders(const std::string& dir) {
   return 0;
 }
 
-// Whether another process has the store open: it holds a lock on its log's index.
-bool InUse(const std::string& store) {
-  int fd = open((store + "-shm").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
+// Whether another process holds a lock on the index open as fd: it has the store open.
+bool Held(int fd) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
   lock.l_whence = SEEK_SET;
   lock.l_start = IndexLiveByte;
   lock.l_len = 1;
-  bool used = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  return fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+// Whether another process has the store open: it holds a lock on its log's index.
+bool InUse(const std::string& store) {
+  int fd = open((store + "-shm").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool used = Held(fd);
   close(fd);
   return used;
+}
+
+// Whether the log holds frames: it is as long as its header and one frame's, or not a file.
+bool HasFrames(const struct stat& st) {
+  return !S_ISREG(st.st_mode) || st.st_size >= (off_t)(LogHeaderSize + FrameHeaderSize);
+}
+
+// A print of a file: its identity, size and modification time, and its first size bytes; empty
+// when it does not exist. (Not the time of its last change of status: SQLite, run by root, gives
+// the log and its index the owner of the database file again each time it opens them.) With used,
+// says whether another process holds the index's lock.
+std::string Print(const std::string& path, size_t size, bool* exists, bool* used = nullptr) {
+  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  *exists = fd >= 0 || errno != ENOENT;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    if (fd >= 0) close(fd);
+    return *exists ? "?" : "";
+  }
+  if (used) *used = Held(fd);
+  long long stats[] = {(long long)st.st_ino, (long long)st.st_size, (long long)st.st_mtim.tv_sec,
+                       (long long)st.st_mtim.tv_nsec};
+  std::string print((const char*)stats, sizeof stats);
+  std::string head(size, '\0');
+  ssize_t got = S_ISREG(st.st_mode) ? pread(fd, head.data(), size, 0) : 0;
+  close(fd);
+  head.resize(got > 0 ? (size_t)got : 0);
+  return print + head;
 }
 
 // Reads the first size bytes of a file that is not followed when it is a link.
@@ -149,12 +185,13 @@ Problem ReadHeader(int fd, const struct stat& st, Header* header) {
   *header = Header{};
   if (st.st_size == 0) return Problem{};
   static const char Magic[] = "SQLite format 3";  // with its terminator, 16 bytes
-  unsigned char bytes[100] = {};
+  // The file's header, then the header of the first page's tree, which lists the schema.
+  unsigned char bytes[FileHeaderSize + 8] = {};
   ssize_t got = pread(fd, bytes, sizeof bytes, 0);
   if (got < 0) return FromErrno(errno);
   if (memcmp(bytes, Magic, (size_t)got < sizeof Magic ? (size_t)got : sizeof Magic) != 0)
     return Problem{ERROR_BADDB, "file is not a database"};
-  if (got < (ssize_t)sizeof bytes) return Problem{ERROR_BADDB, "file is corrupt: it is cut off"};
+  if (got < (ssize_t)FileHeaderSize) return Problem{ERROR_BADDB, "file is corrupt: it is cut off"};
   uint32_t pageSize = (uint32_t)bytes[16] << 8 | bytes[17];
   if (pageSize == 1) pageSize = 65536;
   if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0)
@@ -164,6 +201,10 @@ Problem ReadHeader(int fd, const struct stat& st, Header* header) {
   header->pageSize = pageSize;
   header->pages = (uint32_t)(st.st_size / pageSize);
   header->layout = Big32(bytes + 60);
+  // A leaf without cells is an empty schema; an inner page has leaves below it.
+  const unsigned char* tree = bytes + FileHeaderSize;
+  header->tables = got == (ssize_t)sizeof bytes &&
+                   (tree[0] == 0x05 || (tree[0] == 0x0D && (tree[3] | tree[4]) != 0));
   // The header's page count holds when it was written with the change counter it carries.
   uint32_t counted = Big32(bytes + 28);
   if (Big32(bytes + 92) == Big32(bytes + 24) && counted > header->pages)
@@ -171,22 +212,92 @@ Problem ReadHeader(int fd, const struct stat& st, Header* header) {
   return Problem{};
 }
 
-Problem CheckLog(const std::string& store, const Header& header, bool fresh, std::string* note) {
+Look LookAt(const std::string& store) {
+  Look look;
+  bool exists = false;
+  // The index first: a process that starts to use the store after this has not changed it yet.
+  look.indexPrint = Print(store + "-shm", IndexHeadSize, &look.index, &look.used);
+  look.files = Print(store + "-wal", LogHeaderSize, &look.log);
+  struct stat st;
+  look.frames = look.log && lstat((store + "-wal").c_str(), &st) == 0 && HasFrames(st);
+  look.files += '/' + Print(store, FileHeaderSize, &exists);
+  return look;
+}
+
+Problem CheckLog(const std::string& store, const Header& header, bool fresh, std::string* note,
+                 const std::function<bool()>& foreign) {
   std::string log = store + "-wal";
   struct stat st;
   if (lstat(log.c_str(), &st) != 0) return Problem{};
-  bool frames = !S_ISREG(st.st_mode) || st.st_size >= (off_t)(LogHeaderSize + FrameHeaderSize);
-  if (!frames || InUse(store)) return Problem{};
-  if (!fresh && S_ISREG(st.st_mode) && LogIsOwn(store, header)) return Problem{};
-  std::string aside = log + ".set-aside-" + std::to_string((long long)time(nullptr));
+  if (!HasFrames(st) || InUse(store)) return Problem{};
+  // SQLite itself would delete a log beside an empty store file.
+  if (!fresh && header.pageSize != 0 && S_ISREG(st.st_mode) && LogIsOwn(store, header) &&
+      !(foreign && foreign()))
+    return Problem{};
+  std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
+  std::string aside = log + suffix;
   if (rename(log.c_str(), aside.c_str()) != 0) {
     return Problem{ERROR_BADDB,
                    log + " is not this store's log and cannot be moved away (" + strerror(errno) +
                        "); move it away",
                    true};
   }
-  *note = "set aside " + log + ", which is not this store's log, as " + aside;
+  // Its index goes with it, unless a process that started meanwhile uses it already.
+  if (!InUse(store)) rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
+  *note = "set aside " + log + ", which holds no changes of this store, as " + aside;
   return Problem{};
+}
+
+int64_t FirstCount(const std::string& store, uint32_t page) {
+  int fd = open((store + "-wal").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  unsigned char head[LogHeaderSize];
+  std::string frame;
+  uint32_t size = pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head ? Big32(head + 8) : 0;
+  if (size == 1) size = 65536;
+  if (size < 512 || size > 65536 || (size & (size - 1)) != 0) size = 0;
+  // The frames of the log's current start carry its header's salts; older ones, beyond them,
+  // do not.
+  frame.resize(FrameHeaderSize + size);
+  const unsigned char* f = (const unsigned char*)frame.data();
+  bool found = false;
+  for (off_t at = LogHeaderSize; size != 0 && !found; at += (off_t)frame.size()) {
+    if (pread(fd, frame.data(), frame.size(), at) != (ssize_t)frame.size()) break;
+    if (memcmp(f + 8, head + 16, 8) != 0) break;
+    found = Big32(f) == page;
+  }
+  close(fd);
+  // A table leaf page: its first cell is the payload's length, the row id and the record, whose
+  // header gives each column's kind (1 to 6: an integer of 1, 2, 3, 4, 6 or 8 bytes; 8 and 9:
+  // the constants 0 and 1).
+  const unsigned char *p = f + FrameHeaderSize, *end = p + size;
+  if (!found || p[0] != 0x0D || (p[3] | p[4]) == 0) return -1;
+  const unsigned char* cell = p + ((uint32_t)p[8] << 8 | p[9]);
+  auto varint = [&](const unsigned char** q) {
+    uint64_t v = 0;
+    for (int i = 0; i < 9 && *q < end; i++) {
+      unsigned char b = *(*q)++;
+      v = i == 8 ? v << 8 | b : v << 7 | (b & 0x7F);
+      if (i < 8 && !(b & 0x80)) break;
+    }
+    return v;
+  };
+  if (cell >= end) return -1;
+  varint(&cell);
+  varint(&cell);
+  const unsigned char* types = cell;
+  uint64_t header = varint(&types);
+  if (header > size) return -1;
+  const unsigned char* data = cell + header;
+  static const int Bytes[] = {0, 1, 2, 3, 4, 6, 8, -1, 0, 0};
+  uint64_t kinds[2] = {varint(&types), varint(&types)};
+  if (kinds[0] > 9 || kinds[1] > 9 || Bytes[kinds[0]] < 0 || Bytes[kinds[1]] < 0) return -1;
+  data += Bytes[kinds[0]];
+  if (kinds[1] >= 8) return (int64_t)kinds[1] - 8;
+  if (kinds[1] == 0 || data + Bytes[kinds[1]] > end) return -1;
+  int64_t value = (signed char)data[0];
+  for (int i = 1; i < Bytes[kinds[1]]; i++) value = value << 8 | data[i];
+  return value;
 }
 
 Problem MatchLogModes(const std::string& store, mode_t mode) {

@@ -6,6 +6,7 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/registry.h"
@@ -35,22 +36,51 @@ Problem FindFolder(const std::string& dir, bool create, std::string* real);
 // Checks a file of the store, opened as fd: a regular file of the user's own, closed to others.
 Problem TrustFile(int fd, const std::string& path, struct stat* st);
 
-// What the 100-byte header of a store file says, checked against the file's size.
+// What the 100-byte header of a store file says, checked against the file's size, and what the
+// header of the first page's tree says of the tables.
 struct Header {
   uint32_t pageSize = 0;  // 0 for an empty file
   uint32_t layout = 0;    // the user_version field: the layout's version
   uint32_t pages = 0;     // pages the file holds
+  bool tables = false;    // the first page lists tables, indexes or views
 };
 
 // Reads and checks the header: a file cut off or of another kind is refused before any write.
 Problem ReadHeader(int fd, const struct stat& st, Header* header);
 
+// How the store's files stand, seen from outside SQLite: whether another process has the store
+// open, which of the log and its index exist, whether the log holds frames, and prints of the
+// files that change whenever a process writes to the store or copies its log into it (the
+// database file's header, size and time, the log's header, size and time, and the head of the
+// index, where SQLite keeps how much of the log it has copied). What this process reads of the
+// database file without SQLite's locks holds only between two looks that find the store unused
+// and the prints the same.
+struct Look {
+  bool used = false;
+  bool log = false, index = false;
+  bool frames = false;
+  std::string files, indexPrint;
+  // Nobody used the store between this look and that later one.
+  bool Still(const Look& later) const {
+    return !used && !later.used && files == later.files && indexPrint == later.indexPrint;
+  }
+};
+
+Look LookAt(const std::string& store);
+
 // Sets aside a log (registry.db-wal) that is not the store's own, so that SQLite never copies it
-// into the store: with fresh true (there is no store file yet) any log left is stale; otherwise
-// a log with frames must come with the index its writer kept beside it, whose copy of the log's
-// header matches. Nothing is done while another process has the store open. The log is renamed
-// to registry.db-wal.set-aside-TIME, never removed; *note says so.
-Problem CheckLog(const std::string& store, const Header& header, bool fresh, std::string* note);
+// into the store: with fresh true (there is no store file yet) or an empty store file any log
+// left is stale; otherwise a log with frames must come with the index its writer kept beside it,
+// whose copy of the log's header matches, and then foreign, when given, must say it is not
+// another's. Nothing is done while another process has the store open. The log and its index are
+// renamed to registry.db-wal.set-aside-TIME and registry.db-shm.set-aside-TIME, never removed;
+// *note says so.
+Problem CheckLog(const std::string& store, const Header& header, bool fresh, std::string* note,
+                 const std::function<bool()>& foreign = {});
+
+// The second column (the store's count of writes) of the first row on table page page, as the
+// earliest frame of the log for that page holds it; -1 when there is none.
+int64_t FirstCount(const std::string& store, uint32_t page);
 
 // Gives the log and its index the store's mode, through their descriptors.
 Problem MatchLogModes(const std::string& store, mode_t mode);

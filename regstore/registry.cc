@@ -10,6 +10,7 @@
 #include "regstore/store.h"
 
 #include <string.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -25,6 +26,7 @@ constexpr size_t MaxValueNameLength = 16383;
 // Windows keeps a tree at most this many levels deep.
 constexpr size_t MaxDepth = 512;
 constexpr REGSAM DeleteAccess = 0x00010000;
+constexpr DWORD OpenLinkOption = 0x00000008;  // REG_OPTION_OPEN_LINK
 
 // What an open handle refers to. Enumeration remembers where the last call stopped, so that
 // walking index 0, 1, 2, ... costs one indexed step per call instead of a scan from the start.
@@ -38,6 +40,15 @@ struct KeyHandle {
   std::string lastKeyName = {};
   DWORD valueCursor = UINT32_MAX;
   int64_t lastValueRowid = 0;
+  // In a read batch: the scans of the subkeys and of the values this handle steps through,
+  // with the index of the row each stands on, and whether the key was seen to exist; all valid
+  // while the store's scanEpoch is this one.
+  uint64_t scanEpoch = 0;
+  sqlite3_stmt* keyScan = nullptr;
+  DWORD keyScanIndex = 0;
+  sqlite3_stmt* valueScan = nullptr;
+  DWORD valueScanIndex = 0;
+  bool confirmed = false;
 };
 
 KeyHandle RootHandle = {RootId, KEY_ALL_ACCESS, 0, 0};
@@ -46,6 +57,8 @@ std::map<uintptr_t, KeyHandle> Handles;
 uintptr_t NextHandle = 0x1000;
 // The first handle made in the batch under way.
 uintptr_t BatchHandles = 0;
+// The keys this process created volatile, by store and id, until RegUnloadVolatileKeys.
+std::vector<std::pair<int64_t, int64_t>> VolatileKeys;
 
 // Generic rights map onto the key rights as advapi32 maps them.
 REGSAM MapAccess(REGSAM sam) {
@@ -64,11 +77,73 @@ KeyHandle* Find(HKEY key) {
   return it == Handles.end() ? nullptr : &it->second;
 }
 
+// The rights that change a key: a handle asking for any of them cannot be had to a key of a
+// store the user may not write.
+constexpr REGSAM WriteAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DeleteAccess |
+                               0x00040000 /* WRITE_DAC */ | 0x00080000 /* WRITE_OWNER */;
+
+// Whether the store file exists without its owner's write bit: a key one may not write, which
+// opens for reading only. Judged by the mode, as the platform judges by the key's security,
+// whoever the process runs as.
+bool StoreIsReadOnly() {
+  std::string path;
+  struct stat st;
+  return LocateStore(&path) && stat(path.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR);
+}
+
+// Refuses a handle with write rights to a key of a read-only store, saying so as a write to it
+// would.
+LONG CheckAccess(REGSAM access) {
+  if (!(MapAccess(access) & WriteAccess) || !StoreIsReadOnly()) return ERROR_SUCCESS;
+  return TheStore.Report(ERROR_ACCESS_DENIED, "store is read-only");
+}
+
 HKEY NewHandle(int64_t id, REGSAM access, size_t depth) {
   uintptr_t value = NextHandle;
   NextHandle += 4;
-  Handles[value] = KeyHandle{id, MapAccess(access), TheStore.id(), depth};
+  KeyHandle& handle = Handles[value] = KeyHandle{id, MapAccess(access), TheStore.id(), depth};
+  // A key found in a read batch exists to its end.
+  handle.scanEpoch = TheStore.scanEpoch();
+  handle.confirmed = TheStore.batch() == 1;
   return (HKEY)value;
+}
+
+// Forgets what a handle knew of a batch that is over.
+void SyncScans(KeyHandle* handle) {
+  if (handle->scanEpoch == TheStore.scanEpoch()) return;
+  handle->scanEpoch = TheStore.scanEpoch();
+  handle->keyScan = handle->valueScan = nullptr;
+  handle->confirmed = false;
+}
+
+void GiveBack(Statement which, sqlite3_stmt** scan) {
+  if (*scan) TheStore.GiveBackScan(which, *scan);
+  *scan = nullptr;
+}
+
+// Steps a read batch's scan to row index of a key's subkeys or values, when the scan can get
+// there: it stands on that row already (a call repeated with a larger buffer), on the row
+// before, or has yet to start (index 0). Returns the scan on its row, or null when another way
+// must be taken; *rc is SQLite's result of the step. A scan that reached its end is given back.
+sqlite3_stmt* StepScan(KeyHandle* handle, Statement which, DWORD index, int* rc, LONG* result) {
+  *rc = SQLITE_ROW;
+  if (TheStore.batch() != 1) return nullptr;
+  SyncScans(handle);
+  bool keys = which == ScanKeys;
+  sqlite3_stmt** scan = keys ? &handle->keyScan : &handle->valueScan;
+  DWORD* at = keys ? &handle->keyScanIndex : &handle->valueScanIndex;
+  if (*scan && index == *at) return *scan;
+  if (!(*scan && index == *at + 1)) {
+    GiveBack(which, scan);
+    if (index != 0) return nullptr;
+    if (!(*scan = TheStore.TakeScan(which, result))) return nullptr;
+    sqlite3_bind_int64(*scan, 1, handle->id);
+  }
+  *at = index;
+  sqlite3_stmt* stmt = *scan;
+  *rc = sqlite3_step(stmt);
+  if (*rc != SQLITE_ROW) GiveBack(which, scan);
+  return stmt;
 }
 
 // Splits a relative key path at its backslashes. Null or "" is the key itself; one trailing
@@ -117,10 +192,14 @@ class Call {
     // A key of another store (one that replaced the handle's, or that XDG_CONFIG_HOME now
     // names) is not the handle's key, whatever its id.
     if (handle_->id != RootId && handle_->store != TheStore.id()) return Abort(ERROR_KEY_DELETED);
+    // Nothing changes during a read batch: a key seen to exist in it is not looked up again.
+    SyncScans(handle_);
+    if (handle_->confirmed) return ERROR_SUCCESS;
     bool exists = false;
     result = Exists(handle_->id, &exists);
     if (result != ERROR_SUCCESS) return Abort(result);
     if (!exists) return Abort(ERROR_KEY_DELETED);
+    handle_->confirmed = TheStore.batch() == 1;
     return ERROR_SUCCESS;
   }
 
@@ -264,9 +343,12 @@ LONG DeleteSubtree(Call& call, int64_t id, bool self) {
 
 }  // namespace
 
-LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult) {
+LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
+                   PHKEY phkResult) {
   if (!phkResult) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
+  // Reserved, but for the option to open a link, which here is opened as its key.
+  if (ulOptions & ~OpenLinkOption) return ERROR_INVALID_PARAMETER;
   std::vector<std::string> parts;
   LONG result = SplitPath(lpSubKey, &parts);
   if (result != ERROR_SUCCESS) return result;
@@ -276,15 +358,17 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY p
   int64_t id = 0;
   if ((result = call.Resolve(parts, &id)) != ERROR_SUCCESS) return call.Abort(result);
   if ((result = call.Commit()) != ERROR_SUCCESS) return result;
+  if ((result = CheckAccess(samDesired)) != ERROR_SUCCESS) return result;
   *phkResult = NewHandle(id, samDesired, call.handle()->depth + parts.size());
   return ERROR_SUCCESS;
 }
 
-LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, REGSAM samDesired,
-                     const LPSECURITY_ATTRIBUTES, PHKEY phkResult, LPDWORD lpdwDisposition) {
-  if (!phkResult || !lpSubKey) return ERROR_INVALID_PARAMETER;
+LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD dwOptions,
+                     REGSAM samDesired, const LPSECURITY_ATTRIBUTES, PHKEY phkResult,
+                     LPDWORD lpdwDisposition) {
+  if (!phkResult || !lpSubKey || Reserved != 0) return ERROR_INVALID_PARAMETER;
   *phkResult = nullptr;
-  // Volatile keys are kept like any other: the POSIX hive has no session to end with.
+  // Volatile keys are kept like any other until RegUnloadVolatileKeys ends the session.
   if (dwOptions & ~(DWORD)REG_OPTION_VOLATILE) return ERROR_INVALID_PARAMETER;
   std::vector<std::string> parts;
   LONG result = SplitPath(lpSubKey, &parts);
@@ -321,10 +405,12 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, LPSTR, DWORD dwOptions, 
         sqlite3_bind_int64(stmt, 3, FileTimeNow());
         if ((error = call.Done(sqlite3_step(stmt))) != ERROR_SUCCESS) return call.Abort(error);
         id = sqlite3_last_insert_rowid(sqlite3_db_handle(stmt));
+        if (dwOptions & REG_OPTION_VOLATILE) VolatileKeys.emplace_back(TheStore.id(), id);
       }
     }
     if ((result = call.Commit()) != ERROR_SUCCESS) return result;
   }
+  if ((result = CheckAccess(samDesired)) != ERROR_SUCCESS) return result;
   *phkResult = NewHandle(id, samDesired, call.handle()->depth + parts.size());
   if (lpdwDisposition) *lpdwDisposition = disposition;
   return ERROR_SUCCESS;
@@ -351,9 +437,9 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
   return end != ERROR_SUCCESS ? end : result;
 }
 
-LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD, DWORD dwType, const BYTE* lpData,
+LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
                     DWORD cbData) {
-  if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
+  if (Reserved != 0 || (!lpData && cbData)) return ERROR_INVALID_PARAMETER;
   if (cbData > (DWORD)INT32_MAX) return ERROR_INVALID_PARAMETER;
   const char* name = lpValueName ? lpValueName : "";
   if (strlen(name) > MaxValueNameLength) return ERROR_INVALID_PARAMETER;
@@ -449,17 +535,24 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
   if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
   if (TheStore.empty()) return call.Abort(ERROR_NO_MORE_ITEMS);
   KeyHandle* handle = call.handle();
-  bool next =
-      dwIndex > 0 && handle->cursorEpoch == TheStore.epoch() && handle->keyCursor == dwIndex - 1;
-  sqlite3_stmt* stmt = TheStore.Get(next ? EnumKeyAfter : EnumKeyAt, &result);
-  if (!stmt) return call.Abort(result);
-  sqlite3_bind_int64(stmt, 1, handle->id);
-  if (next)
-    sqlite3_bind_text(stmt, 2, handle->lastKeyName.data(), (int)handle->lastKeyName.size(),
-                      SQLITE_STATIC);
-  else
-    sqlite3_bind_int64(stmt, 2, dwIndex);
-  int rc = sqlite3_step(stmt);
+  int rc = SQLITE_ROW;
+  // The scan has the names only; a call that asks for the time of the last write looks it up.
+  sqlite3_stmt* stmt =
+      lpftLastWriteTime ? nullptr : StepScan(handle, ScanKeys, dwIndex, &rc, &result);
+  if (!stmt) {
+    if (result != ERROR_SUCCESS) return call.Abort(result);
+    bool next =
+        dwIndex > 0 && handle->cursorEpoch == TheStore.epoch() && handle->keyCursor == dwIndex - 1;
+    stmt = TheStore.Get(next ? EnumKeyAfter : EnumKeyAt, &result);
+    if (!stmt) return call.Abort(result);
+    sqlite3_bind_int64(stmt, 1, handle->id);
+    if (next)
+      sqlite3_bind_text(stmt, 2, handle->lastKeyName.data(), (int)handle->lastKeyName.size(),
+                        SQLITE_STATIC);
+    else
+      sqlite3_bind_int64(stmt, 2, dwIndex);
+    rc = sqlite3_step(stmt);
+  }
   if (rc == SQLITE_DONE) return call.Abort(ERROR_NO_MORE_ITEMS);
   if (rc != SQLITE_ROW) return call.Abort(TheStore.Fail(rc));
   const char* name = (const char*)sqlite3_column_text(stmt, 0);
@@ -496,13 +589,18 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
   if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
   if (TheStore.empty()) return call.Abort(ERROR_NO_MORE_ITEMS);
   KeyHandle* handle = call.handle();
-  bool next =
-      dwIndex > 0 && handle->cursorEpoch == TheStore.epoch() && handle->valueCursor == dwIndex - 1;
-  sqlite3_stmt* stmt = TheStore.Get(next ? EnumValueAfter : EnumValueAt, &result);
-  if (!stmt) return call.Abort(result);
-  sqlite3_bind_int64(stmt, 1, handle->id);
-  sqlite3_bind_int64(stmt, 2, next ? handle->lastValueRowid : (int64_t)dwIndex);
-  int rc = sqlite3_step(stmt);
+  int rc = SQLITE_ROW;
+  sqlite3_stmt* stmt = StepScan(handle, ScanValues, dwIndex, &rc, &result);
+  if (!stmt) {
+    if (result != ERROR_SUCCESS) return call.Abort(result);
+    bool next = dwIndex > 0 && handle->cursorEpoch == TheStore.epoch() &&
+                handle->valueCursor == dwIndex - 1;
+    stmt = TheStore.Get(next ? EnumValueAfter : EnumValueAt, &result);
+    if (!stmt) return call.Abort(result);
+    sqlite3_bind_int64(stmt, 1, handle->id);
+    sqlite3_bind_int64(stmt, 2, next ? handle->lastValueRowid : (int64_t)dwIndex);
+    rc = sqlite3_step(stmt);
+  }
   if (rc == SQLITE_DONE) return call.Abort(ERROR_NO_MORE_ITEMS);
   if (rc != SQLITE_ROW) return call.Abort(TheStore.Fail(rc));
   const char* name = (const char*)sqlite3_column_text(stmt, 1);
@@ -523,7 +621,30 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
 LONG RegCloseKey(HKEY hKey) {
   std::lock_guard<std::recursive_mutex> guard(Lock);
   if (hKey == HKEY_CURRENT_USER) return ERROR_SUCCESS;
-  return Handles.erase((uintptr_t)hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
+  auto it = Handles.find((uintptr_t)hKey);
+  if (it == Handles.end()) return ERROR_INVALID_HANDLE;
+  // Scans the handle still holds serve the next walk.
+  SyncScans(&it->second);
+  GiveBack(ScanKeys, &it->second.keyScan);
+  GiveBack(ScanValues, &it->second.valueScan);
+  Handles.erase(it);
+  return ERROR_SUCCESS;
+}
+
+int RegOpenHandleCount(void) {
+  std::lock_guard<std::recursive_mutex> guard(Lock);
+  return (int)Handles.size();
+}
+
+void RegUnloadVolatileKeys(void) {
+  std::lock_guard<std::recursive_mutex> guard(Lock);
+  for (const auto& [store, id] : VolatileKeys) {
+    HKEY key = NewHandle(id, KEY_ALL_ACCESS, 0);
+    Handles[(uintptr_t)key].store = store;
+    RegDeleteTreeA(key, "");  // a key already gone with its parent fails, as it may
+    RegCloseKey(key);
+  }
+  VolatileKeys.clear();
 }
 
 LONG RegBeginBatch(bool write) {

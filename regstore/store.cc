@@ -17,24 +17,26 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace regstore {
 namespace {
 
-constexpr int SchemaVersion = 1;
+constexpr int SchemaVersion = 2;
 // Long enough that writers queueing behind one another wait rather than fail.
 constexpr int BusyTimeoutMs = 60000;
-// How long a process that ends its use of the store waits for other processes' calls, so that
-// it can copy the log into the database file.
-constexpr int FinishWaitMs = 2000;
+// How long a process that ends waits for others that end at the same time to close, in turn.
+constexpr int CloseTurnWaitMs = 1000;
 // A small page cache (KiB): lookups touch a handful of index pages.
 constexpr int CacheKiB = 256;
 
@@ -54,10 +56,16 @@ const char* const SchemaSql =
     // Values enumerate in the order they were created: this index is ordered by (key, rowid).
     "CREATE INDEX vals_order ON vals(key);"
     // Tells this store from any other, so that a handle never outlives the file it was opened
-    // in, even when a new file takes the old one's place (and maybe its inode number).
-    "CREATE TABLE store(id INTEGER NOT NULL);"
-    "INSERT INTO store VALUES(random());"
-    "PRAGMA user_version = 1;";
+    // in, even when a new file takes the old one's place (and maybe its inode number). Every
+    // write transaction counts itself in writes, so that each commit in the log carries the
+    // store's identity, by which the log is known as the store's own.
+    "CREATE TABLE store(id INTEGER NOT NULL, writes INTEGER NOT NULL DEFAULT 0);"
+    "INSERT INTO store(id) VALUES(random());"
+    "PRAGMA user_version = 2;";
+
+// Brings a store of layout 1, which did not count its writes, to the current layout.
+const char* const UpgradeSql =
+    "ALTER TABLE store ADD COLUMN writes INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2;";
 
 const char* const StatementSql[StatementCount] = {
     "SELECT id FROM keys WHERE parent = ?1 AND name = ?2",
@@ -89,7 +97,31 @@ const char* const StatementSql[StatementCount] = {
     "SAVEPOINT call",
     "RELEASE call",
     "ROLLBACK TO call",
+    "UPDATE store SET writes = writes + 1",
 };
+
+// The scans (Statement ScanKeys and ScanValues), in that order.
+const char* const ScanSql[StatementAndScanCount - StatementCount] = {
+    // Names alone, which the index on (parent, name) holds: no row of the table is read.
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name",
+    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 ORDER BY rowid",
+};
+
+// This process's id, asked of the system once rather than on every registry call; a child made
+// by fork asks again.
+pid_t ThisProcess() {
+  static pid_t pid = 0;
+  static bool forgotten = pthread_atfork(nullptr, nullptr, [] { pid = 0; }) == 0;
+  if (!forgotten) return getpid();
+  if (pid == 0) pid = getpid();
+  return pid;
+}
+
+int64_t MonotonicMicros() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
+}
 
 const char* ProgramName() {
 #ifdef __GLIBC__
@@ -131,7 +163,81 @@ int BuildStore(const char* path) {
   return rc == SQLITE_OK ? closed : rc;
 }
 
-// The process's connection to the current store, and what it knows about the file.
+// What a store file says of itself: its layout version, how many tables it has, its identity, its
+// count of writes (-1 where its layout does not count them) and the page of its row. With
+// fileAlone, SQLite reads the database file as it is: it ignores the log and makes no file beside
+// it. Otherwise it reads the latest state through the log, as a reader, which never copies the log
+// into the file.
+struct Identity {
+  int version = 0, tables = 0;
+  int64_t id = 0, writes = -1;
+  uint32_t page = 0;
+};
+
+int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
+  std::string name = path;
+  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
+  if (fileAlone) {
+    name = "file:";
+    for (unsigned char c : path) {
+      char escaped[4];
+      snprintf(escaped, sizeof escaped, "%%%02X", c);
+      name += isalnum(c) || strchr("/-_.", c) ? std::string(1, (char)c) : escaped;
+    }
+    name += "?immutable=1";
+    flags |= SQLITE_OPEN_URI;
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(db, BusyTimeoutMs);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    int persist = 1;
+    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);  // one state for both reads
+  }
+  for (int step = 0; rc == SQLITE_OK && step < 2; step++) {
+    if (step == 1 && (out->version < 1 || out->version > SchemaVersion)) break;
+    const char* sql = step == 0 ? "SELECT user_version, (SELECT count(*) FROM sqlite_master)"
+                                  " FROM pragma_user_version"
+                      : out->version == 1 ? "SELECT id, -1 FROM store"
+                                          : "SELECT id, writes, (SELECT rootpage FROM sqlite_master"
+                                            " WHERE name = 'store') FROM store";
+    sqlite3_stmt* stmt = nullptr;
+    rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      if (step == 0) {
+        out->version = sqlite3_column_int(stmt, 0);
+        out->tables = sqlite3_column_int(stmt, 1);
+      } else {
+        out->id = sqlite3_column_int64(stmt, 0);
+        out->writes = sqlite3_column_int64(stmt, 1);
+        out->page = (uint32_t)sqlite3_column_int64(stmt, 2);
+      }
+      rc = SQLITE_OK;
+    } else if (rc == SQLITE_DONE) {
+      rc = SQLITE_ERROR;  // a store without its row is not a registry store
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return rc;
+}
+
+// Refuses a layout this program cannot use: a newer one, or none in a file that holds tables.
+Problem LayoutProblem(int32_t version, bool tables) {
+  if (version > SchemaVersion) {
+    return Problem{ERROR_BADDB, "layout version " + std::to_string(version) +
+                                    " is newer than this program knows (" +
+                                    std::to_string(SchemaVersion) + ")"};
+  }
+  if (version < 0 || (version == 0 && tables))
+    return Problem{ERROR_BADDB, "file is not a registry store"};
+  return Problem{};
+}
+
 }  // namespace
 
 int64_t FileTimeNow() {
@@ -144,12 +250,12 @@ int64_t FileTimeNow() {
 
 LONG Store::Refresh() {
   // A batch holds its transaction on the file it began with.
-  if (batch_ && owner_ == getpid()) return ERROR_SUCCESS;
-  if (db_ && owner_ != getpid()) Abandon();
+  if (batch_ && owner_ == ThisProcess()) return ERROR_SUCCESS;
+  if (db_ && owner_ != ThisProcess()) Abandon();
   std::string where;
   if (!LocateStore(&where)) where.clear();
   if (where != path_) {
-    Finish(FinishWaitMs);
+    Finish(false);
     path_ = where;
     reported_ = false;
   }
@@ -218,11 +324,13 @@ LONG Store::Create() {
 }
 
 LONG Store::Begin(bool write) {
-  // Inside a batch each call is a savepoint of the batch's transaction, so that a call that
-  // fails takes back what it wrote and leaves the rest of the batch.
+  // Inside a batch each writing call is a savepoint of the batch's transaction, so that a call
+  // that fails takes back what it wrote and leaves the rest of the batch. A reading call has
+  // nothing to take back and makes none.
   if (batch_) {
     if (write && batch_ == 1) return ERROR_ACCESS_DENIED;
-    return exists_ && !empty_ ? Run(SavepointCall) : ERROR_SUCCESS;
+    savepoint_ = write && exists_ && !empty_;
+    return savepoint_ ? Run(SavepointCall) : ERROR_SUCCESS;
   }
   if (write && exists_ && !walChecked_) {
     LONG result = PrepareWrites();
@@ -243,9 +351,15 @@ LONG Store::Begin(bool write) {
                                          " is newer than this program knows (" +
                                          std::to_string(SchemaVersion) + ")"));
   }
-  if (version == SchemaVersion) {
+  if (version == 1 || version == SchemaVersion) {
+    // A store of layout 1 is read as it is, and upgraded by its next write.
+    int rc = version < SchemaVersion && write
+                 ? sqlite3_exec(db_, UpgradeSql, nullptr, nullptr, nullptr)
+                 : SQLITE_OK;
+    if (rc != SQLITE_OK) return Abort(Fail(rc));
     if ((result = ReadId()) != ERROR_SUCCESS) return Abort(result);
-    ready_ = true;
+    creating_ = version < SchemaVersion && write;
+    ready_ = version == SchemaVersion;
     return ERROR_SUCCESS;
   }
   if (version != 0 || tables != 0)
@@ -265,8 +379,15 @@ LONG Store::Commit() {
   if (!exists_) return ERROR_SUCCESS;
   // A statement left on a row would keep its read lock past the transaction.
   ResetStatements();
-  if (batch_) return empty_ ? ERROR_SUCCESS : Run(ReleaseCall);
-  LONG result = Run(CommitWork);
+  if (batch_) {
+    if (!savepoint_) return ERROR_SUCCESS;
+    savepoint_ = false;
+    return Run(ReleaseCall);
+  }
+  // Every commit carries the store's row into the log, by which Open knows the log as its own.
+  LONG result = ERROR_SUCCESS;
+  if (sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE) result = Run(CountWrite);
+  if (result == ERROR_SUCCESS) result = Run(CommitWork);
   if (result != ERROR_SUCCESS) return Abort(result);
   if (creating_) ready_ = true;
   creating_ = false;
@@ -301,7 +422,8 @@ LONG Store::PrepareWrites() {
 LONG Store::Abort(LONG result) {
   ResetStatements();
   if (batch_) {
-    if (exists_ && !empty_ && Run(RollbackCall) == ERROR_SUCCESS) Run(ReleaseCall);
+    if (savepoint_ && Run(RollbackCall) == ERROR_SUCCESS) Run(ReleaseCall);
+    savepoint_ = false;
     return result;
   }
   if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -327,7 +449,50 @@ sqlite3_stmt* Store::Get(Statement which, LONG* result) {
   }
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
+  used_ |= uint64_t{1} << which;
   return stmt;
+}
+
+sqlite3_stmt* Store::TakeScan(Statement which, LONG* result) {
+  for (Scan& scan : scans_) {
+    if (scan.which == which && !scan.taken) {
+      scan.taken = true;
+      return scan.stmt;
+    }
+  }
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v3(db_, ScanSql[which - StatementCount], -1, SQLITE_PREPARE_PERSISTENT,
+                              &stmt, nullptr);
+  if (rc != SQLITE_OK) {
+    *result = rc == SQLITE_ERROR ? Report(ERROR_BADDB, "file is not a registry store") : Fail(rc);
+    sqlite3_finalize(stmt);
+    return nullptr;
+  }
+  scans_.push_back(Scan{which, stmt, true});
+  return stmt;
+}
+
+void Store::GiveBackScan(Statement which, sqlite3_stmt* stmt) {
+  for (Scan& scan : scans_) {
+    if (scan.which == which && scan.stmt == stmt) {
+      sqlite3_reset(stmt);
+      scan.taken = false;
+    }
+  }
+}
+
+void Store::EndScans() {
+  for (Scan& scan : scans_) {
+    sqlite3_reset(scan.stmt);
+    scan.taken = false;
+  }
+  scanEpoch_++;
+}
+
+void Store::SetBatch(int batch) {
+  EndScans();
+  batch_ = batch;
+  savepoint_ = false;
 }
 
 LONG Store::Fail(int rc) {
@@ -410,6 +575,8 @@ LONG Store::Open() {
   if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), false, &folder))
     return Report(problem);
   std::string store = folder + "/registry.db";
+  // Taken before the file is read: see Look.
+  const Look before = LookAt(store);
   int fd = open(store.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ELOOP)
@@ -421,33 +588,77 @@ LONG Store::Open() {
   struct stat st;
   Header header;
   Problem problem = TrustFile(fd, store, &st);
-  if (!problem) problem = ReadHeader(fd, st, &header);
+  Problem verdict = problem ? Problem{} : ReadHeader(fd, st, &header);
   close(fd);
-  if (!problem && header.layout > (uint32_t)SchemaVersion) {
-    problem = Problem{ERROR_BADDB, "layout version " + std::to_string(header.layout) +
-                                       " is newer than this program knows (" +
-                                       std::to_string(SchemaVersion) + ")"};
-  }
-  // Version 0 with more than its first page: another program's database, refused before
-  // SQLite makes a log beside it.
-  if (!problem && header.layout == 0 && header.pages > 1)
-    problem = Problem{ERROR_BADDB, "file is not a registry store"};
   if (problem) return Report(problem);
+  if (!verdict && header.pageSize != 0)
+    verdict = LayoutProblem((int32_t)header.layout, header.tables);
+  // The file alone is read through SQLite only where the open below would make the log or its
+  // index beside it, so that a store refused (not a database, corrupt, another program's, of a
+  // newer layout) never gets them, or where the log holds frames to be checked against the file.
+  // Otherwise both exist already, and Begin checks the layout under SQLite's locks.
+  Identity file;
+  int alone = SQLITE_OK;
+  bool readAlone = !verdict && !before.used && header.pageSize != 0 &&
+                   (!before.log || !before.index || before.frames);
+  if (readAlone) {
+    alone = ReadIdentity(store, true, &file);
+    if (alone == SQLITE_OK) verdict = LayoutProblem(file.version, file.tables != 0);
+  }
+  // What was read without SQLite's locks is judged only when no other process had the store open
+  // and nothing changed in its files meanwhile: a process copying the log into the file could
+  // have been caught halfway. Otherwise another process has taken the file as its store, and
+  // the open below reads it consistently under SQLite's locks; the log is that process's too.
+  bool settled = !before.used;
+  if (settled && (verdict || alone != SQLITE_OK || readAlone))
+    settled = before.Still(LookAt(store));
+  if (settled && verdict) return Report(verdict);
+  if (settled && alone != SQLITE_OK) return Fail(alone);
+  // The log is another's when the store read through it is not this file's store, or not a
+  // later state of it, or when it starts from a later state than the file's (the file is an
+  // older copy): every commit carries the store's row, with its count of writes raised, so
+  // the log's first commit says where it started. A file without a layout yet takes the log
+  // that lays one down; a log of layout 1, which did not count, must only name the store. A log
+  // of a newer layout is left to be refused. A log that came after the file was read is
+  // the log of a process that took the file as it is, and is kept; so is one whose files
+  // changed while it was judged.
+  auto foreign = [&] {
+    if (!readAlone) return false;
+    Identity logged;
+    int rc = ReadIdentity(store, false, &logged) & 0xFF;
+    bool another;
+    if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR)
+      another = true;
+    else if (rc != SQLITE_OK || logged.version > SchemaVersion)
+      another = false;  // the open says why
+    else if (file.id == 0)
+      another = logged.id == 0;
+    else if (logged.id != file.id)
+      another = true;
+    else
+      another = logged.writes >= 0 &&
+                (logged.writes <= file.writes ||
+                 FirstCount(store, logged.page) - 1 > std::max<int64_t>(file.writes, 0));
+    if (!another) return false;
+    // Reading through the log rebuilt the index, but left the log and the file as they were.
+    Look now = LookAt(store);
+    return !now.used && now.files == before.files;
+  };
   bool writable = access(folder.c_str(), W_OK) == 0 && (st.st_mode & S_IWUSR);
   std::string note;
+  if (settled && (problem = CheckLog(store, header, false, &note, foreign))) return Report(problem);
   if (writable) {
-    if ((problem = CheckLog(store, header, false, &note))) return Report(problem);
     if ((problem = MatchLogModes(store, st.st_mode & 0777))) return Report(problem);
     RemoveDebris(folder);
-  } else if ((problem = CheckLog(store, header, false, &note))) {
-    return Report(problem);
   }
   if (!note.empty()) Report(ERROR_SUCCESS, note);
   dev_ = st.st_dev;
   ino_ = st.st_ino;
   pageSize_ = header.pageSize;
+  // Every use of the connection holds Lock, so SQLite's own locking of it would only cost time.
   int rc = sqlite3_open_v2(store.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE |
+                               SQLITE_OPEN_NOMUTEX,
                            nullptr);
   if (rc != SQLITE_OK) {
     LONG result = Fail(rc);
@@ -457,7 +668,8 @@ LONG Store::Open() {
   }
   owner_ = getpid();
   epoch_++;
-  sqlite3_busy_timeout(db_, BusyTimeoutMs);
+  waitMs_ = BusyTimeoutMs;
+  sqlite3_busy_handler(db_, Busy, this);
   sqlite3_extended_result_codes(db_, 1);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
@@ -466,6 +678,11 @@ LONG Store::Open() {
   // cut back to nothing and the database file alone holds the data.
   int persist = 1;
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  // A copy of the log into the database file writes the first page, which holds the new page
+  // count, before the pages beyond the end: with a chunk size SQLite first makes the file as
+  // long as that count says, so that it is never shorter than its header while it grows.
+  int chunk = 4096;
+  sqlite3_file_control(db_, "main", SQLITE_FCNTL_CHUNK_SIZE, &chunk);
   if (sqlite3_db_readonly(db_, "main") == 1)
     sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   std::string pragmas =
@@ -478,8 +695,9 @@ LONG Store::Open() {
 }
 
 void Store::ResetStatements() {
-  for (sqlite3_stmt* stmt : statements_)
-    if (stmt) sqlite3_reset(stmt);
+  // Only those stepped since the last reset can hold anything.
+  for (int which = 0; used_ != 0; which++, used_ >>= 1)
+    if ((used_ & 1) && statements_[which]) sqlite3_reset(statements_[which]);
 }
 
 void Store::FinalizeStatements() {
@@ -487,17 +705,47 @@ void Store::FinalizeStatements() {
     sqlite3_finalize(stmt);
     stmt = nullptr;
   }
+  used_ = 0;
+  for (Scan& scan : scans_) sqlite3_finalize(scan.stmt);
+  scans_.clear();
+  scanEpoch_++;
   ready_ = false;
   id_ = 0;
 }
 
-void Store::Finish(int waitMs) {
+void Store::Finish(bool copyLog) {
   if (!db_) return;
-  if (sqlite3_db_readonly(db_, "main") == 0) {
-    sqlite3_busy_timeout(db_, waitMs);
-    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  bool writable = sqlite3_db_readonly(db_, "main") == 0;
+  if (writable && copyLog) {
+    // First the copy that holds up no writer, then, once all of the log is in the database
+    // file, the reset of the log to nothing, which needs a moment without writers and readers.
+    // Neither waits: a busy lock ends the attempt, and the rest stays in the log for later.
+    waitMs_ = 0;
+    int logged = -1, copied = -1;
+    int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &copied);
+    if (rc == SQLITE_OK && copied == logged)
+      sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+  }
+  // The connection that closes last copies the log into the database file and empties it (SQLite
+  // does so when the close finds no other connection to the file). Processes that end at the
+  // same time close in turn, so that one of them is sure to find itself the last; the turn is
+  // an flock, apart from SQLite's own locks, on a descriptor closed only after the connection,
+  // since closing a descriptor of the file drops the process's locks on it.
+  int turn = -1;
+  const char* file = writable ? sqlite3_db_filename(db_, "main") : nullptr;
+  if (file && *file) turn = open(file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (turn >= 0) {
+    // A turn is as short as a close; one that never ends (a process stopped in its close) only
+    // costs the others their certainty, after a while.
+    int64_t giveUp = MonotonicMicros() + (int64_t)CloseTurnWaitMs * 1000;
+    while (flock(turn, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR) &&
+           MonotonicMicros() < giveUp) {
+      struct timespec step = {0, 200 * 1000};
+      nanosleep(&step, nullptr);
+    }
   }
   Close();
+  if (turn >= 0) close(turn);
 }
 
 void Store::Close() {
@@ -512,6 +760,10 @@ void Store::Abandon() {
   static std::vector<sqlite3*>* abandoned = new std::vector<sqlite3*>;
   abandoned->push_back(db_);
   for (sqlite3_stmt*& stmt : statements_) stmt = nullptr;
+  scans_.clear();
+  scanEpoch_++;
+  used_ = 0;
+  savepoint_ = false;
   db_ = nullptr;
   ready_ = false;
   batch_ = 0;
@@ -559,9 +811,23 @@ LONG Store::QueryInt(const char* sql, int* out) {
 std::recursive_mutex Lock;
 Store TheStore;
 
+int Store::Busy(void* data, int count) {
+  Store* store = (Store*)data;
+  int64_t now = MonotonicMicros();
+  if (count == 0) store->waitStart_ = now;
+  if (now - store->waitStart_ >= (int64_t)store->waitMs_ * 1000) return 0;
+  // Short steps at first, then up to a millisecond, so that a waiter takes the lock soon after
+  // it is free without spinning; a little spread keeps waiters from trying in lockstep.
+  int64_t pause = count < 8 ? 50 : count < 40 ? 200 : 1000;
+  pause += (now / 7 + getpid() * 13) % (pause / 2 + 1);
+  struct timespec step = {0, (long)(pause * 1000)};
+  nanosleep(&step, nullptr);
+  return 1;
+}
+
 void Store::CloseAtExit() {
   std::unique_lock<std::recursive_mutex> guard(Lock, std::try_to_lock);
-  if (guard.owns_lock() && TheStore.owner_ == getpid()) TheStore.Finish(FinishWaitMs);
+  if (guard.owns_lock() && TheStore.owner_ == getpid()) TheStore.Finish(false);
 }
 
 }  // namespace regstore

@@ -10,6 +10,7 @@
 
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "regstore/files.h"
@@ -41,7 +42,14 @@ enum Statement {
   SavepointCall,
   ReleaseCall,
   RollbackCall,
-  StatementCount
+  CountWrite,
+  StatementCount,
+  // Scans of one key's subkey names in name order and of its values in creation order (the
+  // columns of EnumKeyAt, less the time, and of EnumValueAt), stepped a row per call by the
+  // enumerations of a read batch; kept apart from the statements above (see TakeScan).
+  ScanKeys = StatementCount,
+  ScanValues,
+  StatementAndScanCount
 };
 
 // The current time as a FILETIME count.
@@ -64,10 +72,22 @@ class Store {
   bool exists() const { return exists_; }
   // 0 outside a batch, else 1 for a read batch and 2 for a write batch.
   int batch() const { return batch_; }
-  void SetBatch(int batch) { batch_ = batch; }
+  // Starting or ending a batch also ends the scans handed out (see TakeScan).
+  void SetBatch(int batch);
   // Changes whenever another connection or another file is taken up, which ends every
   // enumeration in progress.
   uint64_t epoch() const { return epoch_; }
+  // Changes whenever a batch begins or ends and whenever the connection ends; a scan taken, or
+  // a key seen to exist in a read batch, counts only while it stays the same.
+  uint64_t scanEpoch() const { return scanEpoch_; }
+
+  // A scan for a read batch: ScanKeys or ScanValues, reset, to be bound to a key id and stepped
+  // one row per enumeration call. Unlike Get's statements it stays on its row from call to
+  // call, holding nothing but the batch's own read transaction; it is reset and taken back when
+  // the batch ends. Scans are reused, so that a walk of many keys prepares only a few.
+  sqlite3_stmt* TakeScan(Statement which, LONG* result);
+  // Gives a scan taken in this scanEpoch back before the batch ends.
+  void GiveBackScan(Statement which, sqlite3_stmt* stmt);
   bool empty() const { return !exists_ || empty_; }
   // The identity of the store open now, known once a transaction has begun; 0 for none.
   int64_t id() const { return exists_ && !empty_ ? id_ : 0; }
@@ -111,17 +131,26 @@ class Store {
   // At exit the process ends its use of the store, as Finish says.
   static void CloseAtExit();
 
-  // Ends this process's use of the store: copies the log into the database file and empties
-  // it, waiting up to waitMs for other processes' calls to end, then closes the connection.
-  // (SQLite's own copy on close is left to the last connection, and when several end at once
-  // each may take another for the last.) A read-only connection leaves the files alone.
-  void Finish(int waitMs);
+  // Waits for another connection's lock: sleeps in steps of well under a millisecond, since a
+  // writer holds the lock for about that long, until waitMs_ have passed since the first try.
+  static int Busy(void* store, int count);
+
+  // Resets every scan and makes them all free again.
+  void EndScans();
+
+  // Ends this process's use of the store and closes the connection. The last connection to
+  // close copies the log into the database file and empties it; with copyLog this one copies
+  // and empties what it can first, whether or not it is the last. Neither waits for another
+  // process's transaction: what a writer, or a reader of an older state, keeps from being
+  // copied stays in the log, which every connection reads, and a later process copies it. A
+  // read-only connection leaves the files alone.
+  void Finish(bool copyLog);
 
   // Leaves a file that is no longer the store (it was removed, or another took its name). When
   // only the database file was replaced, its log still has the store's name, and what it holds
   // would be read into the new file: copy it into the old file, which nothing reads any more,
   // and empty it first, unless another process is in the middle of a call on it.
-  void Retire() { Finish(0); }
+  void Retire() { Finish(true); }
 
   void Close();
 
@@ -152,7 +181,18 @@ class Store {
   bool reported_ = false;
   int batch_ = 0;
   uint64_t epoch_ = 0;
+  uint64_t scanEpoch_ = 0;
+  int waitMs_ = 0;          // how long Busy waits for a lock
+  int64_t waitStart_ = 0;   // when the wait Busy is in began (microseconds, monotonic)
+  bool savepoint_ = false;  // whether the call under way in a batch made a savepoint
+  uint64_t used_ = 0;       // the statements stepped since they were last reset, a bit each
   sqlite3_stmt* statements_[StatementCount] = {};
+  struct Scan {
+    Statement which;
+    sqlite3_stmt* stmt;
+    bool taken;
+  };
+  std::vector<Scan> scans_;
 };
 
 // Every registry call holds this lock; one store serves the whole process.

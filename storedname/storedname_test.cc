@@ -5,107 +5,73 @@
 #include <sys/stat.h>
 
 #include "platform/registry.h"
+#include "regstore/batch.h"
 #include "support/tempstore.h"
 
 namespace {
 
 class StoredNameTest : public TempStoreTest {
  protected:
-  void SetUp() override {
-    TempStoreTest::SetUp();
+  // The name the role settles on when -p gave none; no key handle may stay open.
+  static std::string Load(ServerRole role) {
+    Role = role;
     memset(ProfileName, 0, sizeof ProfileName);
-    memset(StoredNameBuffer, 0, sizeof StoredNameBuffer);
-    Role = Agent;
+    EXPECT_TRUE(LoadProfileName());
+    EXPECT_EQ(0, RegOpenHandleCount());
+    return ProfileName;
   }
-
-  static void Store(ServerRole role, DWORD type, const std::string& bytes,
-                    const char* valueName = "MAPIProfile") {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, RoleTable[role].key, 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, valueName, 0, type, (const BYTE*)bytes.data(),
-                                            (DWORD)bytes.size()));
-    RegCloseKey(key);
-  }
-
-  // The role's value as type and bytes; REG_NONE when there is none.
-  static std::pair<DWORD, std::string> Stored(ServerRole role) {
-    HKEY key = nullptr;
-    BYTE data[1024];
-    DWORD type = REG_NONE, size = sizeof data;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, RoleTable[role].key, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-      if (RegQueryValueExA(key, "MAPIProfile", nullptr, &type, data, &size) != ERROR_SUCCESS)
-        type = REG_NONE;
-      RegCloseKey(key);
-    }
-    return {type, type == REG_NONE ? "" : std::string((const char*)data, size)};
+  static bool Save(ServerRole role, const char* name) {
+    Role = role;
+    strcpy(ProfileName, name);
+    bool saved = SaveProfileName();
+    EXPECT_EQ(0, RegOpenHandleCount());
+    return saved;
   }
 };
 
-// The defaults, normalising and the value types other than REG_SZ are pinned end to end.
-TEST_F(StoredNameTest, LoadCompletesTheName) {
-  const std::string sz = std::string("Mail Box") + '\0';
+// The stored values a command line cannot write: the other types and the normalising are the
+// end-to-end cases' (tests/cases/cases.txt).
+TEST_F(StoredNameTest, OnlyAValueThatFitsWithItsTerminatorIsUsed) {
   struct {
-    ServerRole role;
-    DWORD type;            // REG_NONE: nothing stored
-    std::string stored;    // the value's bytes
-    const char* given;     // the name from -p, or ""
-    std::string expected;  // ProfileName afterwards
+    std::string stored;
+    std::string expected;
   } cases[] = {
-      {Manager, REG_NONE, "", "Sales", "Sales"},
-      {Agent, REG_SZ, sz, "", "Mail Box"},
-      {Agent, REG_SZ, sz, "Sales", "Sales"},
-      {Manager, REG_SZ, std::string(1, '\0'), "", "QuorvaneManager"},
-      {Manager, REG_SZ, "", "", "QuorvaneManager"},
-      {Agent, REG_EXPAND_SZ, sz, "", "QuorvaneServer"},
-      {Agent, REG_SZ, "Sales", "", "Sales"},  // no terminator: ended at the length read
-      {Agent, REG_SZ, std::string(255, 'F') + '\0', "", std::string(255, 'F')},
-      {Agent, REG_SZ, std::string(256, 'F'), "", "QuorvaneServer"},
-      {Agent, REG_SZ, std::string(300, 'F') + '\0', "", "QuorvaneServer"},
+      {"Sales", "Sales"},  // no terminator: ended at the length read
+      {std::string(255, 'F') + '\0', std::string(255, 'F')},
+      {std::string(256, 'F'), "QuorvaneServer"},  // fills the buffer without a NUL: absent
+      {std::string(300, 'F') + '\0', "QuorvaneServer"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.expected + " from " + c.stored.substr(0, 20));
-    TearDown();
-    SetUp();
-    if (c.type != REG_NONE) Store(c.role, c.type, c.stored);
-    Role = c.role;
-    strcpy(ProfileName, c.given);
-    EXPECT_TRUE(LoadProfileName());
-    EXPECT_EQ(c.expected, ProfileName);
+    SCOPED_TRACE(c.stored.size());
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, RoleTable[Agent].key, 0, nullptr, 0,
+                                             KEY_SET_VALUE, nullptr, &key, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "MAPIProfile", 0, REG_SZ,
+                                            (const BYTE*)c.stored.data(), (DWORD)c.stored.size()));
+    RegCloseKey(key);
+    EXPECT_EQ(c.expected, Load(Agent));
   }
-  // The value's name is matched in any case.
-  Store(Agent, REG_SZ, std::string("Sales") + '\0', "mapiprofile");
-  memset(ProfileName, 0, sizeof ProfileName);
-  Role = Agent;
-  LoadProfileName();
-  EXPECT_STREQ("Sales", ProfileName);
 }
 
-TEST_F(StoredNameTest, SaveWritesTheNameWithItsTerminatorUnderTheRolesKey) {
-  Store(DbConsistency, REG_DWORD, std::string("\1\0\0\0", 4));  // replaced by the REG_SZ
-  for (ServerRole role : {Agent, Manager, LegacyManagement, DbConsistency}) {
-    Role = role;
-    snprintf(ProfileName, sizeof ProfileName, "Profile %d", (int)role);
-    EXPECT_TRUE(SaveProfileName());
-  }
-  for (ServerRole role : {Agent, Manager, LegacyManagement, DbConsistency})
-    EXPECT_EQ(std::make_pair((DWORD)REG_SZ, "Profile " + std::to_string(role) + '\0'),
-              Stored(role));
-  // The next run of a role reads back what the last one saved.
-  memset(ProfileName, 0, sizeof ProfileName);
-  Role = Manager;
-  LoadProfileName();
-  EXPECT_STREQ("Profile 1", ProfileName);
+// A saved name outlasts the session, and a store the user may not write is still read.
+TEST_F(StoredNameTest, SavedNameLastsAndAReadOnlyStoreIsRead) {
+  ASSERT_TRUE(Save(Manager, "Desk"));
+  RegUnloadVolatileKeys();
+  ASSERT_EQ(0, chmod(storePath().c_str(), 0400));
+  EXPECT_EQ("Desk", Load(Manager));
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Save(Manager, "Other"));
+  EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("read-only"));
+  EXPECT_EQ("Desk", Load(Manager));
+  chmod(storePath().c_str(), 0600);
 }
 
 TEST_F(StoredNameTest, AnUnusableStoreFallsBackAndSaveReportsFailure) {
   ASSERT_EQ(0, mkdir(storeDir().c_str(), 0700));
   WriteFile(storePath(), std::string(4096, '\x5a'));
   testing::internal::CaptureStderr();
-  Role = Manager;
-  EXPECT_TRUE(LoadProfileName());
-  EXPECT_STREQ("QuorvaneManager", ProfileName);
-  EXPECT_FALSE(SaveProfileName());
+  EXPECT_EQ("QuorvaneManager", Load(Manager));
+  EXPECT_FALSE(Save(Manager, "Desk"));
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find(storePath()));
 }
 

@@ -1,6 +1,6 @@
 // What the tests of the simulated messaging subsystem share: owners that give back what the
-// subsystem hands out, value builders, and a fixture with a fresh store and an initialised
-// subsystem.
+// subsystem hands out, value builders, profiles seeded as earlier runs leave them, and a fixture
+// with a fresh store and an initialised subsystem.
 #pragma once
 
 #include <string.h>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "qsmapi/qsmapi.h"
 #include "platform/registry.h"
+#include "qsmapi/qsmapi.h"
 #include "support/tempstore.h"
 
 namespace mapitest {
@@ -50,16 +50,6 @@ template <class T>
 using Buffer = Owned<T, FreeMapiBuffer<T>>;
 using Rows = Owned<SRowSet, FreeProws>;
 
-// A tag array of up to eight tags.
-struct Tags {
-  ULONG cValues;
-  ULONG aulPropTag[8];
-  Tags(std::initializer_list<ULONG> tags) : cValues((ULONG)tags.size()), aulPropTag{} {
-    std::copy(tags.begin(), tags.end(), aulPropTag);
-  }
-  LPSPropTagArray get() { return (LPSPropTagArray)this; }
-};
-
 inline SPropValue StringValue(ULONG tag, const char* text) {
   SPropValue value{};
   value.ulPropTag = tag;
@@ -67,7 +57,6 @@ inline SPropValue StringValue(ULONG tag, const char* text) {
   return value;
 }
 
-// The registry path of a profile's key, and whether a key exists.
 inline std::string ProfilePath(const std::string& encodedName) {
   return "Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging "
          "Subsystem\\Profiles\\" +
@@ -81,8 +70,8 @@ inline bool KeyExists(const std::string& path) {
   return true;
 }
 
-// Leaves a profile as an earlier run would have: its services, in order, and string properties
-// in its global section. The subsystem is initialised for the purpose only.
+// Creates a profile with its services, in order, and string properties in its global section.
+// Initialises the subsystem for the purpose (initialisations are counted).
 inline void SeedProfile(const char* name, const std::vector<const char*>& services,
                         std::vector<SPropValue> global) {
   ASSERT_EQ(S_OK, MAPIInitialize(nullptr));
@@ -115,38 +104,28 @@ class MapiTest : public TempStoreTest {
     TempStoreTest::TearDown();
   }
 
-  // Writes mapisvc.inf, which is read at its first need after an initialisation.
-  void WriteServiceList(const std::string& text) {
-    mkdir(storeDir().c_str(), 0700);
-    WriteFile(storeDir() + "/mapisvc.inf", text);
-  }
-
-  // Creates a profile with the given services and opens its service administration.
+  // Opens the service administration of a profile, seeded with the services and global values.
   void MakeProfile(const char* name, Held<IMsgServiceAdmin>* services,
-                   std::vector<const char*> serviceNames = {"MSEMS"}) {
-    ASSERT_EQ(S_OK, admin->CreateProfile((LPTSTR)name, nullptr, 0, 0));
+                   std::vector<const char*> serviceNames = {"MSEMS"},
+                   std::vector<SPropValue> global = {}) {
+    SeedProfile(name, serviceNames, global);
     ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, services->out()));
-    for (const char* service : serviceNames)
-      ASSERT_EQ(S_OK, (*services)->CreateMsgService((LPTSTR)service, nullptr, 0, 0));
   }
 
-  // The UIDs of a profile's services, in table order.
-  std::vector<MAPIUID> ServiceUids(IMsgServiceAdmin* services) {
-    std::vector<MAPIUID> uids;
+  // The UID of a profile's first service.
+  MAPIUID FirstUid(IMsgServiceAdmin* services) {
+    MAPIUID uid = {};
     Held<IMAPITable> table;
-    Tags columns = {PR_SERVICE_UID};
+    SizedSPropTagArray(1, columns) = {1, {PR_SERVICE_UID}};
     Rows rows;
     EXPECT_EQ(S_OK, services->GetMsgServiceTable(0, table.out()));
-    EXPECT_EQ(S_OK, HrQueryAllRows(table.get(), columns.get(), nullptr, nullptr, 0, rows.out()));
-    for (ULONG i = 0; rows && i < rows->cRows; i++) {
-      uids.emplace_back();
-      EXPECT_EQ(16u, rows->aRow[i].lpProps[0].Value.bin.cb);
-      memcpy(uids.back().ab, rows->aRow[i].lpProps[0].Value.bin.lpb, 16);
-    }
-    return uids;
+    EXPECT_EQ(S_OK, HrQueryAllRows(table.get(), (LPSPropTagArray)&columns, nullptr, nullptr, 0,
+                                   rows.out()));
+    if (rows && rows->cRows > 0) memcpy(uid.ab, rows->aRow[0].lpProps[0].Value.bin.lpb, 16);
+    return uid;
   }
 
-  // The string properties of a profile's global section, read through a read-only section.
+  // The string properties of a profile's global section.
   std::map<ULONG, std::string> GlobalStrings(const char* name) {
     std::map<ULONG, std::string> result;
     Held<IMsgServiceAdmin> services;
