@@ -656,10 +656,10 @@ LONG Store::Open() {
   ino_ = st.st_ino;
   pageSize_ = header.pageSize;
   // Every use of the connection holds Lock, so SQLite's own locking of it would only cost time.
-  int rc = sqlite3_open_v2(store.c_str(), &db_,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE |
-                               SQLITE_OPEN_NOMUTEX,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      store.c_str(), &db_,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
+      nullptr);
   if (rc != SQLITE_OK) {
     LONG result = Fail(rc);
     sqlite3_close(db_);
