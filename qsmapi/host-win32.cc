@@ -1,5 +1,6 @@
 #include "qsmapi/host.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
@@ -40,6 +41,14 @@ constexpr DWORD PlannedFailure = 0xE0515300;
 
 void Raise(const char*) {
   RaiseException(PlannedFailure, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+  abort();
+}
+
+void Abandon(const std::string& report) {
+  fputs(report.c_str(), stderr);
+  fflush(stderr);
+  OutputDebugStringA(report.c_str());
+  TerminateProcess(GetCurrentProcess(), 3);
   abort();
 }
 

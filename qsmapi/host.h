@@ -27,4 +27,8 @@ void Fault();
 // raised with RaiseException on Windows. Names the call it breaks.
 [[noreturn]] void Raise(const char* call);
 
+// Ends the process at once with status 3, after writing the report where a developer sees it:
+// stderr on POSIX, stderr and the debugger's output on Windows.
+[[noreturn]] void Abandon(const std::string& report);
+
 }  // namespace qsmapi::host

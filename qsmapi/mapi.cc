@@ -79,6 +79,7 @@ void WINAPI MAPIUninitialize(void) {
   if (--InitCount > 0) return;
   Initialised = false;
   services::Forget();
+  plan::CheckStrictly();
 }
 
 HRESULT WINAPI MAPIAdminProfiles(ULONG ulFlags, LPPROFADMIN* lppProfAdmin) {

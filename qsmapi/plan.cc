@@ -28,6 +28,8 @@ int Initialisations, Baseline;
 int NextId;
 // How deep the current thread is in the subsystem's calls: only the outermost is the caller's.
 thread_local int Depth;
+// Whether a planned fault or exception broke a call: what it held is nobody's fault.
+bool Broken;
 
 bool IsUnknownMethod(const char* name) {
   return strcmp(name, "Release") == 0 || strcmp(name, "AddRef") == 0 ||
@@ -248,6 +250,14 @@ void Uninitialised() {
     if (object->references > 0) Noted.push_back(Describe(object) + " held at MAPIUninitialize");
 }
 
+void CheckStrictly() {
+  const char* strict = getenv("QSMAPI_STRICT");
+  if (strict == nullptr || *strict == '\0' || Broken) return;
+  std::string report;
+  for (const std::string& problem : Problems()) report += "qsmapi: " + problem + "\n";
+  if (!report.empty()) host::Abandon(report);
+}
+
 void Note(const std::string& problem) {
   std::lock_guard<std::mutex> hold(Lock);
   Noted.push_back(problem);
@@ -282,9 +292,11 @@ Call::Call(const Tracked* self, const char* name, const char* format, ...) {
   if (rule_) {
     switch (rule_->kind) {
       case Kind::Fault:
+        Broken = true;
         host::Fault();
         break;
       case Kind::Raise:
+        Broken = true;
         host::Raise(name);
       case Kind::Status:
         skips_ = FAILED(rule_->status);

@@ -80,6 +80,13 @@ bool UntrackBuffer(void* root);
 void Initialised();    // a successful MAPIInitialize
 void Uninitialised();  // a MAPIUninitialize
 
+// At the MAPIUninitialize that balances the first initialisation: with QSMAPI_STRICT set (the
+// end-to-end cases set it), a caller that still holds an object or a buffer, or made any other
+// mistake the accounting saw, ends the process with status 3 after listing the problems, so
+// that a missing release fails a case on every platform. Not after a planned fault or
+// exception, which may leave the broken call's object behind.
+void CheckStrictly();
+
 // A problem the subsystem saw in how it was called.
 void Note(const std::string& problem);
 

@@ -12,6 +12,10 @@
 #   drv_reg ARGUMENT...       the reg tool ("query" and "add"); its output with plain newlines
 #   WORK                      a folder for scratch files
 
+# Every run is strict: the simulated subsystem ends the program with status 3 when it leaves an
+# object or a buffer behind, so that a missing release fails the case.
+export QSMAPI_STRICT=1
+
 ROLE_ROOT='HKCU\Software\Tessivar\Quorvane Enterprise Server'
 PROFILES='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Subsystem\Profiles'
 GLOBAL_SECTION=13dbb0c8aa05101a9bb000aa002fc45a
