@@ -568,6 +568,42 @@ LONG Store::Report(const Problem& problem) {
   return problem.code;
 }
 
+namespace {
+
+// The flock on the store's folder that tells whether other processes have the store open.
+struct FolderLock {
+  int fd = -1;
+  FolderLock() = default;
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  ~FolderLock() {
+    if (fd >= 0) close(fd);
+  }
+  // Takes the lock: exclusive when no other process holds it, else shared (waiting for a
+  // process that judges the files). True for exclusive. Without a descriptor, as if shared.
+  bool Take(const std::string& folder) {
+    fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+    }
+    return false;
+  }
+  void Share() {
+    if (fd >= 0) {
+      while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  int Release() {
+    int kept = fd;
+    fd = -1;
+    return kept;
+  }
+};
+
+}  // namespace
+
 LONG Store::Open() {
   // The folder is resolved (symbolic links on the way are fine) and trusted first; SQLite then
   // opens the real path, so that the files it makes beside the store land in the trusted folder.
@@ -575,8 +611,15 @@ LONG Store::Open() {
   if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), false, &folder))
     return Report(problem);
   std::string store = folder + "/registry.db";
+  // Every process that has the store open holds a shared flock on its folder for as long as its
+  // connection lives. The files are judged on their own (below) only under the exclusive lock,
+  // which no other process can hold the store against: nobody can open the store, copy its log
+  // or write while a log is judged or set aside.
+  FolderLock lock;
+  bool exclusive = lock.Take(folder);
   // Taken before the file is read: see Look.
-  const Look before = LookAt(store);
+  Look before = LookAt(store);
+  before.used = before.used || !exclusive;
   int fd = open(store.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ELOOP)
@@ -652,6 +695,8 @@ LONG Store::Open() {
     RemoveDebris(folder);
   }
   if (!note.empty()) Report(ERROR_SUCCESS, note);
+  lock.Share();
+  hold_ = lock.Release();
   dev_ = st.st_dev;
   ino_ = st.st_ino;
   pageSize_ = header.pageSize;
@@ -749,13 +794,19 @@ void Store::Finish(bool copyLog) {
 }
 
 void Store::Close() {
-  if (!db_) return;
-  FinalizeStatements();
-  sqlite3_close_v2(db_);
-  db_ = nullptr;
+  if (db_) {
+    FinalizeStatements();
+    sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+  if (hold_ >= 0) close(hold_);
+  hold_ = -1;
 }
 
 void Store::Abandon() {
+  // The flock belongs to the open folder, which the parent process still holds.
+  if (hold_ >= 0) close(hold_);
+  hold_ = -1;
   // Kept where it stays reachable to the end of the process, whatever is torn down at exit.
   static std::vector<sqlite3*>* abandoned = new std::vector<sqlite3*>;
   abandoned->push_back(db_);

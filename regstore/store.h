@@ -168,6 +168,7 @@ class Store {
 
   std::string path_;
   sqlite3* db_ = nullptr;
+  int hold_ = -1;  // the store's folder, with this process's shared flock on it
   pid_t owner_ = 0;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
