@@ -294,8 +294,6 @@ class ProfileSection : public Object<stubs::ProfSect> {
     ENTER("GetProps", "%s, 0x%X", ShowTags(tags), flags);
     return call.Result([&]() -> HRESULT {
       if (count == nullptr || values == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *count = 0;
-      *values = nullptr;
       std::vector<Property> stored;
       HRESULT status = store::ReadSection(keyPath_, uid_, &stored);
       if (FAILED(status)) return status;
@@ -330,7 +328,6 @@ class ProfileSection : public Object<stubs::ProfSect> {
     ENTER("GetPropList", "0x%X", flags);
     return call.Result([&]() -> HRESULT {
       if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *tags = nullptr;
       std::vector<Property> stored;
       HRESULT status = store::ReadSection(keyPath_, uid_, &stored);
       if (FAILED(status)) return status;
@@ -417,7 +414,6 @@ class ServiceAdmin : public Object<stubs::ServiceAdmin> {
     ENTER("GetMsgServiceTable", "0x%X", flags);
     return call.Result([&]() -> HRESULT {
       if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *table = nullptr;
       std::vector<MAPIUID> uids;
       HRESULT status = store::ReadServiceList(keyPath_, &uids);
       if (FAILED(status)) return status;
@@ -497,7 +493,6 @@ class ServiceAdmin : public Object<stubs::ServiceAdmin> {
     ENTER("OpenProfileSection", "%s, %s, 0x%X", ShowUid(uid), iid ? "interface" : "null", flags);
     return call.Result([&]() -> HRESULT {
       if (section == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *section = nullptr;
       if (uid == nullptr) return MAPI_E_INVALID_PARAMETER;
       if (iid && !SameIid(*iid, IidProfSect) && !SameIid(*iid, IidProp) &&
           !SameIid(*iid, IidUnknown))
@@ -539,7 +534,6 @@ class ProfileAdmin : public Object<stubs::ProfAdmin> {
           flags);
     return call.Result([&]() -> HRESULT {
       if (serviceAdmin == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *serviceAdmin = nullptr;
       std::string keyPath;
       HRESULT status = store::FindProfile(name, &keyPath);
       if (FAILED(status)) return status;
