@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/interrupt.h"
+#include "regstore/batch.h"
 
 namespace qsmapi::host {
 
@@ -37,6 +38,14 @@ std::string ServiceListPath() {
   }
   if (!home || !*home) return "";
   return std::string(home) + "/.config/qsprofile/mapisvc.inf";
+}
+
+LONG BeginGroup(bool write) {
+  return RegBeginBatch(write);
+}
+
+LONG EndGroup(bool commit) {
+  return RegEndBatch(commit);
 }
 
 bool Interrupted() {

@@ -21,6 +21,14 @@ std::string ServiceListPath() {
   return std::string(folder, length) + "\\mapisvc.inf";
 }
 
+LONG BeginGroup(bool) {
+  return ERROR_SUCCESS;
+}
+
+LONG EndGroup(bool) {
+  return ERROR_SUCCESS;
+}
+
 bool Interrupted() {
   return false;
 }

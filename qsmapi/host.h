@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/mapi.h"
+#include "platform/registry.h"
 
 namespace qsmapi::host {
 
@@ -15,6 +16,13 @@ HRESULT NewUid(MAPIUID* uid);
 // The path of mapisvc.inf: in the user's configuration folder on POSIX, in the system folder
 // on Windows. Empty when there is none.
 std::string ServiceListPath();
+
+// Groups the registry calls of one subsystem call into one transaction where the registry is
+// the POSIX store: the call then takes effect whole or not at all, and costs one transaction
+// instead of one per registry call. A write group takes the store's write lock until it ends.
+// The Windows registry has no such grouping; there each registry call stands alone.
+LONG BeginGroup(bool write);
+LONG EndGroup(bool commit);
 
 // Whether the run was interrupted (SIGINT, SIGTERM or SIGHUP on POSIX; never on Windows, where
 // the dialog is a window of its own). From then on the dialog and the logon are cancelled.

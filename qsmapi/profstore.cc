@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "qsmapi/host.h"
 #include "qsmapi/qsmapi.h"
 #include "platform/registry.h"
 
@@ -253,6 +254,17 @@ LONG UpdateSection(HKEY section, bool created, const std::vector<Property>& prop
   return ERROR_SUCCESS;
 }
 
+// Runs body as one group of registry calls (see host::BeginGroup): what it writes takes effect
+// only when it succeeds. The keys it opens are closed within it.
+template <typename Body>
+HRESULT Grouped(bool write, Body body) {
+  LONG begun = host::BeginGroup(write);
+  if (begun != ERROR_SUCCESS) return FromRegistry(begun);
+  HRESULT status = body();
+  LONG ended = host::EndGroup(SUCCEEDED(status));
+  return FAILED(status) || ended == ERROR_SUCCESS ? status : FromRegistry(ended);
+}
+
 // The service list of an open profile key.
 HRESULT ReadServices(HKEY profile, std::vector<MAPIUID>* uids) {
   uids->clear();
@@ -286,124 +298,139 @@ std::string ProfileKeyPath(const char* name) {
 }
 
 HRESULT CreateProfile(const char* name) {
-  std::string path = ProfileKeyPath(name);
-  if (path.empty()) return MAPI_E_INVALID_PARAMETER;
-  Key key;
-  DWORD disposition = 0;
-  LONG result = key.Create(HKEY_CURRENT_USER, path, &disposition);
-  if (result != ERROR_SUCCESS) return FromRegistry(result);
-  // The key is the profile: an existing one is refused even when its name only encodes alike.
-  if (disposition == REG_OPENED_EXISTING_KEY) return MAPI_E_NO_ACCESS;
-  result =
-      RegSetValueExA(key.get(), NameValue, 0, REG_SZ, (const BYTE*)name, (DWORD)strlen(name) + 1);
-  if (result != ERROR_SUCCESS) {
-    RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
-    return FromRegistry(result);
-  }
-  return S_OK;
+  return Grouped(true, [&]() -> HRESULT {
+    std::string path = ProfileKeyPath(name);
+    if (path.empty()) return MAPI_E_INVALID_PARAMETER;
+    Key key;
+    DWORD disposition = 0;
+    LONG result = key.Create(HKEY_CURRENT_USER, path, &disposition);
+    if (result != ERROR_SUCCESS) return FromRegistry(result);
+    // The key is the profile: an existing one is refused even when its name only encodes alike.
+    if (disposition == REG_OPENED_EXISTING_KEY) return MAPI_E_NO_ACCESS;
+    result =
+        RegSetValueExA(key.get(), NameValue, 0, REG_SZ, (const BYTE*)name, (DWORD)strlen(name) + 1);
+    if (result != ERROR_SUCCESS) {
+      RegDeleteTreeA(HKEY_CURRENT_USER, path.c_str());
+      return FromRegistry(result);
+    }
+    return S_OK;
+  });
 }
 
 HRESULT FindProfile(const char* name, std::string* keyPath) {
-  std::string path = ProfileKeyPath(name);
-  if (path.empty()) return MAPI_E_NOT_FOUND;
-  Key key;
-  HRESULT status = OpenProfile(path, KEY_READ, &key);
-  if (FAILED(status)) return status;
-  DWORD type = 0;
-  std::string stored;
-  LONG result = ReadValue(key.get(), NameValue, &type, &stored);
-  if (result == ERROR_SUCCESS && type == REG_SZ) {
-    // The key of another profile whose name only encodes to the same key is not this one.
-    stored = stored.substr(0, stored.find('\0'));
-    if (!SameName(stored, name)) return MAPI_E_NOT_FOUND;
-  } else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
-    return FromRegistry(result);
-  }
-  *keyPath = path;
-  return S_OK;
+  return Grouped(false, [&]() -> HRESULT {
+    std::string path = ProfileKeyPath(name);
+    if (path.empty()) return MAPI_E_NOT_FOUND;
+    Key key;
+    HRESULT status = OpenProfile(path, KEY_READ, &key);
+    if (FAILED(status)) return status;
+    DWORD type = 0;
+    std::string stored;
+    LONG result = ReadValue(key.get(), NameValue, &type, &stored);
+    if (result == ERROR_SUCCESS && type == REG_SZ) {
+      // The key of another profile whose name only encodes to the same key is not this one.
+      stored = stored.substr(0, stored.find('\0'));
+      if (!SameName(stored, name)) return MAPI_E_NOT_FOUND;
+    } else if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) {
+      return FromRegistry(result);
+    }
+    *keyPath = path;
+    return S_OK;
+  });
 }
 
 HRESULT DeleteProfile(const std::string& keyPath) {
-  return FromRegistry(RegDeleteTreeA(HKEY_CURRENT_USER, keyPath.c_str()));
+  return Grouped(true, [&]() -> HRESULT {
+    return FromRegistry(RegDeleteTreeA(HKEY_CURRENT_USER, keyPath.c_str()));
+  });
 }
 
 HRESULT ReadSection(const std::string& keyPath, const MAPIUID& uid,
                     std::vector<Property>* properties) {
-  properties->clear();
-  // The section's key straight away; only when it is missing does the profile's own say
-  // whether the section is merely not written yet.
-  Key section;
-  LONG result = section.Open(HKEY_CURRENT_USER, keyPath + "\\" + SectionName(uid), KEY_READ);
-  if (result == ERROR_FILE_NOT_FOUND) {
-    Key profile;
-    HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
-    return FAILED(status) ? status : S_OK;
-  }
-  if (result != ERROR_SUCCESS) return FromRegistry(result);
-  std::vector<Value> values;
-  result = ReadValues(section.get(), true, &values);
-  if (result != ERROR_SUCCESS) return FromRegistry(result);
-  for (const Value& value : values) {
-    ULONG tag;
-    if (ParseTagName(value.name, &tag)) properties->push_back(Decode(tag, value.type, value.data));
-  }
-  return S_OK;
+  return Grouped(false, [&]() -> HRESULT {
+    properties->clear();
+    // The section's key straight away; only when it is missing does the profile's own say
+    // whether the section is merely not written yet.
+    Key section;
+    LONG result = section.Open(HKEY_CURRENT_USER, keyPath + "\\" + SectionName(uid), KEY_READ);
+    if (result == ERROR_FILE_NOT_FOUND) {
+      Key profile;
+      HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
+      return FAILED(status) ? status : S_OK;
+    }
+    if (result != ERROR_SUCCESS) return FromRegistry(result);
+    std::vector<Value> values;
+    result = ReadValues(section.get(), true, &values);
+    if (result != ERROR_SUCCESS) return FromRegistry(result);
+    for (const Value& value : values) {
+      ULONG tag;
+      if (ParseTagName(value.name, &tag))
+        properties->push_back(Decode(tag, value.type, value.data));
+    }
+    return S_OK;
+  });
 }
 
 HRESULT WriteSection(const std::string& keyPath, const MAPIUID& uid,
                      const std::vector<Property>& properties, const std::vector<ULONG>& removals) {
-  Key profile;
-  HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
-  if (FAILED(status)) return status;
-  Key section;
-  LONG result;
-  DWORD disposition = REG_OPENED_EXISTING_KEY;
-  if (properties.empty()) {
-    // Only removals: a section that does not exist has nothing to remove.
-    result = section.Open(profile.get(), SectionName(uid), KEY_ALL_ACCESS);
-    if (result == ERROR_FILE_NOT_FOUND) return S_OK;
-  } else {
-    result = section.Create(profile.get(), SectionName(uid), &disposition);
-  }
-  if (result != ERROR_SUCCESS) return FromRegistry(result);
-  return FromRegistry(
-      UpdateSection(section.get(), disposition == REG_CREATED_NEW_KEY, properties, removals));
+  return Grouped(true, [&]() -> HRESULT {
+    Key profile;
+    HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
+    if (FAILED(status)) return status;
+    Key section;
+    LONG result;
+    DWORD disposition = REG_OPENED_EXISTING_KEY;
+    if (properties.empty()) {
+      // Only removals: a section that does not exist has nothing to remove.
+      result = section.Open(profile.get(), SectionName(uid), KEY_ALL_ACCESS);
+      if (result == ERROR_FILE_NOT_FOUND) return S_OK;
+    } else {
+      result = section.Create(profile.get(), SectionName(uid), &disposition);
+    }
+    if (result != ERROR_SUCCESS) return FromRegistry(result);
+    return FromRegistry(
+        UpdateSection(section.get(), disposition == REG_CREATED_NEW_KEY, properties, removals));
+  });
 }
 
 HRESULT ReadServiceList(const std::string& keyPath, std::vector<MAPIUID>* uids) {
-  uids->clear();
-  Key profile;
-  HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
-  return FAILED(status) ? status : ReadServices(profile.get(), uids);
+  return Grouped(false, [&]() -> HRESULT {
+    uids->clear();
+    Key profile;
+    HRESULT status = OpenProfile(keyPath, KEY_READ, &profile);
+    return FAILED(status) ? status : ReadServices(profile.get(), uids);
+  });
 }
 
 HRESULT AddService(const std::string& keyPath, const MAPIUID& uid,
                    const std::vector<Property>& properties) {
-  Key profile;
-  HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
-  if (FAILED(status)) return status;
-  std::vector<MAPIUID> uids;
-  status = ReadServices(profile.get(), &uids);
-  if (FAILED(status)) return status;
+  return Grouped(true, [&]() -> HRESULT {
+    Key profile;
+    HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
+    if (FAILED(status)) return status;
+    std::vector<MAPIUID> uids;
+    status = ReadServices(profile.get(), &uids);
+    if (FAILED(status)) return status;
 
-  std::string sectionName = SectionName(uid);
-  Key section;
-  DWORD disposition = 0;
-  LONG result = section.Create(profile.get(), sectionName, &disposition);
-  if (result != ERROR_SUCCESS) return FromRegistry(result);
-  // A fresh random UID that names an existing section would mix two services: refuse.
-  if (disposition == REG_OPENED_EXISTING_KEY) return MAPI_E_CALL_FAILED;
-  result = UpdateSection(section.get(), true, properties, {});
-  if (result == ERROR_SUCCESS) {
-    uids.push_back(uid);
-    result = RegSetValueExA(profile.get(), ServicesValue, 0, REG_BINARY, (const BYTE*)uids.data(),
-                            (DWORD)(uids.size() * sizeof(MAPIUID)));
-  }
-  if (result != ERROR_SUCCESS) {
-    RegDeleteTreeA(profile.get(), sectionName.c_str());
-    return FromRegistry(result);
-  }
-  return S_OK;
+    std::string sectionName = SectionName(uid);
+    Key section;
+    DWORD disposition = 0;
+    LONG result = section.Create(profile.get(), sectionName, &disposition);
+    if (result != ERROR_SUCCESS) return FromRegistry(result);
+    // A fresh random UID that names an existing section would mix two services: refuse.
+    if (disposition == REG_OPENED_EXISTING_KEY) return MAPI_E_CALL_FAILED;
+    result = UpdateSection(section.get(), true, properties, {});
+    if (result == ERROR_SUCCESS) {
+      uids.push_back(uid);
+      result = RegSetValueExA(profile.get(), ServicesValue, 0, REG_BINARY, (const BYTE*)uids.data(),
+                              (DWORD)(uids.size() * sizeof(MAPIUID)));
+    }
+    if (result != ERROR_SUCCESS) {
+      RegDeleteTreeA(profile.get(), sectionName.c_str());
+      return FromRegistry(result);
+    }
+    return S_OK;
+  });
 }
 
 }  // namespace qsmapi::store
