@@ -13,6 +13,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <memory>
+
 namespace regstore {
 namespace {
 
@@ -133,6 +135,90 @@ bool LogIsOwn(const std::string& store, const Header& header) {
   return memcmp(index + 32, log + 16, 8) == 0;
 }
 
+// One column of a record: an integer, or text (or a blob) that stays on its page.
+struct Column {
+  enum Kind { Other, Integer, Text } kind = Other;
+  int64_t integer = 0;
+  const unsigned char* text = nullptr;
+  size_t size = 0;
+  bool Is(const char* value) const {
+    return kind == Text && size == strlen(value) && memcmp(text, value, size) == 0;
+  }
+};
+
+uint64_t Varint(const unsigned char** p, const unsigned char* end) {
+  uint64_t v = 0;
+  for (int i = 0; i < 9 && *p < end; i++) {
+    unsigned char b = *(*p)++;
+    v = i == 8 ? v << 8 | b : v << 7 | (b & 0x7F);
+    if (i < 8 && !(b & 0x80)) break;
+  }
+  return v;
+}
+
+// The number of cells on a table leaf page whose tree header is at offset at (100 on the first
+// page, else 0); -1 for any other page.
+int Cells(const unsigned char* page, size_t at) {
+  return page[at] == 0x0D ? page[at + 3] << 8 | page[at + 4] : -1;
+}
+
+// Reads up to max columns of cell cell on a table leaf page whose tree header is at offset at.
+// The number of columns the record has; -1 when the record does not lie whole on the page.
+int ReadRow(const unsigned char* page, size_t size, size_t at, int cell, Column* columns, int max) {
+  const unsigned char* end = page + size;
+  if (cell >= Cells(page, at)) return -1;
+  size_t offset = (size_t)page[at + 8 + 2 * cell] << 8 | page[at + 9 + 2 * cell];
+  if (offset < at + 8 || offset >= size) return -1;
+  const unsigned char* p = page + offset;
+  uint64_t payload = Varint(&p, end);
+  Varint(&p, end);  // the row id
+  // A record longer than this spills onto overflow pages.
+  if (payload > size - 35 || p + payload > end) return -1;
+  const unsigned char* types = p;
+  const unsigned char* header = p + Varint(&types, end);
+  const unsigned char *data = header, *stop = p + payload;
+  if (header > stop) return -1;
+  int count = 0;
+  while (types < header) {
+    uint64_t type = Varint(&types, end);
+    static const int Bytes[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0};
+    if (type == 10 || type == 11) return -1;
+    size_t length = type < 10 ? (size_t)Bytes[type] : (size_t)(type - 12) / 2;
+    if (data + length > stop) return -1;
+    if (count < max) {
+      Column& column = columns[count];
+      column = Column{};
+      if (type >= 1 && type <= 6) {
+        column.kind = Column::Integer;
+        column.integer = (signed char)data[0];
+        for (size_t i = 1; i < length; i++) column.integer = column.integer << 8 | data[i];
+      } else if (type == 8 || type == 9) {
+        column.kind = Column::Integer;
+        column.integer = (int64_t)type - 8;
+      } else if (type >= 12) {
+        column.kind = Column::Text;
+        column.text = data;
+        column.size = length;
+      }
+    }
+    data += length;
+    count++;
+  }
+  return count;
+}
+
+// The store's row, the first on its table page: the identity, then (from layout 2 on) the
+// count of writes, which a row older than the column holds as its default, 0.
+bool RowOf(const unsigned char* page, size_t size, uint32_t layout, StoreRow* row) {
+  Column columns[2];
+  int count = ReadRow(page, size, 0, 0, columns, 2);
+  if (count < 1 || columns[0].kind != Column::Integer) return false;
+  if (count > 1 && columns[1].kind != Column::Integer) return false;
+  row->id = columns[0].integer;
+  row->writes = layout < 2 ? -1 : count > 1 ? columns[1].integer : 0;
+  return true;
+}
+
 }  // namespace
 
 Problem FromErrno(int error) {
@@ -201,6 +287,7 @@ Problem ReadHeader(int fd, const struct stat& st, Header* header) {
   header->pageSize = pageSize;
   header->pages = (uint32_t)(st.st_size / pageSize);
   header->layout = Big32(bytes + 60);
+  header->logged = bytes[18] == 2 && bytes[19] == 2;
   // A leaf without cells is an empty schema; an inner page has leaves below it.
   const unsigned char* tree = bytes + FileHeaderSize;
   header->tables = got == (ssize_t)sizeof bytes &&
@@ -248,56 +335,64 @@ Problem CheckLog(const std::string& store, const Header& header, bool fresh, std
   return Problem{};
 }
 
-int64_t FirstCount(const std::string& store, uint32_t page) {
+bool ReadStoreRow(int fd, const Header& header, StoreRow* row) {
+  if (header.pageSize == 0) return false;
+  std::string page(header.pageSize, '\0');
+  const unsigned char* bytes = (const unsigned char*)page.data();
+  if (pread(fd, page.data(), page.size(), 0) != (ssize_t)page.size()) return false;
+  // The schema's rows: type, name, table, root page, statement.
+  Column columns[5];
+  uint32_t root = 0;
+  for (int cell = 0, cells = Cells(bytes, FileHeaderSize); root == 0; cell++) {
+    if (cell >= cells) return false;
+    int count = ReadRow(bytes, page.size(), FileHeaderSize, cell, columns, 5);
+    if (count == 5 && columns[1].Is("store") && columns[0].Is("table") &&
+        columns[3].kind == Column::Integer && columns[3].integer > 1 &&
+        columns[3].integer <= header.pages)
+      root = (uint32_t)columns[3].integer;
+  }
+  if (pread(fd, page.data(), page.size(), (off_t)(root - 1) * header.pageSize) !=
+      (ssize_t)page.size())
+    return false;
+  if (!RowOf(bytes, page.size(), header.layout, row)) return false;
+  row->page = root;
+  return true;
+}
+
+bool ReadLoggedRows(const std::string& store, uint32_t page, StoreRow* first, StoreRow* last) {
+  // The log is read whole, as SQLite reads it when it opens the store; a log far larger than
+  // SQLite lets it grow is left to SQLite.
+  constexpr off_t LargestLog = 64 << 20;
   int fd = open((store + "-wal").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
-  unsigned char head[LogHeaderSize];
-  std::string frame;
-  uint32_t size = pread(fd, head, sizeof head, 0) == (ssize_t)sizeof head ? Big32(head + 8) : 0;
-  if (size == 1) size = 65536;
-  if (size < 512 || size > 65536 || (size & (size - 1)) != 0) size = 0;
-  // The frames of the log's current start carry its header's salts; older ones, beyond them,
-  // do not.
-  frame.resize(FrameHeaderSize + size);
-  const unsigned char* f = (const unsigned char*)frame.data();
-  bool found = false;
-  for (off_t at = LogHeaderSize; size != 0 && !found; at += (off_t)frame.size()) {
-    if (pread(fd, frame.data(), frame.size(), at) != (ssize_t)frame.size()) break;
-    if (memcmp(f + 8, head + 16, 8) != 0) break;
-    found = Big32(f) == page;
+  if (fd < 0) return false;
+  struct stat st;
+  std::unique_ptr<unsigned char[]> log;
+  ssize_t length = -1;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= LargestLog) {
+    log.reset(new unsigned char[(size_t)st.st_size + 1]);
+    length = pread(fd, log.get(), (size_t)st.st_size, 0);
   }
   close(fd);
-  // A table leaf page: its first cell is the payload's length, the row id and the record, whose
-  // header gives each column's kind (1 to 6: an integer of 1, 2, 3, 4, 6 or 8 bytes; 8 and 9:
-  // the constants 0 and 1).
-  const unsigned char *p = f + FrameHeaderSize, *end = p + size;
-  if (!found || p[0] != 0x0D || (p[3] | p[4]) == 0) return -1;
-  const unsigned char* cell = p + ((uint32_t)p[8] << 8 | p[9]);
-  auto varint = [&](const unsigned char** q) {
-    uint64_t v = 0;
-    for (int i = 0; i < 9 && *q < end; i++) {
-      unsigned char b = *(*q)++;
-      v = i == 8 ? v << 8 | b : v << 7 | (b & 0x7F);
-      if (i < 8 && !(b & 0x80)) break;
+  const unsigned char* bytes = log.get();
+  if (length < (ssize_t)LogHeaderSize) return false;
+  uint32_t size = Big32(bytes + 8);
+  if (size == 1) size = 65536;
+  if (size < 512 || size > 65536 || (size & (size - 1)) != 0) return false;
+  // The frames of the log's current start carry its header's salts; older ones, beyond them,
+  // do not. A frame with a page count after it ends a commit.
+  const unsigned char *earliest = nullptr, *latest = nullptr, *pending = nullptr;
+  for (size_t at = LogHeaderSize; at + FrameHeaderSize + size <= (size_t)length;
+       at += FrameHeaderSize + size) {
+    const unsigned char* frame = bytes + at;
+    if (memcmp(frame + 8, bytes + 16, 8) != 0) break;
+    if (Big32(frame) == page) {
+      pending = frame + FrameHeaderSize;
+      if (!earliest) earliest = pending;
     }
-    return v;
-  };
-  if (cell >= end) return -1;
-  varint(&cell);
-  varint(&cell);
-  const unsigned char* types = cell;
-  uint64_t header = varint(&types);
-  if (header > size) return -1;
-  const unsigned char* data = cell + header;
-  static const int Bytes[] = {0, 1, 2, 3, 4, 6, 8, -1, 0, 0};
-  uint64_t kinds[2] = {varint(&types), varint(&types)};
-  if (kinds[0] > 9 || kinds[1] > 9 || Bytes[kinds[0]] < 0 || Bytes[kinds[1]] < 0) return -1;
-  data += Bytes[kinds[0]];
-  if (kinds[1] >= 8) return (int64_t)kinds[1] - 8;
-  if (kinds[1] == 0 || data + Bytes[kinds[1]] > end) return -1;
-  int64_t value = (signed char)data[0];
-  for (int i = 1; i < Bytes[kinds[1]]; i++) value = value << 8 | data[i];
-  return value;
+    if (Big32(frame + 4) != 0) latest = pending;
+  }
+  // Layout 2 is assumed: a store of layout 1 has no count, and its row reads as such.
+  return earliest && latest && RowOf(earliest, size, 2, first) && RowOf(latest, size, 2, last);
 }
 
 Problem MatchLogModes(const std::string& store, mode_t mode) {

@@ -43,6 +43,7 @@ struct Header {
   uint32_t layout = 0;    // the user_version field: the layout's version
   uint32_t pages = 0;     // pages the file holds
   bool tables = false;    // the first page lists tables, indexes or views
+  bool logged = false;    // the file is in write-ahead-log mode
 };
 
 // Reads and checks the header: a file cut off or of another kind is refused before any write.
@@ -78,9 +79,23 @@ Look LookAt(const std::string& store);
 Problem CheckLog(const std::string& store, const Header& header, bool fresh, std::string* note,
                  const std::function<bool()>& foreign = {});
 
-// The second column (the store's count of writes) of the first row on table page page, as the
-// earliest frame of the log for that page holds it; -1 when there is none.
-int64_t FirstCount(const std::string& store, uint32_t page);
+// The store's row: its identity and its count of writes (-1 where the layout does not count
+// them), and the table page it is on.
+struct StoreRow {
+  int64_t id = 0, writes = -1;
+  uint32_t page = 0;
+};
+
+// Reads the store's row from the database file alone, open as fd, without SQLite: the schema on
+// the first page names the row's page. False when the file is not laid out as simply as this
+// program lays it out (a schema or row that does not fit its page, no store table); the caller
+// then asks SQLite.
+bool ReadStoreRow(int fd, const Header& header, StoreRow* row);
+
+// The store's row on page page as the log's frames hold it: *first from the earliest frame of
+// that page, *last from the latest one that a commit covers. Only frames carrying the log's
+// current salts count. False when the log has no such frames or cannot be read whole.
+bool ReadLoggedRows(const std::string& store, uint32_t page, StoreRow* first, StoreRow* last);
 
 // Gives the log and its index the store's mode, through their descriptors.
 Problem MatchLogModes(const std::string& store, mode_t mode);

@@ -7,9 +7,10 @@
 // (0600), whose log and index files (registry.db-wal, registry.db-shm) take its mode. Every write
 // is one IMMEDIATE transaction, so concurrent processes serialise on the database lock and lose
 // nothing. The store keeps SQLite's write-ahead log: a commit appends to the log without waiting
-// for the disk, and the log is synced and copied into the database file when the last
-// connection ends (at the latest when the process exits), so that the file alone then holds the
-// data. A write that returned survives its process; a power cut may lose the latest writes but
+// for the disk. The log stays from one process to the next, since copying it into the database
+// file costs two syncs of the disk; a process that ends with a log longer than LogKeptBytes
+// copies it and empties it, and so does SQLite in a process that writes much. A write that
+// returned survives its process; a power cut may lose the latest writes but
 // leaves the store consistent. A store that cannot be used (not a database, corrupt, of a newer
 // layout, unreadable) is never modified, nor is a read-only one, which can still be read: the
 // calls fail with a Windows error code and the process says why once.
@@ -35,8 +36,9 @@ namespace {
 constexpr int SchemaVersion = 2;
 // Long enough that writers queueing behind one another wait rather than fail.
 constexpr int BusyTimeoutMs = 60000;
-// How long a process that ends waits for others that end at the same time to close, in turn.
-constexpr int CloseTurnWaitMs = 1000;
+// The longest log a process leaves behind when it ends: every process that takes up the store
+// reads the whole log, and the first one checks it against the file.
+constexpr off_t LogKeptBytes = 256 << 10;
 // A small page cache (KiB): lookups touch a handful of index pages.
 constexpr int CacheKiB = 256;
 
@@ -94,6 +96,7 @@ const char* const StatementSql[StatementCount] = {
     "BEGIN",
     "BEGIN IMMEDIATE",
     "COMMIT",
+    "ROLLBACK",
     "SAVEPOINT call",
     "RELEASE call",
     "ROLLBACK TO call",
@@ -301,6 +304,11 @@ LONG Store::Create() {
   int rc = SQLITE_OK, linkError = 0, error = fchmod(fd, 0600) == 0 ? 0 : errno;
   if (error == 0) rc = BuildStore(temp.c_str());
   if (error == 0 && rc == SQLITE_OK && fsync(fd) != 0) error = errno;
+  struct stat built;
+  if (error == 0 && rc == SQLITE_OK && fstat(fd, &built) == 0) {
+    builtDev_ = built.st_dev;
+    builtIno_ = built.st_ino;
+  }
   if (error == 0 && rc == SQLITE_OK && link(temp.c_str(), store.c_str()) != 0) linkError = errno;
   close(fd);
   unlink(temp.c_str());
@@ -426,7 +434,7 @@ LONG Store::Abort(LONG result) {
     savepoint_ = false;
     return result;
   }
-  if (db_ && !sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  if (db_ && !sqlite3_get_autocommit(db_)) Run(RollbackWork);
   if (creating_) {
     // The layout made in this transaction is gone again.
     FinalizeStatements();
@@ -632,22 +640,29 @@ LONG Store::Open() {
   Header header;
   Problem problem = TrustFile(fd, store, &st);
   Problem verdict = problem ? Problem{} : ReadHeader(fd, st, &header);
-  close(fd);
-  if (problem) return Report(problem);
   if (!verdict && header.pageSize != 0)
     verdict = LayoutProblem((int32_t)header.layout, header.tables);
-  // The file alone is read through SQLite only where the open below would make the log or its
-  // index beside it, so that a store refused (not a database, corrupt, another program's, of a
-  // newer layout) never gets them, or where the log holds frames to be checked against the file.
-  // Otherwise both exist already, and Begin checks the layout under SQLite's locks.
+  // The file alone is read only where the open below would make the log or its index beside it,
+  // so that a store refused (not a database, corrupt, another program's, of a newer layout) never
+  // gets them, or where the log holds frames to be checked against the file. Otherwise both exist
+  // already, and Begin checks the layout under SQLite's locks. Where SQLite would make them, it
+  // reads the file first, which also checks its schema, unless this process has just built the
+  // file; the row that the log's frames are checked against is read straight from the file.
   Identity file;
   int alone = SQLITE_OK;
-  bool readAlone = !verdict && !before.used && header.pageSize != 0 &&
+  bool readAlone = !problem && !verdict && !before.used && header.pageSize != 0 &&
                    (!before.log || !before.index || before.frames);
-  if (readAlone) {
+  bool built = builtIno_ != 0 && st.st_ino == builtIno_ && st.st_dev == builtDev_;
+  builtIno_ = 0;
+  StoreRow row;
+  if (readAlone && ((before.log && before.index) || built) && ReadStoreRow(fd, header, &row)) {
+    file = Identity{(int)header.layout, header.tables ? 1 : 0, row.id, row.writes, row.page};
+  } else if (readAlone) {
     alone = ReadIdentity(store, true, &file);
     if (alone == SQLITE_OK) verdict = LayoutProblem(file.version, file.tables != 0);
   }
+  close(fd);
+  if (problem) return Report(problem);
   // What was read without SQLite's locks is judged only when no other process had the store open
   // and nothing changed in its files meanwhile: a process copying the log into the file could
   // have been caught halfway. Otherwise another process has taken the file as its store, and
@@ -665,8 +680,20 @@ LONG Store::Open() {
   // of a newer layout is left to be refused. A log that came after the file was read is
   // the log of a process that took the file as it is, and is kept; so is one whose files
   // changed while it was judged.
+  int64_t fileWrites = std::max<int64_t>(file.writes, 0);
+  auto firstWrites = [&](uint32_t page) {
+    StoreRow first, last;
+    return ReadLoggedRows(store, page, &first, &last) ? first.writes : -1;
+  };
   auto foreign = [&] {
     if (!readAlone) return false;
+    // Most often the log is read straight and found the store's own: its latest commit names
+    // this store at a later count, and its first starts from the file's. Anything else is
+    // judged by what SQLite reads through the log.
+    StoreRow first, last;
+    if (file.id != 0 && ReadLoggedRows(store, file.page, &first, &last) && last.id == file.id &&
+        last.writes > file.writes && first.writes - 1 <= fileWrites)
+      return false;
     Identity logged;
     int rc = ReadIdentity(store, false, &logged) & 0xFF;
     bool another;
@@ -680,8 +707,7 @@ LONG Store::Open() {
       another = true;
     else
       another = logged.writes >= 0 &&
-                (logged.writes <= file.writes ||
-                 FirstCount(store, logged.page) - 1 > std::max<int64_t>(file.writes, 0));
+                (logged.writes <= file.writes || firstWrites(logged.page) - 1 > fileWrites);
     if (!another) return false;
     // Reading through the log rebuilt the index, but left the log and the file as they were.
     Look now = LookAt(store);
@@ -719,8 +745,7 @@ LONG Store::Open() {
   sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
   // The log and its index stay when the last connection ends, so that a store that later
-  // becomes read-only can still be read; emptied by the checkpoint at that close, the log is
-  // cut back to nothing and the database file alone holds the data.
+  // becomes read-only can still be read; a log that is emptied is cut back to nothing.
   int persist = 1;
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
   // A copy of the log into the database file writes the first page, which holds the new page
@@ -728,12 +753,15 @@ LONG Store::Open() {
   // long as that count says, so that it is never shorter than its header while it grows.
   int chunk = 4096;
   sqlite3_file_control(db_, "main", SQLITE_FCNTL_CHUNK_SIZE, &chunk);
-  if (sqlite3_db_readonly(db_, "main") == 1)
-    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  // The log stays when the connection closes, copied or not (see Finish).
+  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  // A store already in write-ahead-log mode needs only the level of syncing that goes with it
+  // before its first write (see PrepareWrites).
   std::string pragmas =
       "PRAGMA journal_size_limit = 0; PRAGMA cache_size = -" + std::to_string(CacheKiB);
+  if (header.logged) pragmas += "; PRAGMA synchronous = NORMAL";
   sqlite3_exec(db_, pragmas.c_str(), nullptr, nullptr, nullptr);
-  walChecked_ = false;
+  walChecked_ = header.logged;
   static bool closesAtExit = false;
   if (!closesAtExit) closesAtExit = atexit(CloseAtExit) == 0;
   return ERROR_SUCCESS;
@@ -760,8 +788,11 @@ void Store::FinalizeStatements() {
 
 void Store::Finish(bool copyLog) {
   if (!db_) return;
-  bool writable = sqlite3_db_readonly(db_, "main") == 0;
-  if (writable && copyLog) {
+  const char* file = sqlite3_db_filename(db_, "main");
+  struct stat log;
+  if (!copyLog && file && *file && stat(sqlite3_filename_wal(file), &log) == 0)
+    copyLog = log.st_size > LogKeptBytes;
+  if (copyLog && sqlite3_db_readonly(db_, "main") == 0) {
     // First the copy that holds up no writer, then, once all of the log is in the database
     // file, the reset of the log to nothing, which needs a moment without writers and readers.
     // Neither waits: a busy lock ends the attempt, and the rest stays in the log for later.
@@ -771,26 +802,7 @@ void Store::Finish(bool copyLog) {
     if (rc == SQLITE_OK && copied == logged)
       sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
   }
-  // The connection that closes last copies the log into the database file and empties it (SQLite
-  // does so when the close finds no other connection to the file). Processes that end at the
-  // same time close in turn, so that one of them is sure to find itself the last; the turn is
-  // an flock, apart from SQLite's own locks, on a descriptor closed only after the connection,
-  // since closing a descriptor of the file drops the process's locks on it.
-  int turn = -1;
-  const char* file = writable ? sqlite3_db_filename(db_, "main") : nullptr;
-  if (file && *file) turn = open(file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (turn >= 0) {
-    // A turn is as short as a close; one that never ends (a process stopped in its close) only
-    // costs the others their certainty, after a while.
-    int64_t giveUp = MonotonicMicros() + (int64_t)CloseTurnWaitMs * 1000;
-    while (flock(turn, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR) &&
-           MonotonicMicros() < giveUp) {
-      struct timespec step = {0, 200 * 1000};
-      nanosleep(&step, nullptr);
-    }
-  }
   Close();
-  if (turn >= 0) close(turn);
 }
 
 void Store::Close() {

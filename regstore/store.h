@@ -39,6 +39,7 @@ enum Statement {
   BeginRead,
   BeginWrite,
   CommitWork,
+  RollbackWork,
   SavepointCall,
   ReleaseCall,
   RollbackCall,
@@ -138,12 +139,12 @@ class Store {
   // Resets every scan and makes them all free again.
   void EndScans();
 
-  // Ends this process's use of the store and closes the connection. The last connection to
-  // close copies the log into the database file and empties it; with copyLog this one copies
-  // and empties what it can first, whether or not it is the last. Neither waits for another
-  // process's transaction: what a writer, or a reader of an older state, keeps from being
-  // copied stays in the log, which every connection reads, and a later process copies it. A
-  // read-only connection leaves the files alone.
+  // Ends this process's use of the store and closes the connection, leaving the log as it is
+  // unless it is longer than LogKeptBytes or copyLog is set: then this process copies the log
+  // into the database file and empties it first. Neither waits for another process's
+  // transaction: what a writer, or a reader of an older state, keeps from being copied stays in
+  // the log, which every connection reads, and a later process copies it. A read-only
+  // connection leaves the files alone.
   void Finish(bool copyLog);
 
   // Leaves a file that is no longer the store (it was removed, or another took its name). When
@@ -173,6 +174,9 @@ class Store {
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   int64_t id_ = 0;
+  // The file this process has just built as the store, until Open takes it up.
+  dev_t builtDev_ = 0;
+  ino_t builtIno_ = 0;
   uint32_t pageSize_ = 0;  // of the file open now, from its header
   bool exists_ = false;
   bool empty_ = false;
