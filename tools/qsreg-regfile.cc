@@ -1,6 +1,7 @@
 #include "tools/qsreg-regfile.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -27,13 +28,23 @@ bool ParseHex(const std::string& text, size_t maxDigits, unsigned long* value) {
   return true;
 }
 
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (char c : text) {
-    if (c == '\\' || c == '"') out += '\\';
-    out += c;
+// Appends text in quotes, with \\ and \" for its backslashes and quotes.
+void AppendQuoted(const char* text, size_t size, std::string* out) {
+  *out += '"';
+  for (size_t start = 0, i = 0; i <= size; i++) {
+    if (i < size && text[i] != '\\' && text[i] != '"') continue;
+    out->append(text + start, i - start);
+    if (i < size) *out += '\\';
+    start = i;
   }
-  return out + "\"";
+  *out += '"';
+}
+
+// Whether text holds a line break, or with bracket also a ].
+bool BreaksLine(const std::string& text, bool bracket = false) {
+  for (char c : text)
+    if (c == '\n' || c == '\r' || (bracket && c == ']')) return true;
+  return false;
 }
 
 // Reads a quoted string starting at text[*pos], with \\ and \" as its only escapes, and moves
@@ -257,26 +268,33 @@ bool ParseRegFile(const std::string& bytes, const std::string& fileName,
 }
 
 bool KeyLine(const std::string& fullName, std::string* line, std::string* error) {
-  if (fullName.find_first_of("]\r\n") != std::string::npos) {
+  if (BreaksLine(fullName, true)) {
     *error = "Cannot export the key " + Printable(fullName) +
              ": a .reg file cannot hold a key name with ] or a line break.";
     return false;
   }
-  *line = "[" + fullName + "]";
+  line->assign(1, '[');
+  *line += fullName;
+  *line += ']';
   return true;
 }
 
 bool ValueLine(const std::string& keyName, const std::string& name, DWORD type,
                const std::string& data, std::string* line, std::string* error) {
-  if (name.find_first_of("\r\n") != std::string::npos) {
+  if (BreaksLine(name)) {
     *error = "Cannot export the value " + Printable(name) + " of " + Printable(keyName) +
              ": a .reg file cannot hold a value name with a line break.";
     return false;
   }
-  *line = name.empty() ? "@=" : Quote(name) + "=";
-  if (type == REG_SZ && !data.empty() && data.find('\0') == data.size() - 1 &&
-      data.find_first_of("\r\n") == std::string::npos) {
-    *line += Quote(data.substr(0, data.size() - 1));
+  line->clear();
+  if (name.empty())
+    *line += '@';
+  else
+    AppendQuoted(name.data(), name.size(), line);
+  *line += '=';
+  if (type == REG_SZ && !data.empty() && memchr(data.data(), '\0', data.size()) == &data.back() &&
+      !BreaksLine(data)) {
+    AppendQuoted(data.data(), data.size() - 1, line);
     return true;
   }
   char prefix[24];
@@ -292,10 +310,12 @@ bool ValueLine(const std::string& keyName, const std::string& name, DWORD type,
   else
     snprintf(prefix, sizeof prefix, "hex(%x):", (unsigned)type);
   *line += prefix;
+  size_t at = line->size();
+  line->resize(at + (data.empty() ? 0 : data.size() * 3 - 1));
   for (size_t i = 0; i < data.size(); i++) {
-    if (i) *line += ',';
-    *line += "0123456789abcdef"[(unsigned char)data[i] >> 4];
-    *line += "0123456789abcdef"[data[i] & 15];
+    if (i) (*line)[at++] = ',';
+    (*line)[at++] = "0123456789abcdef"[(unsigned char)data[i] >> 4];
+    (*line)[at++] = "0123456789abcdef"[data[i] & 15];
   }
   return true;
 }

@@ -376,20 +376,20 @@ struct Value {
 // Reads value index of key; false past the last one.
 bool EnumValue(HKEY key, DWORD index, Value* value) {
   static char name[16384];
+  static std::vector<BYTE> data(4096);
   for (;;) {
-    value->data.resize(std::max<size_t>(value->data.capacity(), 1024));
     DWORD nameLength = sizeof name;
-    DWORD size = (DWORD)value->data.size();
-    LONG result = RegEnumValueA(key, index, name, &nameLength, nullptr, &value->type,
-                                (LPBYTE)value->data.data(), &size);
+    DWORD size = (DWORD)data.size();
+    LONG result =
+        RegEnumValueA(key, index, name, &nameLength, nullptr, &value->type, data.data(), &size);
     if (result == ERROR_NO_MORE_ITEMS) return false;
     if (result == ERROR_MORE_DATA) {
-      value->data.resize(size > value->data.size() ? size : value->data.size() * 2 + 64);
+      data.resize(size > data.size() ? size : data.size() * 2);
       continue;
     }
     Check(result);
     value->name.assign(name, nameLength);
-    value->data.resize(size);
+    value->data.assign((const char*)data.data(), size);
     return true;
   }
 }
@@ -438,8 +438,13 @@ std::vector<std::string> SubkeyNames(HKEY key) {
 }
 
 void PrintValue(const Value& value) {
-  printf("    %s    %s    %s\n", value.name.empty() ? "(Default)" : value.name.c_str(),
-         TypeName(value.type).c_str(), FormatData(value.type, value.data).c_str());
+  fputs("    ", stdout);
+  fputs(value.name.empty() ? "(Default)" : value.name.c_str(), stdout);
+  fputs("    ", stdout);
+  fputs(TypeName(value.type).c_str(), stdout);
+  fputs("    ", stdout);
+  fputs(FormatData(value.type, value.data).c_str(), stdout);
+  putchar('\n');
 }
 
 // Prints the values of one key of a /s walk (all of them, or only the one asked for) and
@@ -455,7 +460,9 @@ size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) 
       shown++;
     }
   } else {
-    printf("\n%s\n", fullName.c_str());
+    putchar('\n');
+    fputs(fullName.c_str(), stdout);
+    putchar('\n');
     for (DWORD index = 0; EnumValue(key, index, &value); index++) PrintValue(value);
     shown++;
   }
@@ -581,11 +588,14 @@ void RunDelete(const Request& request) {
 void ExportTree(std::string* text, HKEY key, const std::string& fullName) {
   std::string line, error;
   if (!KeyLine(fullName, &line, &error)) Fail(error);
-  *text += "\n" + line + "\n";
+  *text += '\n';
+  *text += line;
+  *text += '\n';
   Value value;
   for (DWORD index = 0; EnumValue(key, index, &value); index++) {
     if (!ValueLine(fullName, value.name, value.type, value.data, &line, &error)) Fail(error);
-    *text += line + "\n";
+    *text += line;
+    *text += '\n';
   }
   for (const std::string& name : SubkeyNames(key)) {
     Key subkey;
