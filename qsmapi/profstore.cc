@@ -121,8 +121,11 @@ LONG ReadValues(HKEY key, bool want, std::vector<Value>* values) {
 }
 
 std::string SectionName(const MAPIUID& uid) {
-  char name[33];
-  for (int i = 0; i < 16; i++) snprintf(name + 2 * i, 3, "%02x", uid.ab[i]);
+  std::string name(32, '0');
+  for (int i = 0; i < 16; i++) {
+    name[2 * i] = "0123456789abcdef"[uid.ab[i] >> 4];
+    name[2 * i + 1] = "0123456789abcdef"[uid.ab[i] & 15];
+  }
   return name;
 }
 

@@ -28,12 +28,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
+
+#include "regstore/layout.h"
 
 namespace regstore {
 namespace {
 
-constexpr int SchemaVersion = 2;
 // Long enough that writers queueing behind one another wait rather than fail.
 constexpr int BusyTimeoutMs = 60000;
 // The longest log a process leaves behind when it ends: every process that takes up the store
@@ -41,33 +43,6 @@ constexpr int BusyTimeoutMs = 60000;
 constexpr off_t LogKeptBytes = 256 << 10;
 // A small page cache (KiB): lookups touch a handful of index pages.
 constexpr int CacheKiB = 256;
-
-const char* const SchemaSql =
-    "CREATE TABLE keys("
-    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    "  parent INTEGER,"
-    "  name TEXT NOT NULL COLLATE NOCASE,"
-    "  written INTEGER NOT NULL,"
-    "  UNIQUE(parent, name));"
-    "CREATE TABLE vals("
-    "  key INTEGER NOT NULL,"
-    "  name TEXT NOT NULL COLLATE NOCASE,"
-    "  type INTEGER NOT NULL,"
-    "  data BLOB NOT NULL,"
-    "  PRIMARY KEY(key, name));"
-    // Values enumerate in the order they were created: this index is ordered by (key, rowid).
-    "CREATE INDEX vals_order ON vals(key);"
-    // Tells this store from any other, so that a handle never outlives the file it was opened
-    // in, even when a new file takes the old one's place (and maybe its inode number). Every
-    // write transaction counts itself in writes, so that each commit in the log carries the
-    // store's identity, by which the log is known as the store's own.
-    "CREATE TABLE store(id INTEGER NOT NULL, writes INTEGER NOT NULL DEFAULT 0);"
-    "INSERT INTO store(id) VALUES(random());"
-    "PRAGMA user_version = 2;";
-
-// Brings a store of layout 1, which did not count its writes, to the current layout.
-const char* const UpgradeSql =
-    "ALTER TABLE store ADD COLUMN writes INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2;";
 
 const char* const StatementSql[StatementCount] = {
     "SELECT id FROM keys WHERE parent = ?1 AND name = ?2",
@@ -134,36 +109,22 @@ const char* ProgramName() {
 #endif
 }
 
-// Lays the layout and the hive's root down in an empty database, inside the caller's transaction.
-int LayDown(sqlite3* db) {
-  int rc = sqlite3_exec(db, SchemaSql, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_stmt* root = nullptr;
-  rc = sqlite3_prepare_v2(db, "INSERT INTO keys(id, parent, name, written) VALUES(1, NULL, '', ?1)",
-                          -1, &root, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_bind_int64(root, 1, FileTimeNow());
-    rc = sqlite3_step(root);
-  }
-  sqlite3_finalize(root);
-  return rc == SQLITE_DONE ? SQLITE_OK : rc;
-}
+#include "regstore/store-image.inc"
 
-// Writes a complete new store, in write-ahead-log mode, into the empty file at path. Nothing
-// needs to survive a crash here (the file has no name yet), so SQLite neither journals nor syncs.
-int BuildStore(const char* path) {
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path, &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW, nullptr);
-  if (rc == SQLITE_OK)
-    rc = sqlite3_exec(db, "PRAGMA journal_mode = OFF; PRAGMA synchronous = OFF; BEGIN", nullptr,
-                      nullptr, nullptr);
-  if (rc == SQLITE_OK) rc = LayDown(db);
-  // Exclusive locking enters the log mode without making a shared-memory index for it.
-  if (rc == SQLITE_OK)
-    rc = sqlite3_exec(db, "COMMIT; PRAGMA locking_mode = EXCLUSIVE; PRAGMA journal_mode = WAL",
-                      nullptr, nullptr, nullptr);
-  int closed = sqlite3_close(db);
-  return rc == SQLITE_OK ? closed : rc;
+// Writes a new store into the empty file fd: the image the build made, in write-ahead-log mode,
+// with a new identity and the time now. 0, or the errno of the failed write.
+int WriteImage(int fd) {
+  std::vector<unsigned char> image(StoreImage, StoreImage + sizeof StoreImage);
+  for (auto [at, value] :
+       {std::pair{StoreImageIdAt, NewStoreId()}, {StoreImageTimeAt, FileTimeNow()}})
+    for (int i = 0; i < 8; i++) image[at + i] = (unsigned char)((uint64_t)value >> (56 - 8 * i));
+  int error = 0;
+  for (size_t done = 0; error == 0 && done < image.size();) {
+    ssize_t n = pwrite(fd, image.data() + done, image.size() - done, (off_t)done);
+    if (n < 0 && errno != EINTR) error = errno;
+    if (n > 0) done += (size_t)n;
+  }
+  return error;
 }
 
 // What a store file says of itself: its layout version, how many tables it has, its identity, its
@@ -252,6 +213,14 @@ int64_t FileTimeNow() {
 // Where the store lives now: $XDG_CONFIG_HOME/qsprofile/registry.db, or under $HOME/.config
 
 LONG Store::Refresh() {
+  // Before SQLite's first use in the process: every connection of the store is used under Lock,
+  // one thread at a time, so SQLite need not lock its own structures, nor count memory.
+  static bool configured = [] {
+    sqlite3_config(SQLITE_CONFIG_MULTITHREAD);
+    sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0);
+    return true;
+  }();
+  (void)configured;
   // A batch holds its transaction on the file it began with.
   if (batch_ && owner_ == ThisProcess()) return ERROR_SUCCESS;
   if (db_ && owner_ != ThisProcess()) Abandon();
@@ -301,19 +270,18 @@ LONG Store::Create() {
   if (fd < 0) return ReportErrno(errno);
   // The log and index files SQLite makes beside the store take its mode. The one sync makes
   // the whole file durable before it has the store's name.
-  int rc = SQLITE_OK, linkError = 0, error = fchmod(fd, 0600) == 0 ? 0 : errno;
-  if (error == 0) rc = BuildStore(temp.c_str());
-  if (error == 0 && rc == SQLITE_OK && fsync(fd) != 0) error = errno;
+  int linkError = 0, error = fchmod(fd, 0600) == 0 ? 0 : errno;
+  if (error == 0) error = WriteImage(fd);
+  if (error == 0 && fsync(fd) != 0) error = errno;
   struct stat built;
-  if (error == 0 && rc == SQLITE_OK && fstat(fd, &built) == 0) {
+  if (error == 0 && fstat(fd, &built) == 0) {
     builtDev_ = built.st_dev;
     builtIno_ = built.st_ino;
   }
-  if (error == 0 && rc == SQLITE_OK && link(temp.c_str(), store.c_str()) != 0) linkError = errno;
+  if (error == 0 && link(temp.c_str(), store.c_str()) != 0) linkError = errno;
   close(fd);
   unlink(temp.c_str());
   if (error != 0) return ReportErrno(error);
-  if (rc != SQLITE_OK) return Report(ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc));
   if (linkError == EPERM || linkError == EOPNOTSUPP || linkError == ENOSYS) {
     fd = open(store.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd >= 0) {
@@ -348,6 +316,7 @@ LONG Store::Begin(bool write) {
   if (!exists_) return ERROR_SUCCESS;
   LONG result = Run(write ? BeginWrite : BeginRead);
   if (result != ERROR_SUCCESS) return result;
+  changes_ = sqlite3_total_changes64(db_);
   if (ready_) return ERROR_SUCCESS;
   int version = 0, tables = 0;
   result = QueryInt("PRAGMA user_version", &version);
@@ -376,7 +345,7 @@ LONG Store::Begin(bool write) {
     empty_ = true;
     return ERROR_SUCCESS;
   }
-  int rc = LayDown(db_);
+  int rc = LayDown(db_, NewStoreId(), FileTimeNow());
   result = rc == SQLITE_OK ? ReadId() : Fail(rc);
   if (result != ERROR_SUCCESS) return Abort(result);
   creating_ = true;
@@ -392,9 +361,12 @@ LONG Store::Commit() {
     savepoint_ = false;
     return Run(ReleaseCall);
   }
-  // Every commit carries the store's row into the log, by which Open knows the log as its own.
+  // Every commit that changes anything carries the store's row into the log, by which Open
+  // knows the log as its own; one that changes nothing leaves the log as it is.
   LONG result = ERROR_SUCCESS;
-  if (sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE) result = Run(CountWrite);
+  if (sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE &&
+      sqlite3_total_changes64(db_) != changes_)
+    result = Run(CountWrite);
   if (result == ERROR_SUCCESS) result = Run(CommitWork);
   if (result != ERROR_SUCCESS) return Abort(result);
   if (creating_) ready_ = true;

@@ -1,0 +1,66 @@
+// The store's layout, and its laying down.
+#include "regstore/layout.h"
+
+#include <sys/random.h>
+#include <time.h>
+
+namespace regstore {
+namespace {
+
+const char* const SchemaSql =
+    "CREATE TABLE keys("
+    "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  parent INTEGER,"
+    "  name TEXT NOT NULL COLLATE NOCASE,"
+    "  written INTEGER NOT NULL,"
+    "  UNIQUE(parent, name));"
+    "CREATE TABLE vals("
+    "  key INTEGER NOT NULL,"
+    "  name TEXT NOT NULL COLLATE NOCASE,"
+    "  type INTEGER NOT NULL,"
+    "  data BLOB NOT NULL,"
+    "  PRIMARY KEY(key, name));"
+    // Values enumerate in the order they were created: this index is ordered by (key, rowid).
+    "CREATE INDEX vals_order ON vals(key);"
+    // Tells this store from any other, so that a handle never outlives the file it was opened
+    // in, even when a new file takes the old one's place (and maybe its inode number). Every
+    // write transaction counts itself in writes, so that each commit in the log carries the
+    // store's identity, by which the log is known as the store's own.
+    "CREATE TABLE store(id INTEGER NOT NULL, writes INTEGER NOT NULL DEFAULT 0);"
+    "PRAGMA user_version = 2;";
+
+}  // namespace
+
+const char* const UpgradeSql =
+    "ALTER TABLE store ADD COLUMN writes INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2;";
+
+int64_t NewStoreId() {
+  uint64_t bits = 0;
+  if (getrandom(&bits, sizeof bits, 0) != (ssize_t)sizeof bits) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    bits = (uint64_t)now.tv_nsec * 0x9E3779B97F4A7C15u ^ (uint64_t)now.tv_sec;
+  }
+  // Positive and above 2^62: the new store's image keeps eight bytes for it.
+  return (int64_t)((bits & ~(uint64_t{1} << 63)) | uint64_t{1} << 62);
+}
+
+int LayDown(sqlite3* db, int64_t id, int64_t written) {
+  int rc = sqlite3_exec(db, SchemaSql, nullptr, nullptr, nullptr);
+  const char* const rows[] = {
+      "INSERT INTO store(id) VALUES(?1)",
+      "INSERT INTO keys(id, parent, name, written) VALUES(1, NULL, '', ?1)"};
+  for (int i = 0; i < 2 && rc == SQLITE_OK; i++) {
+    sqlite3_stmt* insert = nullptr;
+    rc = sqlite3_prepare_v2(db, rows[i], -1, &insert, nullptr);
+    if (rc == SQLITE_OK) {
+      sqlite3_bind_int64(insert, 1, i == 0 ? id : written);
+      rc = sqlite3_step(insert);
+      if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    sqlite3_finalize(insert);
+  }
+  return rc;
+}
+
+}  // namespace regstore
