@@ -317,6 +317,11 @@ LONG Store::Begin(bool write) {
   LONG result = Run(write ? BeginWrite : BeginRead);
   if (result != ERROR_SUCCESS) return result;
   changes_ = sqlite3_total_changes64(db_);
+  unsigned dataVersion = 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &dataVersion) != SQLITE_OK ||
+      dataVersion != childrenVersion_)
+    ForgetChildren();
+  childrenVersion_ = dataVersion;
   if (ready_) return ERROR_SUCCESS;
   int version = 0, tables = 0;
   result = QueryInt("PRAGMA user_version", &version);
@@ -401,6 +406,8 @@ LONG Store::PrepareWrites() {
 
 LONG Store::Abort(LONG result) {
   ResetStatements();
+  // Keys found in what is taken back may be gone, and their ids given out again.
+  if (savepoint_ || (db_ && sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE)) ForgetChildren();
   if (batch_) {
     if (savepoint_ && Run(RollbackCall) == ERROR_SUCCESS) Run(ReleaseCall);
     savepoint_ = false;
@@ -745,7 +752,26 @@ void Store::ResetStatements() {
     if ((used_ & 1) && statements_[which]) sqlite3_reset(statements_[which]);
 }
 
+// SQLite compares names with NOCASE, which folds ASCII letters only.
+std::string ChildKey(int64_t parent, const std::string& name) {
+  std::string key((const char*)&parent, sizeof parent);
+  for (char c : name) key += c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
+  return key;
+}
+
+bool Store::FindKnownChild(int64_t parent, const std::string& name, int64_t* id) const {
+  auto it = children_.find(ChildKey(parent, name));
+  if (it == children_.end()) return false;
+  *id = it->second;
+  return true;
+}
+
+void Store::KnowChild(int64_t parent, const std::string& name, int64_t id) {
+  children_[ChildKey(parent, name)] = id;
+}
+
 void Store::FinalizeStatements() {
+  ForgetChildren();
   for (sqlite3_stmt*& stmt : statements_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;

@@ -10,6 +10,7 @@
 
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/registry.h"
@@ -113,6 +114,13 @@ class Store {
   // A prepared statement, reset and unbound, or null after reporting the failure in *result.
   sqlite3_stmt* Get(Statement which, LONG* result);
 
+  // The subkeys found by name in this state of the store, so that the deep paths the calls
+  // open again and again are walked in memory. Forgotten whenever the store changes (by any
+  // process, seen when a transaction begins), a transaction is rolled back, or keys are deleted.
+  bool FindKnownChild(int64_t parent, const std::string& name, int64_t* id) const;
+  void KnowChild(int64_t parent, const std::string& name, int64_t id);
+  void ForgetChildren() { children_.clear(); }
+
   // Maps an SQLite failure to a Windows error code, saying once what went wrong with the store.
   LONG Fail(int rc);
 
@@ -199,6 +207,8 @@ class Store {
     bool taken;
   };
   std::vector<Scan> scans_;
+  std::unordered_map<std::string, int64_t> children_;  // parent id and folded name: child id
+  unsigned childrenVersion_ = 0;  // the store's data version that children_ holds for
 };
 
 // Every registry call holds this lock; one store serves the whole process.
