@@ -15,6 +15,8 @@
 
 #include <memory>
 
+#include "regstore/layout.h"
+
 namespace regstore {
 namespace {
 
@@ -335,27 +337,34 @@ Problem CheckLog(const std::string& store, const Header& header, bool fresh, std
   return Problem{};
 }
 
-bool ReadStoreRow(int fd, const Header& header, StoreRow* row) {
+bool ReadStoreRow(int fd, const Header& header, StoreRow* row, bool* known) {
+  *known = false;
   if (header.pageSize == 0) return false;
   std::string page(header.pageSize, '\0');
   const unsigned char* bytes = (const unsigned char*)page.data();
   if (pread(fd, page.data(), page.size(), 0) != (ssize_t)page.size()) return false;
-  // The schema's rows: type, name, table, root page, statement.
+  // The schema's rows: type, name, table, root page, statement (none for an index that a
+  // table's constraint makes).
   Column columns[5];
   uint32_t root = 0;
-  for (int cell = 0, cells = Cells(bytes, FileHeaderSize); root == 0; cell++) {
-    if (cell >= cells) return false;
-    int count = ReadRow(bytes, page.size(), FileHeaderSize, cell, columns, 5);
-    if (count == 5 && columns[1].Is("store") && columns[0].Is("table") &&
-        columns[3].kind == Column::Integer && columns[3].integer > 1 &&
-        columns[3].integer <= header.pages)
+  bool ours = true;
+  int cells = Cells(bytes, FileHeaderSize);
+  if (cells <= 0) return false;
+  for (int cell = 0; cell < cells; cell++) {
+    if (ReadRow(bytes, page.size(), FileHeaderSize, cell, columns, 5) != 5) return false;
+    const Column& sql = columns[4];
+    ours = ours && (sql.kind == Column::Text ? IsLayoutSql((const char*)sql.text, sql.size)
+                                             : sql.kind == Column::Other && columns[0].Is("index"));
+    if (columns[1].Is("store") && columns[0].Is("table") && columns[3].kind == Column::Integer &&
+        columns[3].integer > 1 && columns[3].integer <= header.pages)
       root = (uint32_t)columns[3].integer;
   }
-  if (pread(fd, page.data(), page.size(), (off_t)(root - 1) * header.pageSize) !=
-      (ssize_t)page.size())
+  if (root == 0 || pread(fd, page.data(), page.size(), (off_t)(root - 1) * header.pageSize) !=
+                       (ssize_t)page.size())
     return false;
   if (!RowOf(bytes, page.size(), header.layout, row)) return false;
   row->page = root;
+  *known = ours;
   return true;
 }
 

@@ -89,8 +89,9 @@ struct StoreRow {
 // Reads the store's row from the database file alone, open as fd, without SQLite: the schema on
 // the first page names the row's page. False when the file is not laid out as simply as this
 // program lays it out (a schema or row that does not fit its page, no store table); the caller
-// then asks SQLite.
-bool ReadStoreRow(int fd, const Header& header, StoreRow* row);
+// then asks SQLite. *known says whether every statement of the schema is one this program
+// makes, so that SQLite will read the schema as it did when it made it.
+bool ReadStoreRow(int fd, const Header& header, StoreRow* row, bool* known);
 
 // The store's row on page page as the log's frames hold it: *first from the earliest frame of
 // that page, *last from the latest one that a commit covers. Only frames carrying the log's

@@ -1,6 +1,7 @@
 // The store's layout, and its laying down.
 #include "regstore/layout.h"
 
+#include <string.h>
 #include <sys/random.h>
 #include <time.h>
 
@@ -33,6 +34,20 @@ const char* const SchemaSql =
 
 const char* const UpgradeSql =
     "ALTER TABLE store ADD COLUMN writes INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2;";
+
+bool IsLayoutSql(const char* text, size_t size) {
+  static const char Sequence[] = "CREATE TABLE sqlite_sequence(name,seq)";
+  if (size == sizeof Sequence - 1 && memcmp(text, Sequence, size) == 0) return true;
+  for (const char* statement = SchemaSql; *statement;) {
+    const char* end = strchr(statement, ';');
+    if (!end) break;
+    if ((size_t)(end - statement) == size && memcmp(statement, text, size) == 0 &&
+        strncmp(statement, "CREATE ", 7) == 0)
+      return true;
+    statement = end + 1;
+  }
+  return false;
+}
 
 int64_t NewStoreId() {
   uint64_t bits = 0;

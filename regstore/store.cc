@@ -273,11 +273,6 @@ LONG Store::Create() {
   int linkError = 0, error = fchmod(fd, 0600) == 0 ? 0 : errno;
   if (error == 0) error = WriteImage(fd);
   if (error == 0 && fsync(fd) != 0) error = errno;
-  struct stat built;
-  if (error == 0 && fstat(fd, &built) == 0) {
-    builtDev_ = built.st_dev;
-    builtIno_ = built.st_ino;
-  }
   if (error == 0 && link(temp.c_str(), store.c_str()) != 0) linkError = errno;
   close(fd);
   unlink(temp.c_str());
@@ -624,17 +619,17 @@ LONG Store::Open() {
   // The file alone is read only where the open below would make the log or its index beside it,
   // so that a store refused (not a database, corrupt, another program's, of a newer layout) never
   // gets them, or where the log holds frames to be checked against the file. Otherwise both exist
-  // already, and Begin checks the layout under SQLite's locks. Where SQLite would make them, it
-  // reads the file first, which also checks its schema, unless this process has just built the
-  // file; the row that the log's frames are checked against is read straight from the file.
+  // already, and Begin checks the layout under SQLite's locks. The file is read straight, without
+  // SQLite; where SQLite would make the files and the schema is not exactly this program's, SQLite
+  // reads the file alone first, which also checks its schema.
   Identity file;
   int alone = SQLITE_OK;
   bool readAlone = !problem && !verdict && !before.used && header.pageSize != 0 &&
                    (!before.log || !before.index || before.frames);
-  bool built = builtIno_ != 0 && st.st_ino == builtIno_ && st.st_dev == builtDev_;
-  builtIno_ = 0;
   StoreRow row;
-  if (readAlone && ((before.log && before.index) || built) && ReadStoreRow(fd, header, &row)) {
+  bool known = false;
+  if (readAlone && ReadStoreRow(fd, header, &row, &known) &&
+      (known || (before.log && before.index))) {
     file = Identity{(int)header.layout, header.tables ? 1 : 0, row.id, row.writes, row.page};
   } else if (readAlone) {
     alone = ReadIdentity(store, true, &file);

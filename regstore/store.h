@@ -182,9 +182,6 @@ class Store {
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   int64_t id_ = 0;
-  // The file this process has just built as the store, until Open takes it up.
-  dev_t builtDev_ = 0;
-  ino_t builtIno_ = 0;
   uint32_t pageSize_ = 0;  // of the file open now, from its header
   bool exists_ = false;
   bool empty_ = false;
