@@ -546,14 +546,15 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
       lpftLastWriteTime ? nullptr : StepScan(handle, ScanKeys, dwIndex, &rc, &result);
   if (!stmt) {
     if (result != ERROR_SUCCESS) return call.Abort(result);
-    bool next =
-        dwIndex > 0 && handle->cursorEpoch == TheStore.epoch() && handle->keyCursor == dwIndex - 1;
+    // The first subkey is the one after the empty name, which no key has.
+    bool next = dwIndex == 0 ||
+                (handle->cursorEpoch == TheStore.epoch() && handle->keyCursor == dwIndex - 1);
     stmt = TheStore.Get(next ? EnumKeyAfter : EnumKeyAt, &result);
     if (!stmt) return call.Abort(result);
     sqlite3_bind_int64(stmt, 1, handle->id);
     if (next)
-      sqlite3_bind_text(stmt, 2, handle->lastKeyName.data(), (int)handle->lastKeyName.size(),
-                        SQLITE_STATIC);
+      sqlite3_bind_text(stmt, 2, dwIndex ? handle->lastKeyName.data() : "",
+                        dwIndex ? (int)handle->lastKeyName.size() : 0, SQLITE_STATIC);
     else
       sqlite3_bind_int64(stmt, 2, dwIndex);
     rc = sqlite3_step(stmt);
@@ -598,12 +599,13 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
   sqlite3_stmt* stmt = StepScan(handle, ScanValues, dwIndex, &rc, &result);
   if (!stmt) {
     if (result != ERROR_SUCCESS) return call.Abort(result);
-    bool next = dwIndex > 0 && handle->cursorEpoch == TheStore.epoch() &&
-                handle->valueCursor == dwIndex - 1;
+    // The first value is the one after row 0, which no value has.
+    bool next = dwIndex == 0 ||
+                (handle->cursorEpoch == TheStore.epoch() && handle->valueCursor == dwIndex - 1);
     stmt = TheStore.Get(next ? EnumValueAfter : EnumValueAt, &result);
     if (!stmt) return call.Abort(result);
     sqlite3_bind_int64(stmt, 1, handle->id);
-    sqlite3_bind_int64(stmt, 2, next ? handle->lastValueRowid : (int64_t)dwIndex);
+    sqlite3_bind_int64(stmt, 2, next ? (dwIndex ? handle->lastValueRowid : 0) : (int64_t)dwIndex);
     rc = sqlite3_step(stmt);
   }
   if (rc == SQLITE_DONE) return call.Abort(ERROR_NO_MORE_ITEMS);

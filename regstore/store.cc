@@ -731,8 +731,7 @@ LONG Store::Open() {
   sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   // A store already in write-ahead-log mode needs only the level of syncing that goes with it
   // before its first write (see PrepareWrites).
-  std::string pragmas =
-      "PRAGMA journal_size_limit = 0; PRAGMA cache_size = -" + std::to_string(CacheKiB);
+  std::string pragmas = "PRAGMA cache_size = -" + std::to_string(CacheKiB);
   if (header.logged) pragmas += "; PRAGMA synchronous = NORMAL";
   sqlite3_exec(db_, pragmas.c_str(), nullptr, nullptr, nullptr);
   walChecked_ = header.logged;
