@@ -746,22 +746,26 @@ void Store::ResetStatements() {
     if ((used_ & 1) && statements_[which]) sqlite3_reset(statements_[which]);
 }
 
-// SQLite compares names with NOCASE, which folds ASCII letters only.
-std::string ChildKey(int64_t parent, const std::string& name) {
-  std::string key((const char*)&parent, sizeof parent);
-  for (char c : name) key += c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
-  return key;
+// The key of a subkey in children_, built in *key: SQLite compares names with NOCASE, which
+// folds ASCII letters only.
+const std::string& ChildKey(int64_t parent, const std::string& name, std::string* key) {
+  key->assign((const char*)&parent, sizeof parent);
+  key->append(name);
+  for (size_t i = sizeof parent; i < key->size(); i++)
+    if ((*key)[i] >= 'A' && (*key)[i] <= 'Z') (*key)[i] = (char)((*key)[i] - 'A' + 'a');
+  return *key;
 }
 
-bool Store::FindKnownChild(int64_t parent, const std::string& name, int64_t* id) const {
-  auto it = children_.find(ChildKey(parent, name));
+bool Store::FindKnownChild(int64_t parent, const std::string& name, int64_t* id) {
+  if (children_.empty()) return false;
+  auto it = children_.find(ChildKey(parent, name, &childKey_));
   if (it == children_.end()) return false;
   *id = it->second;
   return true;
 }
 
 void Store::KnowChild(int64_t parent, const std::string& name, int64_t id) {
-  children_[ChildKey(parent, name)] = id;
+  children_[ChildKey(parent, name, &childKey_)] = id;
 }
 
 void Store::FinalizeStatements() {
@@ -778,13 +782,15 @@ void Store::FinalizeStatements() {
   id_ = 0;
 }
 
+bool Store::LogTooLong() const {
+  const char* file = db_ ? sqlite3_db_filename(db_, "main") : nullptr;
+  struct stat log;
+  return file && *file && stat(sqlite3_filename_wal(file), &log) == 0 && log.st_size > LogKeptBytes;
+}
+
 void Store::Finish(bool copyLog) {
   if (!db_) return;
-  const char* file = sqlite3_db_filename(db_, "main");
-  struct stat log;
-  if (!copyLog && file && *file && stat(sqlite3_filename_wal(file), &log) == 0)
-    copyLog = log.st_size > LogKeptBytes;
-  if (copyLog && sqlite3_db_readonly(db_, "main") == 0) {
+  if ((copyLog || LogTooLong()) && sqlite3_db_readonly(db_, "main") == 0) {
     // First the copy that holds up no writer, then, once all of the log is in the database
     // file, the reset of the log to nothing, which needs a moment without writers and readers.
     // Neither waits: a busy lock ends the attempt, and the rest stays in the log for later.
@@ -881,8 +887,11 @@ int Store::Busy(void* data, int count) {
 }
 
 void Store::CloseAtExit() {
+  // Every commit is written already, and the system releases the connection's locks and files
+  // with the process: the connection is closed only to copy a log that grew too long.
   std::unique_lock<std::recursive_mutex> guard(Lock, std::try_to_lock);
-  if (guard.owns_lock() && TheStore.owner_ == getpid()) TheStore.Finish(false);
+  if (guard.owns_lock() && TheStore.owner_ == getpid() && TheStore.LogTooLong())
+    TheStore.Finish(false);
 }
 
 }  // namespace regstore

@@ -117,7 +117,7 @@ class Store {
   // The subkeys found by name in this state of the store, so that the deep paths the calls
   // open again and again are walked in memory. Forgotten whenever the store changes (by any
   // process, seen when a transaction begins), a transaction is rolled back, or keys are deleted.
-  bool FindKnownChild(int64_t parent, const std::string& name, int64_t* id) const;
+  bool FindKnownChild(int64_t parent, const std::string& name, int64_t* id);
   void KnowChild(int64_t parent, const std::string& name, int64_t id);
   void ForgetChildren() { children_.clear(); }
 
@@ -137,7 +137,10 @@ class Store {
 
   void FinalizeStatements();
 
-  // At exit the process ends its use of the store, as Finish says.
+  // Whether the log is longer than a process leaves it (LogKeptBytes).
+  bool LogTooLong() const;
+
+  // At exit the process copies a log that grew too long, as Finish says.
   static void CloseAtExit();
 
   // Waits for another connection's lock: sleeps in steps of well under a millisecond, since a
@@ -206,6 +209,7 @@ class Store {
   std::vector<Scan> scans_;
   std::unordered_map<std::string, int64_t> children_;  // parent id and folded name: child id
   unsigned childrenVersion_ = 0;  // the store's data version that children_ holds for
+  std::string childKey_;          // where the key of a lookup is built
 };
 
 // Every registry call holds this lock; one store serves the whole process.
