@@ -196,30 +196,36 @@ Property Decode(ULONG tag, DWORD type, const std::string& data) {
   return ErrorProperty(tag, MAPI_E_CORRUPT_DATA);
 }
 
-LONG Encode(HKEY key, const Property& property) {
-  std::string name = TagName(property.tag);
+// The registry form of a property: its value's type and data. False for a type the store does
+// not keep.
+bool Encoded(const Property& property, DWORD* type, std::string* data) {
   switch (PROP_TYPE(property.tag)) {
-    case PT_STRING8: {
-      std::string text = property.bytes.substr(0, property.bytes.find('\0'));
-      return RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE*)text.c_str(),
-                            (DWORD)text.size() + 1);
-    }
+    case PT_STRING8:
+      *type = REG_SZ;
+      *data = property.bytes.substr(0, property.bytes.find('\0'));
+      *data += '\0';
+      return true;
     case PT_I2:
     case PT_LONG:
     case PT_BOOLEAN: {
       DWORD value = PROP_TYPE(property.tag) == PT_BOOLEAN ? (property.number != 0)
                                                           : (DWORD)(LONG)property.number;
-      return RegSetValueExA(key, name.c_str(), 0, REG_DWORD, (const BYTE*)&value, sizeof value);
+      *type = REG_DWORD;
+      data->assign((const char*)&value, sizeof value);
+      return true;
     }
     case PT_I8: {
       LONGLONG value = property.number;
-      return RegSetValueExA(key, name.c_str(), 0, REG_QWORD, (const BYTE*)&value, sizeof value);
+      *type = REG_QWORD;
+      data->assign((const char*)&value, sizeof value);
+      return true;
     }
     case PT_BINARY:
-      return RegSetValueExA(key, name.c_str(), 0, REG_BINARY, (const BYTE*)property.bytes.data(),
-                            (DWORD)property.bytes.size());
+      *type = REG_BINARY;
+      *data = property.bytes;
+      return true;
   }
-  return ERROR_INVALID_PARAMETER;
+  return false;
 }
 
 // Opens an existing profile's key. A profile that is gone is MAPI_E_NOT_FOUND.
@@ -236,7 +242,7 @@ LONG UpdateSection(HKEY section, bool created, const std::vector<Property>& prop
   // A property identifier holds one value: drop every stored value of an identifier that is
   // removed, and of one that is written with another type.
   std::vector<Value> stored;
-  LONG result = created ? ERROR_SUCCESS : ReadValues(section, false, &stored);
+  LONG result = created ? ERROR_SUCCESS : ReadValues(section, true, &stored);
   if (result != ERROR_SUCCESS) return result;
   for (const Value& value : stored) {
     const std::string& name = value.name;
@@ -251,7 +257,16 @@ LONG UpdateSection(HKEY section, bool created, const std::vector<Property>& prop
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return result;
   }
   for (const Property& property : properties) {
-    result = Encode(section, property);
+    std::string name = TagName(property.tag), data;
+    DWORD type = REG_NONE;
+    if (!Encoded(property, &type, &data)) return ERROR_INVALID_PARAMETER;
+    // A property stored already as it is needs no write.
+    bool same = false;
+    for (const Value& value : stored)
+      same = same || (value.name == name && value.type == type && value.data == data);
+    if (same) continue;
+    result = RegSetValueExA(section, name.c_str(), 0, type, (const BYTE*)data.data(),
+                            (DWORD)data.size());
     if (result != ERROR_SUCCESS) return result;
   }
   return ERROR_SUCCESS;
