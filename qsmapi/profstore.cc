@@ -235,38 +235,59 @@ HRESULT OpenProfile(const std::string& keyPath, REGSAM access, Key* key) {
   return FromRegistry(result);
 }
 
-// Writes and removes properties in an open section key; one that was just created holds
-// nothing to replace.
-LONG UpdateSection(HKEY section, bool created, const std::vector<Property>& properties,
-                   const std::vector<ULONG>& removals) {
-  // A property identifier holds one value: drop every stored value of an identifier that is
-  // removed, and of one that is written with another type.
-  std::vector<Value> stored;
-  LONG result = created ? ERROR_SUCCESS : ReadValues(section, true, &stored);
-  if (result != ERROR_SUCCESS) return result;
+// What writing properties and removing removals changes in a section that holds stored: the
+// values to delete, and the properties to write with their registry form. A property identifier
+// holds one value: every stored value of an identifier that is removed, or written with another
+// type, goes; a property stored already as it is needs no write.
+struct Update {
+  std::vector<std::string> drops;
+  struct Write {
+    std::string name;
+    DWORD type;
+    std::string data;
+  };
+  std::vector<Write> writes;
+};
+
+LONG PlanUpdate(const std::vector<Value>& stored, const std::vector<Property>& properties,
+                const std::vector<ULONG>& removals, Update* update) {
   for (const Value& value : stored) {
-    const std::string& name = value.name;
     ULONG tag;
-    if (!ParseTagName(name, &tag)) continue;
+    if (!ParseTagName(value.name, &tag)) continue;
     bool drop = false;
     for (ULONG removal : removals) drop = drop || PROP_ID(removal) == PROP_ID(tag);
     for (const Property& property : properties)
       drop = drop || (PROP_ID(property.tag) == PROP_ID(tag) && property.tag != tag);
-    if (!drop) continue;
+    if (drop) update->drops.push_back(value.name);
+  }
+  for (const Property& property : properties) {
+    Update::Write write{TagName(property.tag), REG_NONE, ""};
+    if (!Encoded(property, &write.type, &write.data)) return ERROR_INVALID_PARAMETER;
+    bool same = false;
+    for (const Value& value : stored)
+      same = same ||
+             (value.name == write.name && value.type == write.type && value.data == write.data);
+    if (!same) update->writes.push_back(std::move(write));
+  }
+  return ERROR_SUCCESS;
+}
+
+// Writes and removes properties in an open section key; one that was just created holds
+// nothing to replace.
+LONG UpdateSection(HKEY section, bool created, const std::vector<Property>& properties,
+                   const std::vector<ULONG>& removals) {
+  std::vector<Value> stored;
+  Update update;
+  LONG result = created ? ERROR_SUCCESS : ReadValues(section, true, &stored);
+  if (result == ERROR_SUCCESS) result = PlanUpdate(stored, properties, removals, &update);
+  if (result != ERROR_SUCCESS) return result;
+  for (const std::string& name : update.drops) {
     result = RegDeleteValueA(section, name.c_str());
     if (result != ERROR_SUCCESS && result != ERROR_FILE_NOT_FOUND) return result;
   }
-  for (const Property& property : properties) {
-    std::string name = TagName(property.tag), data;
-    DWORD type = REG_NONE;
-    if (!Encoded(property, &type, &data)) return ERROR_INVALID_PARAMETER;
-    // A property stored already as it is needs no write.
-    bool same = false;
-    for (const Value& value : stored)
-      same = same || (value.name == name && value.type == type && value.data == data);
-    if (same) continue;
-    result = RegSetValueExA(section, name.c_str(), 0, type, (const BYTE*)data.data(),
-                            (DWORD)data.size());
+  for (const Update::Write& write : update.writes) {
+    result = RegSetValueExA(section, write.name.c_str(), 0, write.type,
+                            (const BYTE*)write.data.data(), (DWORD)write.data.size());
     if (result != ERROR_SUCCESS) return result;
   }
   return ERROR_SUCCESS;
@@ -391,6 +412,22 @@ HRESULT ReadSection(const std::string& keyPath, const MAPIUID& uid,
 
 HRESULT WriteSection(const std::string& keyPath, const MAPIUID& uid,
                      const std::vector<Property>& properties, const std::vector<ULONG>& removals) {
+  // Most writes to an existing section change nothing (a dialog confirmed as it was shown):
+  // looked at first in a read group, they take no write group, which would wait for the store's
+  // write lock. Another process's change meanwhile comes after this write, which changed nothing.
+  bool changes = true;
+  Grouped(false, [&]() -> HRESULT {
+    Key section;
+    std::vector<Value> stored;
+    Update update;
+    if (section.Open(HKEY_CURRENT_USER, keyPath + "\\" + SectionName(uid), KEY_READ) ==
+            ERROR_SUCCESS &&
+        ReadValues(section.get(), true, &stored) == ERROR_SUCCESS &&
+        PlanUpdate(stored, properties, removals, &update) == ERROR_SUCCESS)
+      changes = !update.drops.empty() || !update.writes.empty();
+    return S_OK;
+  });
+  if (!changes) return S_OK;
   return Grouped(true, [&]() -> HRESULT {
     Key profile;
     HRESULT status = OpenProfile(keyPath, KEY_ALL_ACCESS, &profile);
