@@ -1,7 +1,8 @@
 // The Windows catch-all guard (platform/guard-win32.cc) under Wine or Windows. Each row of Rows
-// runs twice in a guard, so that the first run must leave the guard usable; each row of Children
-// runs this program again with the row's mode and expects its exit code. Prints a line per
-// failure and "N passed, N failed"; exits non-zero on a failure.
+// runs twice in a guard, so that the first run must leave the guard usable; each of Children runs
+// this program again in its mode and expects its exit code. Prints a line per failure and
+// "N passed, N failed"; exits non-zero on a failure.
+#include <process.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
@@ -13,56 +14,42 @@
 
 namespace {
 
-// Volatile, pointers included, so that the compiler cannot see the faults coming and drop them.
+// Volatile, so that the compiler can neither see the faults coming and drop them nor move a
+// store across one.
 volatile int Sink;
-volatile int Zero;
+volatile ULONG_PTR Zero;
+volatile int* ReadOnlyPage;
+// What an inner guard or CallWithOwnHandler returned last: 1, 0 after a fault, -1 while none has.
+volatile int Result;
 
 void Returns() {}
 void WritesThroughNull() {
-  volatile int* volatile nowhere = nullptr;
-  *nowhere = 1;
-}
-void ReadsWildAddress() {
-  volatile ULONG_PTR address = 0x10;
-  Sink = *(volatile int*)address;
+  *(volatile int*)Zero = 1;
 }
 void DividesByZero() {
-  Sink = 100 / Zero;
+  Sink = 100 / (int)Zero;
 }
-void ExecutesIllegalInstruction() {
-  __builtin_trap();
+void OverflowsStack() {
+  volatile char frame[4096];
+  frame[0] = 1;
+  if (Zero == 0) OverflowsStack();
+  Sink = frame[0];
 }
-template <DWORD Code, DWORD Flags>
+template <DWORD Code, DWORD Flags = 0>
 void Raises() {
   RaiseException(Code, Flags, 0, nullptr);
 }
 const DWORD kAv = EXCEPTION_ACCESS_VIOLATION, kFatal = EXCEPTION_NONCONTINUABLE;
 // Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call.
-const DWORD SoftwareError = 0xE0515300;
-const DWORD SoftwareWarning = 0xA0515302;
-void RaisesSoftwareError() {
-  Raises<SoftwareError, kFatal>();
-}
-volatile long FramesLeft = 1L << 30;
-void OverflowsStack() {
-  volatile char frame[4096];
-  frame[0] = 1;
-  FramesLeft = FramesLeft - 1;
-  if (FramesLeft > 0) OverflowsStack();
-  frame[1] = frame[0];
-}
-volatile int* ReadOnlyPage;
-void WritesToReadOnlyPage() {
-  *ReadOnlyPage = 1;
-}
+const DWORD kSoftwareError = 0xE0515300, kSoftwareWarning = 0xA0515302;
 
 // --- A frame-based handler inside the routine, as compiled __try code installs one -----------
 
 // What the handler does: unwind to its frame as __except(EXCEPTION_EXECUTE_HANDLER) does, mend
-// the fault and resume as EXCEPTION_CONTINUE_EXECUTION does, or pass it on.
-enum Handling { kUnwinds, kResumes, kDeclines };
+// the fault and resume as EXCEPTION_CONTINUE_EXECUTION does, or pass it on; kNone: no handler.
+enum Handling { kNone, kUnwinds, kResumes, kDeclines };
 Handling OwnHandling;
-volatile int OwnHandlerCalls;
+int OwnHandlerCalls;
 
 // Calls inner() with OwnHandler on its frame: 1 when inner() returned, 0 when the handler unwound
 // to this frame (resuming at OwnHandlerResumePoint with 0 in the result register).
@@ -142,131 +129,81 @@ qs_test_unwind_to_own_record:
 EXCEPTION_DISPOSITION OwnHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT*, void* dispatch) {
   if (IS_UNWINDING(record->ExceptionFlags)) return ExceptionContinueSearch;
   // Seen again, the fault was not mended: pass it on rather than resume it forever.
-  OwnHandlerCalls = OwnHandlerCalls + 1;
-  if (OwnHandlerCalls > 1) return ExceptionContinueSearch;
-  switch (OwnHandling) {
-    case kUnwinds:
-      UnwindToOwnFrame(frame, record, dispatch);
-    case kResumes:
-      if (record->ExceptionCode != EXCEPTION_ACCESS_VIOLATION) return ExceptionContinueSearch;
-      if (record->NumberParameters >= 2 &&
-          record->ExceptionInformation[1] == (ULONG_PTR)ReadOnlyPage) {
-        DWORD previous;
-        VirtualProtect((void*)ReadOnlyPage, 4096, PAGE_READWRITE, &previous);
-      }
-      return ExceptionContinueExecution;
-    case kDeclines:
-      break;
-  }
-  return ExceptionContinueSearch;
+  if (++OwnHandlerCalls > 1 || OwnHandling == kDeclines) return ExceptionContinueSearch;
+  if (OwnHandling == kUnwinds) UnwindToOwnFrame(frame, record, dispatch);
+  // Mends a write to the read-only page; a raised access violation needs no mending.
+  DWORD previous;
+  VirtualProtect((void*)ReadOnlyPage, 4096, PAGE_READWRITE, &previous);
+  return ExceptionContinueExecution;
 }
 
-// What CallWithOwnHandler returned, -1 while the routine has not got back there.
-volatile int OwnOutcome;
-template <void (*Inner)(), Handling How>
-void Handled() {
+void (*OwnRoutine)();
+void WithOwnHandler() {
   DWORD previous;
   VirtualProtect((void*)ReadOnlyPage, 4096, PAGE_READONLY, &previous);
-  OwnHandling = How;
-  OwnHandlerCalls = 0;
-  OwnOutcome = -1;
-  OwnOutcome = CallWithOwnHandler(Inner);
-}
-// The handler inside was asked once and the routine went on as it said.
-template <int Outcome>
-bool HandledAs() {
-  return OwnHandlerCalls == 1 && OwnOutcome == Outcome;
+  Result = CallWithOwnHandler(OwnRoutine);
 }
 
 // --- Nested guards -----------------------------------------------------------------------------
 
-// What the last inner guard returned: 1, 0, or -1 while none has returned.
-int Inner;
-template <int Result>
-bool InnerIs() {
-  return Inner == Result;
-}
-void FaultsInsideInnerGuard() {
-  Inner = CallGuarded(WritesThroughNull);
-}
 void FaultsAfterInnerGuard() {
-  Inner = CallGuarded(Returns);
+  Result = CallGuarded(Returns);
   WritesThroughNull();
 }
 void ThrowsAfterInnerFault() {
-  Inner = CallGuarded(DividesByZero);
+  Result = CallGuarded(DividesByZero);
   throw 7;
 }
 void NestsThreeDeep() {
-  Inner = CallGuarded(FaultsInsideInnerGuard);
+  Result = CallGuarded([] { Result = CallGuarded(WritesThroughNull); });
   DividesByZero();
 }
 // Guards nested 20 deep, the innermost routine faulting. The guard holds 16, so the fault ends the
-// 16th and every guard outside it completes. The routine at depth d runs inside the d-th guard
-// and keeps in DeepResults[d] what the guard it starts returned (-1 while it has not).
-const int kDeepNesting = 20;
-int NestingDepth;
-int DeepResults[kDeepNesting + 1];
+// 16th, started at depth 15, and every guard outside it completes: Result is the outermost depth
+// whose guard failed.
+int Depth;  // of the routine running
 void NestsDeeper() {
-  int depth = ++NestingDepth;
-  if (depth == kDeepNesting) WritesThroughNull();
-  DeepResults[depth] = CallGuarded(NestsDeeper);
-}
-void NestsDeep() {
-  NestingDepth = 0;
-  for (int& result : DeepResults) result = -1;
-  NestsDeeper();
-}
-bool DeepEndsAtTheSixteenth() {
-  for (int depth = 1; depth < kDeepNesting; depth++)
-    if (DeepResults[depth] != (depth < 15 ? 1 : depth == 15 ? 0 : -1)) return false;
-  return true;
+  int depth = ++Depth;
+  if (depth == 20) WritesThroughNull();
+  if (!CallGuarded(NestsDeeper)) Result = depth;
 }
 
 struct Row {
   const char* name;
   void (*routine)();
   bool completes;
-  bool (*then)() = nullptr;  // what else must hold afterwards
+  int result = -1;  // Result afterwards
+  Handling inside = kNone;
 };
 const Row Rows[] = {
     {"returns", Returns, true},
     {"standard exception", [] { throw std::runtime_error("thrown"); }, false},
     {"int thrown", [] { throw 42; }, false},
     {"write through null", WritesThroughNull, false},
-    {"read from a wild address", ReadsWildAddress, false},
+    {"read from a wild address", [] { Sink = *(volatile int*)(Zero + 0x10); }, false},
     {"division by zero", DividesByZero, false},
-    {"illegal instruction", ExecutesIllegalInstruction, false},
-    {"call through null",
-     [] {
-       void (*volatile nowhere)() = nullptr;
-       nowhere();
-     },
-     false},
-    {"access violation raised", Raises<kAv, 0>, false},
+    {"illegal instruction", [] { __builtin_trap(); }, false},
+    {"call through null", [] { ((void (*)())Zero)(); }, false},
+    {"access violation raised", Raises<kAv>, false},
     {"noncontinuable access violation raised", Raises<kAv, kFatal>, false},
     {"stack overflow", OverflowsStack, false},
-    {"noncontinuable software error", RaisesSoftwareError, false},
-    {"continuable software error", Raises<SoftwareError + 1, 0>, false},
+    {"noncontinuable software error", Raises<kSoftwareError, kFatal>, false},
+    {"continuable software error", Raises<kSoftwareError + 1>, false},
     // A frame-based handler inside the routine sees the fault first.
-    {"null write, unwound inside", Handled<WritesThroughNull, kUnwinds>, true, HandledAs<0>},
-    {"wild read, unwound inside", Handled<ReadsWildAddress, kUnwinds>, true, HandledAs<0>},
-    {"illegal instruction, unwound inside", Handled<ExecutesIllegalInstruction, kUnwinds>, true,
-     HandledAs<0>},
-    {"read-only page, made writable inside", Handled<WritesToReadOnlyPage, kResumes>, true,
-     HandledAs<1>},
-    {"access violation raised, continued inside", Handled<Raises<kAv, 0>, kResumes>, true,
-     HandledAs<1>},
-    {"division by zero, passed on inside", Handled<DividesByZero, kDeclines>, false, HandledAs<-1>},
-    {"software error, unwound inside", Handled<RaisesSoftwareError, kUnwinds>, true, HandledAs<0>},
-    {"software error, passed on inside", Handled<RaisesSoftwareError, kDeclines>, false,
-     HandledAs<-1>},
-    {"null write, passed on inside", Handled<WritesThroughNull, kDeclines>, false, HandledAs<-1>},
-    {"fault inside an inner guard", FaultsInsideInnerGuard, true, InnerIs<0>},
-    {"fault after an inner guard", FaultsAfterInnerGuard, false, InnerIs<1>},
-    {"throw after an inner guard's fault", ThrowsAfterInnerFault, false, InnerIs<0>},
-    {"fault three guards deep", NestsThreeDeep, false, InnerIs<1>},
-    {"fault twenty guards deep", NestsDeep, true, DeepEndsAtTheSixteenth},
+    {"null write, unwound inside", WritesThroughNull, true, 0, kUnwinds},
+    {"wild read, unwound inside", [] { Sink = *(volatile int*)(Zero + 0x10); }, true, 0, kUnwinds},
+    {"illegal instruction, unwound inside", [] { __builtin_trap(); }, true, 0, kUnwinds},
+    {"read-only page, made writable inside", [] { *ReadOnlyPage = 1; }, true, 1, kResumes},
+    {"access violation raised, continued inside", Raises<kAv>, true, 1, kResumes},
+    {"division by zero, passed on inside", DividesByZero, false, -1, kDeclines},
+    {"software error, unwound inside", Raises<kSoftwareError, kFatal>, true, 0, kUnwinds},
+    {"software error, passed on inside", Raises<kSoftwareError, kFatal>, false, -1, kDeclines},
+    {"null write, passed on inside", WritesThroughNull, false, -1, kDeclines},
+    {"fault inside an inner guard", [] { Result = CallGuarded(WritesThroughNull); }, true, 0},
+    {"fault after an inner guard", FaultsAfterInnerGuard, false, 1},
+    {"throw after an inner guard's fault", ThrowsAfterInnerFault, false, 0},
+    {"fault three guards deep", NestsThreeDeep, false, 1},
+    {"fault twenty guards deep", NestsDeeper, true, 15},
 };
 
 // Counts its destruction: the code around a guard that failed must still unwind.
@@ -281,25 +218,17 @@ bool GuardWithCleanup(void (*routine)(void), int* cleanups) {
 
 // --- Whole processes -------------------------------------------------------------------------
 
-int FaultOutsideGuard() {
-  CallGuarded(Returns);
-  WritesThroughNull();
-  return 0;
-}
 DWORD WINAPI FaultingThread(LPVOID) {
   WritesThroughNull();
   return 0;
 }
 void WaitsForFaultingThread() {
-  HANDLE thread = CreateThread(nullptr, 0, FaultingThread, nullptr, 0, nullptr);
-  WaitForSingleObject(thread, INFINITE);
-  CloseHandle(thread);
+  WaitForSingleObject(CreateThread(nullptr, 0, FaultingThread, nullptr, 0, nullptr), INFINITE);
 }
-int FaultOnOtherThread() {
-  return CallGuarded(WaitsForFaultingThread);
-}
-int WarningInsideGuard() {
-  return CallGuarded(Raises<SoftwareWarning, 0>);
+int FaultOutsideGuard() {
+  CallGuarded(Returns);
+  WritesThroughNull();
+  return 0;
 }
 // An attached debugger sees each fault first; the guard must still take it. The flag is set in
 // the PEB, read from the TEB (the header's reader trips the compiler's array bounds check).
@@ -319,32 +248,25 @@ const struct {
   int (*run)();
   DWORD code;  // the child's exit code: the exception's, or what run() returned
 } Children[] = {
-    {"fault-outside", FaultOutsideGuard, EXCEPTION_ACCESS_VIOLATION},
-    {"fault-other-thread", FaultOnOtherThread, EXCEPTION_ACCESS_VIOLATION},
-    {"warning-inside", WarningInsideGuard, SoftwareWarning},
+    {"fault-outside", FaultOutsideGuard, kAv},
+    {"fault-other-thread", [] { return (int)CallGuarded(WaitsForFaultingThread); }, kAv},
+    {"warning-inside", [] { return (int)CallGuarded(Raises<kSoftwareWarning>); }, kSoftwareWarning},
     {"fault-as-if-debugged", FaultAsIfDebugged, 0},
 };
 
-// Runs this program again with the mode as its argument and returns the child's exit code.
+// Runs this program again in the mode and returns the child's exit code.
 DWORD RunChild(const char* mode) {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof path);
-  char commandLine[MAX_PATH + 32];
-  snprintf(commandLine, sizeof commandLine, "\"%s\" %s", path, mode);
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process;
-  if (!CreateProcessA(path, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process))
-    return 0xFFFFFFFF;
-  // A crash dialog left open would keep the child forever.
+  intptr_t child = _spawnl(_P_NOWAIT, path, "guard_test", mode, nullptr);
   DWORD code = 0xFFFFFFFF;
-  if (WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0)
-    GetExitCodeProcess(process.hProcess, &code);
+  if (child == -1) return code;
+  // A crash dialog left open would keep the child forever.
+  if (WaitForSingleObject((HANDLE)child, 60000) == WAIT_OBJECT_0)
+    GetExitCodeProcess((HANDLE)child, &code);
   else
-    TerminateProcess(process.hProcess, code);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+    TerminateProcess((HANDLE)child, code);
+  CloseHandle((HANDLE)child);
   return code;
 }
 
@@ -364,14 +286,20 @@ int main(int argc, char** argv) {
   for (const Row& row : Rows) {
     for (int round = 1; round <= 2; round++) {
       int cleanups = 0;
-      Inner = -1;
-      bool completed = GuardWithCleanup(row.routine, &cleanups);
-      bool then = row.then == nullptr || row.then();
-      bool ok = completed == row.completes && cleanups == 1 && then;
+      Result = -1;
+      Depth = 0;
+      OwnHandlerCalls = 0;
+      OwnHandling = row.inside;
+      OwnRoutine = row.routine;
+      bool completed =
+          GuardWithCleanup(row.inside == kNone ? row.routine : WithOwnHandler, &cleanups);
+      // A handler inside is asked once.
+      bool ok = completed == row.completes && cleanups == 1 && Result == row.result &&
+                OwnHandlerCalls == (row.inside != kNone);
       (ok ? passed : failed)++;
       if (!ok)
-        printf("FAILED: %s, round %d: completed %d, cleanups %d, afterwards %s\n", row.name, round,
-               completed, cleanups, then ? "as expected" : "wrong");
+        printf("FAILED: %s, round %d: completed %d, cleanups %d, result %d, handler asked %d\n",
+               row.name, round, completed, cleanups, Result, OwnHandlerCalls);
     }
   }
   for (const auto& child : Children) {
