@@ -14,39 +14,22 @@ root=$(cd "$here/../.." && pwd)
 build=$root/build/windows-x64
 if [ $# -gt 0 ] && [ -d "$1" ]; then build=$1; shift; fi
 build=$(cd "$build" && pwd) || exit 2
-exe=$build/qsprofile.exe
+[ -f "$build/qsprofile.exe" ] || { echo "wine.sh: missing $build/qsprofile.exe" >&2; exit 2; }
 runner=$root/tests/wine/run.sh
-for f in "$exe" "$runner"; do [ -f "$f" ] || { echo "wine.sh: missing $f" >&2; exit 2; }; done
 source "$here/lib.sh"
+source "$root/tests/wine/prefix.sh"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-cases.XXXXXX")
 own_prefix=
 [ -n "${WINEPREFIX:-}" ] || { export WINEPREFIX=$WORK/prefix; own_prefix=1; }
-export QS_WINE_BUILD=$build WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
-export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
-source "$root/tests/wine/prefix.sh"
-PROGRAM=$(windows_path "$exe")
+export QS_WINE_BUILD=$build
+PROGRAM=$(windows_path "$build/qsprofile.exe")
 mapisvc=$WINEPREFIX/drive_c/windows/system32/mapisvc.inf
 
 # One X server and one wineserver serve all the runs; run.sh would start and stop them per run.
 xvfb_pid=
-cleanup() {
-  if [ -n "$xvfb_pid$own_prefix" ]; then
-    wineserver -k >/dev/null 2>&1
-    wineserver -w >/dev/null 2>&1
-  fi
-  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  mkfifo "$WORK/display"
-  Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
-  xvfb_pid=$!
-  read -r -t 60 display <"$WORK/display" && [ -n "$display" ] ||
-    { echo "wine.sh: Xvfb did not start" >&2; cat "$WORK/xvfb.log" >&2; exit 2; }
-  export DISPLAY=:$display
-fi
+trap '[ -z "$xvfb_pid$own_prefix" ] || stop_wine; rm -rf "$WORK"' EXIT
+[ -n "${DISPLAY:-}" ] || start_xvfb "$WORK" 1024x768x24 || exit 2
 # The first run prepares the prefix.
 : >"$WORK/answers"
 "$runner" "$WORK/answers" -- -h >/dev/null || { echo "wine.sh: run.sh failed" >&2; exit 2; }
@@ -64,18 +47,12 @@ drv_reset() {
 drv_mapisvc() { sed 's/$/\r/' >"$mapisvc"; }
 
 drv_run() {
-  local fault=$1 status
-  shift
   cat >"$WORK/answers"
-  if [ -n "$fault" ]; then
-    QSMAPI_FAULT=$fault "$runner" "$WORK/answers" -- "$@" >"$WORK/stdout" 2>"$WORK/stderr"
-  else
-    env -u QSMAPI_FAULT "$runner" "$WORK/answers" -- "$@" >"$WORK/stdout" 2>"$WORK/stderr"
-  fi
-  status=$?
-  tr -d '\r' <"$WORK/stdout"
-  [ $status = 0 ] || sed 's/^/    | /' "$WORK/stderr" >&2
-  return $status
+  env -u QSMAPI_FAULT ${1:+"QSMAPI_FAULT=$1"} "$runner" "$WORK/answers" -- "${@:2}" \
+    2>"$WORK/stderr" | tr -d '\r'
+  local status=${PIPESTATUS[0]}
+  [ "$status" = 0 ] || sed 's/^/    | /' "$WORK/stderr" >&2
+  return "$status"
 }
 
 # The runs start in a folder holding files that a wildcard argument would match, so that a

@@ -2,13 +2,11 @@
 # scripts/screenshot.sh: 64-bit prefixes, their X server, and the simulated messaging subsystem
 # qsmapi.dll installed the way a mail client installs its MAPI on Windows.
 #
-# The DLL goes to C:\Program Files\qsmapi and is registered as the default mail client's MAPI:
-# the default value of HKLM\Software\Clients\Mail names the client, whose key's DLLPathEx names
-# the DLL. Wine's own mapi32 forwards MAPIInitialize, MAPIUninitialize, MAPIAdminProfiles,
-# MAPILogonEx, MAPIAllocateBuffer, MAPIAllocateMore, MAPIFreeBuffer and HrQueryAllRows there.
-# But qsprofile.exe imports HrQueryAllRows and FreeProws under their plain names, which Wine's
-# mapi32 exports only with the stdcall suffix (HrQueryAllRows@24, FreeProws@4), so the DLL is
-# also copied over system32\mapi32.dll and put in its place with the override mapi32=native.
+# The DLL goes to C:\Program Files\qsmapi and is registered as the default mail client's MAPI
+# (HKLM\Software\Clients\Mail names the client, whose key's DLLPathEx names the DLL), which Wine's
+# own mapi32 forwards its MAPI calls to. But qsprofile.exe imports HrQueryAllRows and FreeProws
+# under their plain names, which Wine's mapi32 exports only with the stdcall suffix, so the DLL
+# is also copied over system32\mapi32.dll and put in its place with the override mapi32=native.
 
 export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 # No .NET or HTML runtimes are wanted; asking for them would stop wineboot with a dialog.
@@ -30,8 +28,7 @@ start_xvfb() {
   Xvfb -displayfd 3 -screen 0 "$2" -nolisten tcp "${@:3}" 3>"$1/display" >"$1/xvfb.log" 2>&1 &
   xvfb_pid=$!
   read -r -t 60 display <"$1/display" && [ -n "$display" ] && export DISPLAY=:$display && return
-  echo "Xvfb did not start" >&2
-  cat "$1/xvfb.log" >&2
+  { echo "Xvfb did not start"; cat "$1/xvfb.log"; } >&2
   return 1
 }
 
@@ -53,9 +50,8 @@ make_prefix() {
   (
     flock 9
     [ "$(cat "$WINEPREFIX/.qs-prepared" 2>/dev/null)" = "$mark" ] && exit 0
-    if [ ! -f "$WINEPREFIX/system.reg" ]; then
-      wineboot -i >"$1/wineboot.log" 2>&1 || { cat "$1/wineboot.log" >&2; exit 1; }
-    fi
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >"$1/wineboot.log" 2>&1 ||
+      { cat "$1/wineboot.log" >&2; exit 1; }
     {
       printf '%s\r\n' REGEDIT4 '' \
         '[HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\AeDebug]' '"Debugger"=""'

@@ -10,11 +10,9 @@
 # the run and is stopped at the end with the prefix's Wine processes, so such runs on one prefix
 # go one at a time; with DISPLAY set, runs may share a prefix and its wineserver.
 #
-# The ARGUMENTs and the environment (QSMAPI_FAULT included) go to qsprofile.exe; ANSWERS answers
-# the dialog as boxreader.cc says. Prints the text of each message box followed by a line "----".
-# Exits with 0 when the program ended by itself with 0; 1 when it could not start, 2 when it was
-# ended after 60 seconds, 3 when it exited with another code; 4 when the prefix or the X server
-# could not be set up, 5 for a wrong command line.
+# The ARGUMENTs and the environment (QSMAPI_FAULT included) go to qsprofile.exe. Prints and exits
+# as boxreader.exe does, which answers the dialog from ANSWERS; exits with 2 when Wine itself did
+# not end, 4 when the prefix or the X server could not be set up, 5 for a wrong command line.
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -25,21 +23,14 @@ if [ $# -lt 2 ] || [ "$2" != "--" ] || [ -z "${WINEPREFIX:-}" ]; then
 fi
 answers=$1
 shift 2
-[ -r "$answers" ] || { echo "run.sh: cannot read $answers" >&2; exit 5; }
 dll=$build/qsmapi.dll
 [ "${QS_WINE_MAPI:-}" = none ] && dll=
-for f in "$build/qsprofile.exe" "$build/boxreader.exe" ${dll:+"$dll"}; do
-  [ -f "$f" ] || { echo "run.sh: missing $f" >&2; exit 4; }
-done
-export WINEPREFIX
 source "$root/tests/wine/prefix.sh"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-run.XXXXXX")
 xvfb_pid=
 trap '[ -z "$xvfb_pid" ] || stop_wine; rm -rf "$work"' EXIT
-if [ -z "${DISPLAY:-}" ]; then
-  start_xvfb "$work" 1024x768x24 || exit 4
-fi
+[ -n "${DISPLAY:-}" ] || start_xvfb "$work" 1024x768x24 || exit 4
 make_prefix "$work" ${dll:+"$dll"} || { echo "run.sh: could not prepare $WINEPREFIX" >&2; exit 4; }
 
 # boxreader.exe ends the program after 60 seconds; the outer limit is for Wine itself.
