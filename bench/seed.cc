@@ -124,8 +124,8 @@ bool SeedProfiles(const std::string& configHome, int count) {
              for (int i = first; i <= count && i < first + 1000; i++) SeedOne(i);
              Check(RegEndBatch(true), "RegEndBatch", configHome);
            }
-           // End as a program ends, so that the store is closed and its log copied into the
-           // database file, as after any real run.
+           // End as a program ends: its long log is copied into the database file, as after
+           // any run that wrote much.
            exit(0);
          }) == 0;
 }
