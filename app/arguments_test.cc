@@ -11,14 +11,14 @@ using Texts = std::vector<std::string>;
 const char Limit[] = "Profile name is limited to 50 characters in length.";
 
 std::string Usage(const std::string& p) {
-  return "Usage:\n\nTo create/edit Quorvane Enterprise Server Agent MAPI profile:\n\t" + p +
-         " -s [-p <Profile Name>]\n\nTo create/edit Quorvane Manager MAPI profile:\n\t" + p +
-         " -m [-p <Profile Name>]\n\nTo create/edit Legacy Quorvane Enterprise Server "
-         "Management MMC Snap-in MAPI profile:\n\t" +
-         p +
-         " -l [-p <Profile Name>]\n\nTo create/edit Quorvane Server Database Consistency "
-         "Service MAPI profile:\n\t" +
-         p + " -c [-p <Profile Name>]\n\nTo display this help:\n\t" + p + " -h";
+  std::string text = "Usage:\n\n";
+  for (auto [what, role] : {std::pair{"Quorvane Enterprise Server Agent", 's'},
+                            {"Quorvane Manager", 'm'},
+                            {"Legacy Quorvane Enterprise Server Management MMC Snap-in", 'l'},
+                            {"Quorvane Server Database Consistency Service", 'c'}})
+    text += "To create/edit " + std::string(what) + " MAPI profile:\n\t" + p + " -" + role +
+            " [-p <Profile Name>]\n\n";
+  return text + "To display this help:\n\t" + p + " -h";
 }
 
 // What a command line cannot carry to the end-to-end cases (tests/cases/cases.txt): no
@@ -42,14 +42,14 @@ TEST(ParseArguments, EdgesTheEndToEndCasesCannotReach) {
   for (auto& c : cases) {
     Role = Agent;
     memset(ProfileName, 0, sizeof ProfileName);
-    ClearShownBoxes();
+    ShownTexts.clear();
     std::vector<char*> argv;
     for (std::string& a : c.argv) argv.push_back(a.data());
     argv.push_back(nullptr);
     std::string what = ::testing::PrintToString(c.argv);
     EXPECT_EQ(c.goesOn, ParseArguments((int)c.argv.size(), argv.data())) << what;
     EXPECT_EQ(c.name, ProfileName) << what;
-    EXPECT_EQ(c.shown, ShownTexts()) << what;
+    EXPECT_EQ(c.shown, ShownTexts) << what;
   }
 }
 

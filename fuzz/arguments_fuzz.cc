@@ -1,16 +1,9 @@
-// Fuzzes the command line. The input is split at its NUL bytes into an argv whose first entry
-// is the program path; every argument is a heap block of its exact size, so that AddressSanitizer
-// sees a read past a terminator. Each run starts from the process's initial state (role Agent,
-// empty ProfileName) and checks what every later stage relies on:
-//   - ProfileName is terminated within its 256 bytes;
-//   - when the run may go on, ProfileName is at most 50 bytes, with no whitespace at either end,
-//     and no box was shown; when it must end, exactly one box was shown;
-//   - MessageText is terminated within the formatter's 1024 bytes;
-//   - NormaliseName is idempotent and leaves no whitespace at either end.
-#include <stddef.h>
+// Fuzzes the command line: the input, split at its NUL bytes, is an argv whose first entry is
+// the program path, each argument a heap block of its exact size. From role Agent and an empty
+// ProfileName, ProfileName stays terminated within its buffer; a run that goes on showed no box
+// and has a trimmed name of at most 50 bytes; one that ends showed one box, its text terminated
+// within the formatter's 1024 bytes. NormaliseName trims and is idempotent.
 #include <stdint.h>
-#include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <memory>
@@ -19,7 +12,15 @@
 #include "app/arguments.h"
 #include "app/messages.h"
 #include "fuzz/check.h"
-#include "fuzz/silent-messagebox.h"
+#include "platform/messagebox.h"
+
+static int BoxesShown = 0;
+
+int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT) {
+  CHECK(text != nullptr && memchr(text, '\0', 1024) != nullptr && caption != nullptr);
+  BoxesShown++;
+  return IDOK;
+}
 
 // No whitespace of the default locale, as names are normalised by, at either end.
 static void CheckTrimmed(const char* name) {
@@ -29,7 +30,6 @@ static void CheckTrimmed(const char* name) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  // NormaliseName on its own: applied twice it gives what it gave once.
   char once[256] = {}, twice[256];
   memcpy(once, data, size < sizeof once - 1 ? size : sizeof once - 1);
   size_t before = strlen(once);
@@ -40,7 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   NormaliseName(twice);
   CHECK(strcmp(once, twice) == 0);
 
-  // Split at NUL bytes; the first piece is the program path, so argc is at least 1.
   std::vector<std::unique_ptr<char[]>> pieces;
   std::vector<char*> argv;
   for (size_t start = 0, i = 0; i <= size; i++) {
@@ -52,22 +51,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     start = i + 1;
   }
   argv.push_back(nullptr);
-
   Role = Agent;
   memset(ProfileName, 0, sizeof ProfileName);
   memset(MessageText, 0x55, sizeof MessageText);  // no stale terminator can hide an overrun
   BoxesShown = 0;
   bool goOn = ParseArguments((int)pieces.size(), argv.data());
-
   CHECK(Role >= Agent && Role <= DbConsistency);
   CHECK(memchr(ProfileName, '\0', sizeof ProfileName) != nullptr);
-  if (goOn) {
-    CHECK(BoxesShown == 0);
-    CHECK(strlen(ProfileName) <= MAX_COMMAND_LINE_NAME);
-    CheckTrimmed(ProfileName);
-  } else {
-    CHECK(BoxesShown == 1);
-    CHECK(memchr(MessageText, '\0', SHOWN_TEXT_LIMIT) != nullptr);
-  }
+  CHECK(BoxesShown == (goOn ? 0 : 1));
+  if (goOn) CHECK(strlen(ProfileName) <= MAX_COMMAND_LINE_NAME);
+  if (goOn) CheckTrimmed(ProfileName);
   return 0;
 }

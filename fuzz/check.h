@@ -5,10 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#define CHECK(condition)                                                            \
-  do {                                                                              \
-    if (!(condition)) {                                                             \
-      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      abort();                                                                      \
-    }                                                                               \
-  } while (0)
+#define CHECK(condition) \
+  ((condition)           \
+       ? (void)0         \
+       : (fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition), abort()))

@@ -1,11 +1,10 @@
 // Fuzzes what qsreg export writes against what import reads. The input makes a tree of keys and
-// values as a store can hold them: key names of 1 to 64 bytes without a backslash, value names
-// and data of any bytes but NUL in names, any type. They are written with the export writer
-// (KeyLine, ValueLine) into a REGEDIT4 file, which ParseRegFile must read back as exactly those
-// keys and values, in order. The writer must refuse just the names it cannot write so that they
-// read back: a key name with ] or a line break, a value name with a line break.
+// values as a store can hold them (key names of 1 to 64 bytes without a backslash, value names
+// and data of any bytes, no NUL in names, any type), written with KeyLine and ValueLine into a
+// REGEDIT4 file that ParseRegFile must read back as exactly those keys and values, in order.
+// The writer refuses just the names that would not read back: a key name with ] or a line
+// break, a value name with a line break.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <stddef.h>
 #include <stdint.h>
 
 #include <algorithm>
@@ -15,50 +14,43 @@
 #include "fuzz/check.h"
 #include "tools/qsreg-regfile.h"
 
-static std::string Name(FuzzedDataProvider* in, size_t most) {
-  std::string name = in->ConsumeRandomLengthString(most);
+static std::string Name(FuzzedDataProvider* in, char without) {
+  std::string name = in->ConsumeRandomLengthString(64);
   name.erase(std::remove(name.begin(), name.end(), '\0'), name.end());
+  name.erase(std::remove(name.begin(), name.end(), without), name.end());
   return name;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   std::string text = "REGEDIT4\n\n", line, error, key;
-  std::vector<RegChange> expected;
+  std::vector<RegChange> expected, changes;
   while (in.remaining_bytes() > 0 && expected.size() < 32) {
+    RegChange change{RegChange::CreateKey, 0, key, "", REG_NONE, ""};
+    bool written;
     if (key.empty() || in.ConsumeBool()) {  // a key: a subkey of the last, or a new top key
-      std::string part = Name(&in, 64);
-      part.erase(std::remove(part.begin(), part.end(), '\\'), part.end());
+      std::string part = Name(&in, '\\');
       if (part.empty()) part = "k";
       key = key.empty() || in.ConsumeBool() ? part : key + "\\" + part;
-      if (key.size() > 4000) key = part;
+      key = change.key = key.size() > 4000 ? part : key;
       std::string fullName = "HKEY_CURRENT_USER\\" + key;
-      bool written = KeyLine(fullName, &line, &error);
+      written = KeyLine(fullName, &line, &error);
       CHECK(written == (fullName.find_first_of("]\r\n") == std::string::npos));
-      if (!written) {
-        CHECK(error.find("Cannot export the key") == 0);
-        key.clear();
-        continue;
-      }
-      text += line + "\n";
-      expected.push_back(RegChange{RegChange::CreateKey, 0, key, "", REG_NONE, ""});
+      CHECK(written || error.find("Cannot export the key") == 0);
+      if (!written) key.clear();
     } else {  // a value of the last key
-      RegChange value{RegChange::SetValue, 0, key, Name(&in, 64), REG_NONE, ""};
-      value.type =
+      change = {RegChange::SetValue, 0, key, Name(&in, '\0'), REG_NONE, ""};
+      change.type =
           in.ConsumeBool() ? in.ConsumeIntegralInRange<DWORD>(0, 11) : in.ConsumeIntegral<DWORD>();
-      value.data = in.ConsumeRandomLengthString(256);
-      bool written =
-          ValueLine("HKEY_CURRENT_USER\\" + key, value.name, value.type, value.data, &line, &error);
-      CHECK(written == (value.name.find_first_of("\r\n") == std::string::npos));
-      if (!written) {
-        CHECK(error.find("Cannot export the value") == 0);
-        continue;
-      }
-      text += line + "\n";
-      expected.push_back(value);
+      change.data = in.ConsumeRandomLengthString(256);
+      written = ValueLine("HKEY_CURRENT_USER\\" + key, change.name, change.type, change.data, &line,
+                          &error);
+      CHECK(written == (change.name.find_first_of("\r\n") == std::string::npos));
+      CHECK(written || error.find("Cannot export the value") == 0);
     }
+    if (written) text += line + "\n";
+    if (written) expected.push_back(change);
   }
-  std::vector<RegChange> changes;
   if (!ParseRegFile(text, "export.reg", &changes, &error)) {
     fprintf(stderr, "exported:\n%s\nrefused: %s\n", text.c_str(), error.c_str());
     abort();
@@ -66,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CHECK(changes.size() == expected.size());
   for (size_t i = 0; i < changes.size(); i++) {
     const RegChange &got = changes[i], &want = expected[i];
-    CHECK(got.kind == want.kind && got.key == want.key && got.name == want.name);
-    CHECK(got.type == want.type && got.data == want.data);
+    CHECK(got.kind == want.kind && got.key == want.key && got.name == want.name &&
+          got.type == want.type && got.data == want.data);
   }
   return 0;
 }

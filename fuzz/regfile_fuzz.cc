@@ -1,12 +1,9 @@
 // Fuzzes the reading of .reg files (ParseRegFile) against their writing (KeyLine, ValueLine).
-// The input is a whole file. When it is refused, the error names the file and a line of it.
-// When it is read, its changes are written back as a REGEDIT4 file, a line each, with the
-// writer's key and value lines ([-KEY] and "NAME"=- made from them); that file must read back
-// as the same changes. The writer may refuse only a name it cannot write: a key name with ] or a
-// line break, a value name with a line break.
-#include <stddef.h>
+// The input is a whole file. A refusal names the file and a line of it. What is read is written
+// back as a REGEDIT4 file, a line per change ([-KEY] and "NAME"=- made from the writer's lines),
+// which must read back as the same changes. The writer may refuse only a key name with ] or a
+// line break, or a value name with a line break.
 #include <stdint.h>
-#include <stdlib.h>
 
 #include <string>
 #include <vector>
@@ -14,32 +11,24 @@
 #include "fuzz/check.h"
 #include "tools/qsreg-regfile.h"
 
-static bool Same(const RegChange& a, const RegChange& b) {
-  return a.kind == b.kind && a.key == b.key && a.name == b.name && a.type == b.type &&
-         a.data == b.data;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string bytes((const char*)data, size);
   std::vector<RegChange> changes, again;
-  std::string error, line;
-  if (!ParseRegFile(bytes, "in.reg", &changes, &error)) {
+  std::string error, line, text = "REGEDIT4\n";
+  if (!ParseRegFile(std::string((const char*)data, size), "in.reg", &changes, &error)) {
     CHECK(error.rfind("in.reg:", 0) == 0);
     long number = strtol(error.c_str() + 7, nullptr, 10);
     CHECK(number >= 1 && (size_t)number <= size + 1);
     return 0;
   }
-  std::string text = "REGEDIT4\n";
   for (const RegChange& change : changes) {
     CHECK(change.line >= 2 && change.line <= size + 1);
     std::string keyName = "HKEY_CURRENT_USER" + (change.key.empty() ? "" : "\\" + change.key);
-    bool written;
+    bool written, deleting = change.kind == RegChange::DeleteValue;
     if (change.kind == RegChange::CreateKey || change.kind == RegChange::DeleteKey) {
       written = KeyLine(keyName, &line, &error);
       CHECK(written == (keyName.find_first_of("]\r\n") == std::string::npos));
       if (written && change.kind == RegChange::DeleteKey) line.insert(1, "-");
     } else {
-      bool deleting = change.kind == RegChange::DeleteValue;
       written = ValueLine(keyName, change.name, deleting ? REG_BINARY : change.type,
                           deleting ? "" : change.data, &line, &error);
       CHECK(written == (change.name.find_first_of("\r\n") == std::string::npos));
@@ -53,6 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     abort();
   }
   CHECK(again.size() == changes.size());
-  for (size_t i = 0; i < changes.size(); i++) CHECK(Same(changes[i], again[i]));
+  for (size_t i = 0; i < changes.size(); i++) {
+    const RegChange &a = changes[i], &b = again[i];
+    CHECK(a.kind == b.kind && a.key == b.key && a.name == b.name && a.type == b.type &&
+          a.data == b.data);
+  }
   return 0;
 }

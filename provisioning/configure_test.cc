@@ -8,8 +8,10 @@
 #include <set>
 
 #include "app/arguments.h"
+#include "provisioning/profilekey.h"
 #include "provisioning/screen.h"
 #include "qsmapi/plan.h"
+#include "regstore/batch.h"
 #include "support/mapitest.h"
 #include "support/messagebox.h"
 
@@ -37,10 +39,6 @@ const HRESULT Warning = MAPI_W_ERRORS_RETURNED;
 enum Scene { New, Unresolved, ContactsOnly, Unserviced };
 enum Fate { Kept, Deleted, NeverCreated };
 
-Rule Planned(const char* call, int occurrence, Kind kind, HRESULT status = S_OK) {
-  return {call, occurrence, kind, status, {}, {}};
-}
-
 class ConfigureProfileTest : public TempStoreTest {
  protected:
   // Runs the workflow on a fresh store holding the scene, with the dialog's answers on stdin and
@@ -63,7 +61,7 @@ class ConfigureProfileTest : public TempStoreTest {
     WriteFile(configHome + "/answers", Ok);
     EXPECT_NE(nullptr, freopen((configHome + "/answers").c_str(), "r", stdin));
     strcpy(ProfileName, "Sales");
-    ClearShownBoxes();
+    ShownTexts.clear();
     bool initialises = rules.empty() || rules[0].call != "MAPIInitialize" ||
                        (rules[0].kind == Kind::Status && SUCCEEDED(rules[0].status));
     plan::Reset();
@@ -90,7 +88,7 @@ class ConfigureProfileTest : public TempStoreTest {
     HKEY key = nullptr;
     BYTE uids[64];
     DWORD size = sizeof uids;
-    if (RegOpenKeyExA(HKEY_CURRENT_USER, ProfilePath("Sales").c_str(), 0, KEY_READ, &key) !=
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, (ProfilesKey + "Sales").c_str(), 0, KEY_READ, &key) !=
         ERROR_SUCCESS)
       return "";
     LONG status = RegQueryValueExA(key, "Services", nullptr, nullptr, uids, &size);
@@ -99,7 +97,7 @@ class ConfigureProfileTest : public TempStoreTest {
   }
 
   static void ExpectFate(Fate fate) {
-    EXPECT_EQ(fate == Kept, KeyExists(ProfilePath("Sales")));
+    EXPECT_EQ(fate == Kept, ProfileExists("Sales"));
     EXPECT_EQ(fate == Deleted ? 1 : 0, plan::Count("DeleteProfile"));
   }
 };
@@ -110,7 +108,7 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
   const Property name = StringProperty(PR_SERVICE_NAME, "MSEMS");
   auto planned = [](const char* call, Kind kind, std::vector<Property> given,
                     HRESULT status = S_OK) {
-    Rule rule = Planned(call, 0, kind, status);
+    Rule rule = {call, 0, kind, status, {}, {}};
     if (kind == Kind::Values) rule.values = given;
     if (kind == Kind::Rows && !given.empty()) rule.rows = {given};
     return rule;
@@ -145,16 +143,16 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
   for (const auto& c : paths) {
     SCOPED_TRACE(c.name);
     EXPECT_FALSE(Run(c.scene, c.rules));
-    EXPECT_EQ(c.messages, ShownTexts());
+    EXPECT_EQ(c.messages, ShownTexts);
     ExpectFate(c.fate);
     EXPECT_EQ(c.screenings, plan::Count("GetProps"));
   }
   // The screening refuses to run without a name, calling nothing.
   plan::Reset();
-  ClearShownBoxes();
+  ShownTexts.clear();
   ProfileName[0] = '\0';
   EXPECT_EQ(E_FAIL, ScreenProfile());
-  EXPECT_EQ(Texts{"An invalid profile name was requested"}, ShownTexts());
+  EXPECT_EQ(Texts{"An invalid profile name was requested"}, ShownTexts);
   EXPECT_EQ(Texts{}, plan::Calls());
 }
 
@@ -266,10 +264,11 @@ TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
         SCOPED_TRACE(std::string(scene == New ? "new, " : "existing, ") + step.call + " #" +
                      std::to_string(occurrence) + ", variant " + std::to_string(variant));
         bool goesOn = format == GoesOn;
-        EXPECT_EQ(goesOn, Run(scene, {Planned(step.call, occurrence, kinds[variant], status)}));
+        EXPECT_EQ(goesOn,
+                  Run(scene, {Rule{step.call, occurrence, kinds[variant], status, {}, {}}}));
         char text[256];
         snprintf(text, sizeof text, format, (unsigned long)(ULONG)status);
-        EXPECT_EQ(goesOn || !*format ? Texts{} : Texts{text}, ShownTexts());
+        EXPECT_EQ(goesOn || !*format ? Texts{} : Texts{text}, ShownTexts);
         ExpectFate(scene != New || goesOn ? Kept : created ? Deleted : NeverCreated);
         for (std::string call : plan::Calls()) {
           if (call.rfind("ConfigureMsgService(", 0) == 0)
@@ -282,6 +281,28 @@ TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
       }
     }
   }
+}
+
+using ProfileKeyTest = MapiTest;
+
+// The workflow tells a refused name from an existing profile by the key the subsystem made for
+// it: its name's first 64 bytes, each byte above 0x7F written as '[' and two characters.
+TEST_F(ProfileKeyTest, FindsTheKeysTheSubsystemMakesEvenInAReadOnlyStore) {
+  const std::string high(64, '\xE9');
+  for (const char* name : {"Caf\xE9", high.c_str()})
+    ASSERT_EQ(S_OK, admin->CreateProfile((LPTSTR)name, nullptr, 0, 0));
+  EXPECT_STREQ("Caf[y~ Nord", EncodeProfileKeyName("Caf\xE9 Nord"));
+  const std::pair<std::string, bool> names[] = {{"Caf\xE9", true},     {"Caf[y~", true},
+                                                {"Cafe", false},       {high, true},
+                                                {high + "tail", true}, {high.substr(1), false}};
+  for (bool readOnly : {false, true}) {
+    chmod(storePath().c_str(), readOnly ? 0400 : 0600);
+    for (const auto& [name, exists] : names) {
+      EXPECT_EQ(exists, ProfileKeyExists(name.c_str())) << name << ", " << readOnly;
+      EXPECT_EQ(0, RegOpenHandleCount());
+    }
+  }
+  chmod(storePath().c_str(), 0600);
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
 // The simulated subsystem's own guarantees, beyond what the workflow's runs show.
 #include <gtest/gtest.h>
 
+#include "qsmapi/plan.h"
 #include "support/mapitest.h"
 
 namespace {
 
 using namespace mapitest;
+using qsmapi::plan::Kind;
+using qsmapi::plan::ParseRule;
+using qsmapi::plan::Rule;
+using qsmapi::services::Service;
 
-class MapiInitTest : public TempStoreTest {};
+using MapiInitTest = TempStoreTest;
 
 TEST_F(MapiInitTest, InitialisationsAreCountedAndNeededByEveryCall) {
   auto refused = [] {
@@ -34,7 +39,7 @@ TEST_F(MapiInitTest, InitialisationsAreCountedAndNeededByEveryCall) {
   EXPECT_TRUE(refused());
 }
 
-class MapiSubsystemTest : public MapiTest {};
+using MapiSubsystemTest = MapiTest;
 
 TEST_F(MapiSubsystemTest, ProfilesAreNamedInAnyCaseAndAKeyBelongsToItsFirstName) {
   auto create = [&](const std::string& name) {
@@ -82,15 +87,15 @@ TEST_F(MapiSubsystemTest, ADeletedProfileIsNeverBroughtBack) {
   EXPECT_EQ(MAPI_E_NOT_FOUND, services->ConfigureMsgService(&uid, 0, 0, 0, nullptr));
   EXPECT_EQ(MAPI_E_NOT_FOUND, services->OpenProfileSection(&uid, nullptr, 0, another.out()));
   EXPECT_EQ(MAPI_E_NOT_FOUND, services->GetMsgServiceTable(0, table.out()));
-  EXPECT_FALSE(KeyExists(ProfilePath("Gone")));
+  EXPECT_FALSE(ProfileExists("Gone"));
 }
 
 TEST_F(MapiSubsystemTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
   Held<IMsgServiceAdmin> services;
   Held<IProfSect> section, readable;
   ULONG count = 0;
-  Buffer<SPropValue> got;
-  Buffer<SPropProblemArray> problems;
+  Held<SPropValue> got;
+  Held<SPropProblemArray> problems;
   MakeProfile("Props", &services);
   MAPIUID uid = {{0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xD0,
                   0xE0, 0xF0, 0x01}};
@@ -126,6 +131,136 @@ TEST_F(MapiSubsystemTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWr
   ASSERT_EQ(S_OK, section->DeleteProps((LPSPropTagArray)&deleted, nullptr));
   ASSERT_EQ(S_OK, readable->GetProps(nullptr, 0, &count, got.out()));
   EXPECT_EQ(2u, count);
+}
+
+// The Exchange provider's guarantees that the end-to-end cases' answers cannot show: what its
+// dialog refuses to keep, and which resolved names an edit or a logon replaces. A Global is the
+// global section's server, mailbox and their resolved names; "" for one that is absent.
+using Global = std::vector<std::string>;
+SizedSPropTagArray(4, ExchangeTags) = {4,
+                                       {PR_PROFILE_HOME_SERVER, PR_PROFILE_UNRESOLVED_NAME,
+                                        PR_PROFILE_HOME_SERVER_DN, PR_PROFILE_USER}};
+
+Global Read(IMsgServiceAdmin* services) {
+  Held<IProfSect> section;
+  Held<SPropValue> values;
+  ULONG count = 0;
+  Global global;
+  EXPECT_EQ(S_OK, services->OpenProfileSection((LPMAPIUID)pbGlobalProfileSectionGuid, nullptr, 0,
+                                               section.out()));
+  section->GetProps((LPSPropTagArray)&ExchangeTags, 0, &count, values.out());
+  for (ULONG i = 0; i < count; i++)
+    global.push_back(values[i].ulPropTag == ExchangeTags.aulPropTag[i] ? values[i].Value.lpszA
+                                                                       : "");
+  return global;
+}
+
+TEST_F(MapiSubsystemTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleResolution) {
+  const std::string longest(255, 'x'),
+      site = "/o=Quorvane/ou=First Site",
+      server = site + "/cn=Configuration/cn=Servers/cn=", box = site + "/cn=Recipients/cn=";
+  const Global none = {"", "", "", ""}, typed = {"srv", "box", "", ""},
+               resolved = {"srv", "box", server + "srv", box + "box"},
+               old = {"old", "mb", server + "old", box + "mb"};
+  struct {
+    Global preset;
+    std::string input;  // the dialog's answers; none: a logon instead, twice
+    HRESULT expected;
+    Global after;
+  } cases[] = {
+      {none, "a/b\nsrv\nbo\x01x\nbox\nok\n", S_OK, typed},
+      {none, longest + "x\nsrv\nbox\nok\n", S_OK, typed},  // one too long
+      {none, longest + "\nbox\nok\n", S_OK, {longest, "box", "", ""}},
+      {none, "  srv \r\nbox\r\ncheck", S_OK, resolved},
+      {old, "new\n\nok\n", S_OK, {"new", "mb", "", box + "mb"}},
+      {old, "\nbox\nok\n", S_OK, {"old", "box", server + "old", ""}},
+      {{"", "box", "", ""}, "", MAPI_E_LOGON_FAILED, {"", "box", "", ""}},
+      {{"s/v", "box", "", ""}, "", MAPI_E_LOGON_FAILED, {"s/v", "box", "", ""}},
+      {typed, "", S_OK, resolved},
+      {{"srv", "box", "/o=Old/cn=x", "/o=Old/cn=y"}, "", S_OK, resolved},
+  };
+  for (const auto& c : cases) {
+    std::string profile = "Profile " + std::to_string(&c - cases);
+    SCOPED_TRACE(profile);
+    std::vector<SPropValue> values;
+    for (int i = 0; i < 4; i++)
+      if (!c.preset[i].empty())
+        values.push_back(StringValue(ExchangeTags.aulPropTag[i], c.preset[i].c_str()));
+    Held<IMsgServiceAdmin> services;
+    MakeProfile(profile.c_str(), &services, values);
+    for (int attempt = 0; attempt < (c.input.empty() ? 2 : 1); attempt++) {
+      HRESULT status;
+      if (!c.input.empty()) {
+        MAPIUID uid = FirstUid(services.get());
+        WriteFile(configHome + "/answers.txt", c.input);
+        ASSERT_NE(nullptr, freopen((configHome + "/answers.txt").c_str(), "r", stdin));
+        testing::internal::CaptureStderr();
+        status = services->ConfigureMsgService(&uid, 0, SERVICE_UI_ALWAYS | SERVICE_UI_ALLOWED, 0,
+                                               nullptr);
+        testing::internal::GetCapturedStderr();
+      } else {
+        Held<IMAPISession> session;
+        status = MAPILogonEx(0, (LPTSTR)profile.c_str(), nullptr,
+                             MAPI_NO_MAIL | MAPI_EXPLICIT_PROFILE, session.out());
+        EXPECT_EQ(SUCCEEDED(status), (bool)session);
+        EXPECT_EQ(S_OK, session ? session->Logoff(0, 0, 0) : S_OK);
+      }
+      EXPECT_EQ(c.expected, status);
+      EXPECT_EQ(c.after, Read(services.get()));
+    }
+  }
+}
+
+// Each rule and what it parses to (call, occurrence, Kind and status), or "" when it is refused.
+TEST(ParseRule, TakesCallNumberAndKindAndRefusesAnythingElse) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"GetProps#2:0X0004abCD", "GetProps 2 0 0004abcd"},
+      {"Session.Release#1000000:raise", "Session.Release 1000000 3 00000000"},
+      {"Logoff:empty", "Logoff 1 1 00000000"},
+      // clang-format off
+      {"CreateProfile", ""}, {":raise", ""}, {"Create Profile:raise", ""}, {"A:B:raise", ""},
+      {"Logoff#0:raise", ""}, {"Logoff#2x:raise", ""}, {"Logoff#1000001:raise", ""},
+      {"Logoff:Raise", ""}, {"Logoff:0x8004011", ""}, {"Logoff:0x8004011G", ""},
+      // clang-format on
+  };
+  for (auto [text, parsed] : cases) {
+    Rule rule;
+    std::string problem;
+    char got[64] = "";
+    if (ParseRule(text, &rule, &problem))
+      snprintf(got, sizeof got, "%s %d %d %08lx", rule.call.c_str(), rule.occurrence,
+               (int)rule.kind, (unsigned long)(ULONG)rule.status);
+    EXPECT_STREQ(parsed, got) << text << ": " << problem;
+    EXPECT_TRUE(*got || !problem.empty()) << text;
+  }
+}
+
+TEST(ServiceList, AMalformedFileInstallsNothingAndNamesItsLineAndProblem) {
+  struct {
+    std::string text;
+    const char* diagnostic;
+  } cases[] = {
+      {"MSEMS=Microsoft Exchange\n", "f.inf:1: line outside a section"},
+      {"; c\n[Services]\nMSEMS\n", "f.inf:3: line without '='"},
+      {"[Services\n", "f.inf:1: unterminated section header"},
+      {"[Services]\nMSEMS=Microsoft Exchange\n\n[Other]\n",
+       "f.inf:2: service MSEMS has no [MSEMS] section"},
+      {"[Services]\n[MSEMS]\n[services]\n",
+       "f.inf:3: section [services] appears again (first at line 1)"},
+      {"[Services]\nA=1\na=2\n[A]\n", "f.inf:3: service a is listed again (first at line 2)"},
+      // The directory's names are built from Organization and Site.
+      {"[MSEMS]\nOrganization=Q/x\n",
+       "f.inf:2: Organization cannot contain '/' or control characters"},
+      {std::string("[MSEMS]\nSite=A\0B\n", 16),
+       "f.inf:2: Site cannot contain '/' or control characters"},
+  };
+  for (const auto& c : cases) {
+    std::vector<Service> services = {{"stale", "", {}}};
+    std::string diagnostic;
+    EXPECT_FALSE(qsmapi::services::ParseList(c.text, "f.inf", &services, &diagnostic)) << c.text;
+    EXPECT_EQ(std::string(c.diagnostic) + "; no message services are installed", diagnostic);
+    EXPECT_TRUE(services.empty());
+  }
 }
 
 }  // namespace

@@ -78,18 +78,20 @@ struct stat Stat(const std::string& path) {
   return st;
 }
 
-// Makes a SQLite database with the given statements.
-void MakeDatabase(const std::string& path, const char* sql) {
+// Makes a SQLite database with the given statements; returns its log as it was before closing.
+std::string MakeDatabase(const std::string& path, const char* sql) {
   sqlite3* db = nullptr;
   EXPECT_EQ(SQLITE_OK, sqlite3_open(path.c_str(), &db));
   EXPECT_EQ(SQLITE_OK, sqlite3_exec(db, sql, nullptr, nullptr, nullptr));
+  std::string log = ReadFile(path + "-wal");
   sqlite3_close(db);
+  return log;
 }
 
 class RegistryTest : public TempStoreTest {
  protected:
-  // Ends this process's use of the store as the end of a program does, then copies the log into
-  // the database file, as a later process does once the log has grown: the file holds it all.
+  // Ends this process's use of the store as a program's end does, then copies the log into the
+  // file, as a later process does once the log has grown: the file holds it all.
   void EndUse() {
     std::string saved = getenv("XDG_CONFIG_HOME");
     setenv("XDG_CONFIG_HOME", (configHome + "/nowhere").c_str(), 1);
@@ -99,8 +101,7 @@ class RegistryTest : public TempStoreTest {
     MakeDatabase(saved + "/qsprofile/registry.db", "PRAGMA wal_checkpoint(TRUNCATE)");
   }
 
-  // Makes configHome/NAME with an empty store folder, points XDG_CONFIG_HOME at it, and returns
-  // the store folder.
+  // Points XDG_CONFIG_HOME at a new configHome/NAME and returns its new, empty store folder.
   std::string UseHome(const std::string& name) {
     std::string home = configHome + "/" + name;
     EXPECT_EQ(0, mkdir(home.c_str(), 0700));
@@ -143,9 +144,8 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   HKEY doomed = Create("Delta\\Deep", key);
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeA(key, "delta"));
   HKEY again = Create("Delta\\Deep", key);  // another key of the same name
-  const struct {
-    LONG expected, result;
-  } cases[] = {
+  const std::pair<LONG, LONG> cases[] = {
+      // what each call must return, and what it returned
       {ERROR_ACCESS_DENIED, Set(read, "v", "new")},
       {ERROR_ACCESS_DENIED,
        RegCreateKeyExA(read, "New", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr)},
@@ -164,7 +164,7 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
       {ERROR_SUCCESS, RegCloseKey(doomed)},
       {ERROR_INVALID_HANDLE, RegCloseKey(doomed)},
   };
-  for (const auto& c : cases) EXPECT_EQ(c.expected, c.result) << &c - cases;
+  for (const auto& c : cases) EXPECT_EQ(c.first, c.second) << &c - cases;
   EXPECT_STREQ("#", buffer);
   EXPECT_EQ(5u, small);  // the size the value needs
   EXPECT_EQ(Names{}, List(again));
@@ -282,9 +282,8 @@ TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
   }
 }
 
-// Runs body in a child process as the store's owner, who is another user when the test runs as
-// root (which reads and writes through any mode bits). Returns what the child wrote to stderr,
-// followed by what body returned.
+// Runs body in a child process as the store's owner: another user when the test runs as root,
+// who ignores mode bits. Returns what the child wrote to stderr, then what body returned.
 std::string RunAsOwner(const std::function<std::string()>& body) {
   int out[2];
   if (pipe(out)) abort();
@@ -298,13 +297,12 @@ std::string RunAsOwner(const std::function<std::string()>& body) {
     _exit(0);  // without closing the store, as a program that is killed
   }
   close(out[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t n; (n = read(out[0], buffer, sizeof buffer)) > 0;) text.append(buffer, n);
-  close(out[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  char buffer[4096];  // all the child wrote: far less than the pipe holds
+  std::string text(buffer, std::max<ssize_t>(0, read(out[0], buffer, sizeof buffer)));
+  close(out[0]);
   return text;
 }
 
@@ -321,10 +319,10 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
     mode_t folder, store, log;
     const char* codes;
   } cases[] = {
-      {"read-only file and folder", false, 0555, 0444, 0600, "0 1 5 5 5 5"},
-      {"every file read-only", false, 0555, 0444, 0444, "0 1 5 5 5 5"},
-      {"closed, read-only file and folder", true, 0555, 0444, 0600, "0 1 5 5 5 5"},
-      {"unreadable file", true, 0755, 0, 0600, "5 0 5 5 5 5"},
+      {"read-only file and folder", false, 0555, 0444, 0600, "0 1 5 5 5 5 "},
+      {"every file read-only", false, 0555, 0444, 0444, "0 1 5 5 5 5 "},
+      {"closed, read-only file and folder", true, 0555, 0444, 0600, "0 1 5 5 5 5 "},
+      {"unreadable file", true, 0755, 0, 0600, "5 0 5 5 5 5 "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -340,16 +338,17 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
     chmod(storeDir().c_str(), c.folder);
     std::string said = RunAsOwner([] {
       HKEY key = nullptr, sub = nullptr;
-      std::string codes = std::to_string(Open("Software\\Guarded", &key));
-      codes += " " + std::to_string(Get(key, "v") == "kept");
-      codes += " " + std::to_string(Open("Software\\Guarded", &key, KEY_SET_VALUE));
-      codes += " " + std::to_string(Set(HKEY_CURRENT_USER, "v", "x"));
-      codes += " " + std::to_string(RegCreateKeyExA(HKEY_CURRENT_USER, "Sub", 0, nullptr, 0,
-                                                    KEY_ALL_ACCESS, nullptr, &sub, nullptr));
-      return codes + " " + std::to_string(RegDeleteTreeA(HKEY_CURRENT_USER, "Software"));
+      std::string codes;
+      for (LONG code :
+           {Open("Software\\Guarded", &key), (LONG)(Get(key, "v") == "kept"),
+            Open("Software\\Guarded", &key, KEY_SET_VALUE), Set(HKEY_CURRENT_USER, "v", "x"),
+            RegCreateKeyExA(HKEY_CURRENT_USER, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
+                            nullptr),
+            RegDeleteTreeA(HKEY_CURRENT_USER, "Software")})
+        codes += std::to_string(code) + " ";
+      return codes;
     });
-    // One line naming the store, then the codes.
-    size_t end = said.find('\n');
+    size_t end = said.find('\n');  // one line naming the store, then the codes
     ASSERT_NE(std::string::npos, end) << said;
     EXPECT_NE(std::string::npos, said.substr(0, end).find(storePath())) << said;
     EXPECT_EQ(c.codes, said.substr(end + 1));
@@ -362,9 +361,8 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
 
 }  // namespace
 
-// A batch takes effect whole or not at all; a call that fails inside it, here by breaking one of
-// the store's limits, fails before it writes anything and leaves the batch's other writes; a read
-// batch refuses writes.
+// A batch takes effect whole or not at all; a call in it that breaks one of the store's limits
+// fails before it writes and leaves the batch's other writes; a read batch refuses writes.
 TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Before"), "v", "kept"));
   std::string deep = "Deep";
@@ -426,14 +424,11 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
     waitpid(pid, nullptr, 0);
   };
   // Another database's log, full of frames; another store, and its log and index after a crash.
-  sqlite3* db = nullptr;
-  ASSERT_EQ(SQLITE_OK, sqlite3_open((configHome + "/other.db").c_str(), &db));
-  sqlite3_exec(db,
-               "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
-               "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));",
-               nullptr, nullptr, nullptr);
-  std::string dbLog = ReadFile(configHome + "/other.db-wal"), other = configHome + "/other";
-  sqlite3_close(db);
+  const std::string other = configHome + "/other",
+                    dbLog = MakeDatabase(
+                        configHome + "/other.db",
+                        "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+                        "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
   setenv("XDG_CONFIG_HOME", other.c_str(), 1);
   Create("Software\\Other");
   EndUse();
@@ -441,39 +436,31 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
   crash(other, "Software\\Crashed");
   struct {
     const char* what;
-    std::function<void(const std::string& home, const std::string& store)> act;
     Names after;
     bool setAside;
+    std::function<void(const std::string& home, const std::string& store)> act;
   } cases[] = {
-      {"database log", [&](auto&, auto& store) { WriteFile(store + "-wal", dbLog); }, {"Mine"}, 1},
-      {"store log and index",
-       [&](auto&, auto& store) {
+      // clang-format off
+      {"database log", {"Mine"}, 1, [&](auto&, auto& store) { WriteFile(store + "-wal", dbLog); }},
+      {"store log and index", {"Mine"}, 1, [&](auto&, auto& store) {
          for (const char* file : {"-wal", "-shm"})
            WriteFile(store + file, ReadFile(other + "/qsprofile/registry.db" + file));
-       },
-       {"Mine"},
-       1},
-      {"replaced after a crash",
-       [&](auto& home, auto& store) {
+       }},
+      {"replaced after a crash", {"Other"}, 1, [&](auto& home, auto& store) {
          crash(home, "Software\\Lost"), WriteFile(store, otherStore);
-       },
-       {"Other"},
-       1},
-      {"older copy put back after a crash",
-       [&](auto& home, auto& store) {
+       }},
+      {"older copy put back after a crash", {"Mine"}, 1, [&](auto& home, auto& store) {
          std::string older = ReadFile(store);
          Create("Software\\Later");
          EndUse();
          crash(home, "Software\\Lost");
          WriteFile(store, older);
-       },
-       {"Mine"},
-       1},
-      {"removed after a crash",
-       [&](auto& home, auto& store) { crash(home, "Software\\Lost"), unlink(store.c_str()); },
-       {},
-       1},
-      {"crash", [&](auto& home, auto&) { crash(home, "Software\\Kept"); }, {"Kept", "Mine"}, 0},
+       }},
+      {"removed after a crash", {}, 1, [&](auto& home, auto& store) {
+         crash(home, "Software\\Lost"), unlink(store.c_str());
+       }},
+      {"crash", {"Kept", "Mine"}, 0, [&](auto& home, auto&) { crash(home, "Software\\Kept"); }},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -490,8 +477,8 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
 }
 
 // The first write makes the store's folders (0700) and files (0600) private whatever the umask,
-// without XDG_CONFIG_HOME under HOME/.config, and through a symbolic link on the way; a first
-// write also removes what interrupted ones of processes that are gone left behind.
+// under HOME/.config without XDG_CONFIG_HOME, through a symbolic link on the way; it also removes
+// what interrupted writes of processes that are gone left behind.
 TEST_F(RegistryTest, TheFirstWriteMakesPrivateFilesAndClearsDebris) {
   const std::string savedHome = getenv("HOME"), link = configHome + "/link";
   ASSERT_EQ(0, mkdir((configHome + "/real").c_str(), 0700));

@@ -32,24 +32,20 @@ class StoredNameTest : public TempStoreTest {
 // The stored values a command line cannot write: the other types and the normalising are the
 // end-to-end cases' (tests/cases/cases.txt).
 TEST_F(StoredNameTest, OnlyAValueThatFitsWithItsTerminatorIsUsed) {
-  struct {
-    std::string stored;
-    std::string expected;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"Sales", "Sales"},  // no terminator: ended at the length read
       {std::string(255, 'F') + '\0', std::string(255, 'F')},
       {std::string(256, 'F'), "QuorvaneServer"},  // fills the buffer without a NUL: absent
       {std::string(300, 'F') + '\0', "QuorvaneServer"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.stored.size());
+  for (const auto& [stored, expected] : cases) {
     HKEY key = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, RoleTable[Agent].key, 0, nullptr, 0,
                                              KEY_SET_VALUE, nullptr, &key, nullptr));
     ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "MAPIProfile", 0, REG_SZ,
-                                            (const BYTE*)c.stored.data(), (DWORD)c.stored.size()));
+                                            (const BYTE*)stored.data(), (DWORD)stored.size()));
     RegCloseKey(key);
-    EXPECT_EQ(c.expected, Load(Agent));
+    EXPECT_EQ(expected, Load(Agent)) << stored.size();
   }
 }
 

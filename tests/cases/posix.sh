@@ -15,28 +15,19 @@ source "$here/lib.sh"
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qs-cases.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 PROGRAM=$qsprofile
+export XDG_CONFIG_HOME=$WORK/config
 
-drv_reset() {
-  rm -rf "$WORK/config"
-  mkdir -m 700 "$WORK/config"
-  export XDG_CONFIG_HOME=$WORK/config
-}
-
+drv_reset() { rm -rf "$XDG_CONFIG_HOME" && mkdir -m 700 "$XDG_CONFIG_HOME"; }
 drv_mapisvc() {
-  mkdir -p -m 700 "$XDG_CONFIG_HOME/qsprofile"
-  cat >"$XDG_CONFIG_HOME/qsprofile/mapisvc.inf"
+  mkdir -p -m 700 "$XDG_CONFIG_HOME/qsprofile" && cat >"$XDG_CONFIG_HOME/qsprofile/mapisvc.inf"
 }
+drv_reg() { "$qsreg" "$@" 2>/dev/null; }
 
 # The boxes are the blocks from a line "[Quorvane Server Profile]" to a line "[OK]"; the rest of
 # stderr (the dialog, a sanitizer's report) is not compared.
 drv_run() {
-  local fault=$1 status
-  shift
-  if [ -n "$fault" ]; then
-    QSMAPI_FAULT=$fault "$qsprofile" "$@" 2>"$WORK/stderr" >/dev/null
-  else
-    env -u QSMAPI_FAULT "$qsprofile" "$@" 2>"$WORK/stderr" >/dev/null
-  fi
+  local status
+  QSMAPI_FAULT=$1 "$qsprofile" "${@:2}" 2>"$WORK/stderr" >/dev/null
   status=$?
   awk '$0 == "[Quorvane Server Profile]" { inbox = 1; next }
        inbox && $0 == "[OK]" { print "----"; inbox = 0; next }
@@ -44,7 +35,5 @@ drv_run() {
   [ $status = 0 ] || sed 's/^/    | /' "$WORK/stderr" >&2
   return $status
 }
-
-drv_reg() { "$qsreg" "$@" 2>/dev/null; }
 
 run_cases "$here/cases.txt" "$@"

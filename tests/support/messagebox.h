@@ -1,10 +1,8 @@
 // A message box that records instead of showing: the system tests read what the administrator
-// would have seen, in order.
+// would have seen, in order, and clear it between runs.
 #pragma once
 
 #include <string>
 #include <vector>
 
-// The texts of the boxes shown since the last ClearShownBoxes, in order.
-std::vector<std::string> ShownTexts(void);
-void ClearShownBoxes(void);
+extern std::vector<std::string> ShownTexts;

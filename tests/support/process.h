@@ -7,9 +7,7 @@
 
 struct ProcessResult {
   int exitCode;  // -1 when the program was killed by a signal
-  int signal;    // the signal that killed it, or 0
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // What else happens to the program while it runs.

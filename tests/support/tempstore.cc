@@ -3,39 +3,33 @@
 #include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
-std::string MakeTempDir(void) {
+// A new empty folder under the system's temporary folder.
+static std::string MakeTempDir() {
   const char* base = getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/qsprofile-test-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    perror("mkdtemp");
-    abort();
-  }
+  if (mkdtemp(pattern.data()) == nullptr) perror("mkdtemp"), abort();
   return pattern;
 }
 
-static int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path);
-}
-
 void RemoveTree(const std::string& path) {
-  nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+  auto remove = [](const char* entry, const struct stat*, int, struct FTW*) {
+    return ::remove(entry);
+  };
+  nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream contents;
-  contents << in.rdbuf();
+  contents << std::ifstream(path, std::ios::binary).rdbuf();
   return contents.str();
 }
 
 void WriteFile(const std::string& path, const std::string& contents) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << contents;
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
 void TempStoreTest::SetUp() {
@@ -45,4 +39,16 @@ void TempStoreTest::SetUp() {
 
 void TempStoreTest::TearDown() {
   RemoveTree(configHome);
+}
+
+// Before any test runs, HOME and XDG_CONFIG_HOME point into a temporary folder of their own, so
+// that even a test without a store of its own cannot reach the user's.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  std::string home = MakeTempDir();
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+  int result = RUN_ALL_TESTS();
+  RemoveTree(home);
+  return result;
 }

@@ -6,17 +6,9 @@
 
 #include <string>
 
-// Makes a new empty folder under the system's temporary folder and returns its path.
-std::string MakeTempDir(void);
-
-// Removes a folder and everything below it.
-void RemoveTree(const std::string& path);
-
-// Reads a whole file; empty when it cannot be read.
-std::string ReadFile(const std::string& path);
-
-// Writes a whole file, replacing it.
-void WriteFile(const std::string& path, const std::string& contents);
+void RemoveTree(const std::string& path);       // a folder and everything below it
+std::string ReadFile(const std::string& path);  // a whole file; empty when it cannot be read
+void WriteFile(const std::string& path, const std::string& contents);  // replaces the file
 
 class TempStoreTest : public ::testing::Test {
  protected:

@@ -1,5 +1,7 @@
-// Drives the built qsreg as an administrator would, on a store of the test's own.
+// Drives the built programs as an administrator would, on a store of the test's own.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,8 +11,6 @@
 #include "support/tempstore.h"
 
 namespace {
-
-using namespace std::string_literals;
 
 const char Completed[] = "The operation completed successfully.\n";
 
@@ -65,27 +65,23 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       {import("nonsense", four + "[HKCU\\D]\nnonsense\n"), "bad-nonsense:8: "},
       {import("keyless", "REGEDIT4\n\"a\"=\"1\"\n"), "bad-keyless:2: "},
       {import("header", "REGEDIT5\n"), "bad-header:1: "},
-      {{}, ""},
-      {{"frobnicate", "HKCU\\Present"}, ""},
-      {{"query", "HKLM\\Software"}, ""},
-      {{"query", "HKCU\\a\\\\b"}, ""},
-      {{"query", "HKCU\\Missing"}, ""},
-      {{"query", "HKCU\\Present", "/v"}, ""},
-      {{"add", "HKCU", "/v", "n", "/d", "x"}, ""},
+      {{"add", "HKCU\\New\\Deeper", "/v", std::string(16384, 'v'), "/d", "x", "/f"},
+       "The value name is longer than 16383 characters."},
+      {{"add", deep, "/v", "v", "/d", "x", "/f"}, "The key is more than 512 levels deep."},
+      // clang-format off
+      {{}, ""}, {{"frobnicate", "HKCU\\Present"}, ""},
+      {{"query", "HKLM\\Software"}, ""}, {{"query", "HKCU\\a\\\\b"}, ""},
+      {{"query", "HKCU\\Missing"}, ""}, {{"query", "HKCU\\Present", "/v"}, ""},
+      {{"add", "HKCU", "/v", "n", "/d", "x"}, ""}, {{"add", "HKCU\\New", "/d", "x"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_FOO"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_DWORD", "/d", "4294967296"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0b"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_MULTI_SZ", "/s", "ab", "/d", "a"}, ""},
-      {{"add", "HKCU\\New", "/d", "x"}, ""},
-      {{"add", "HKCU\\New\\Deeper", "/v", std::string(16384, 'v'), "/d", "x", "/f"},
-       "The value name is longer than 16383 characters."},
-      {{"add", deep, "/v", "v", "/d", "x", "/f"}, "The key is more than 512 levels deep."},
-      {{"add", "HKCU\\Present", "/v", "v", "/d", "new"}, ""},
-      {{"delete", "HKCU\\Present", "/v", "v"}, ""},
-      {{"delete", "HKCU\\Present"}, ""},
-      {{"delete", "HKCU", "/f"}, ""},
+      {{"add", "HKCU\\Present", "/v", "v", "/d", "new"}, ""}, {{"delete", "HKCU", "/f"}, ""},
+      {{"delete", "HKCU\\Present", "/v", "v"}, ""}, {{"delete", "HKCU\\Present"}, ""},
       {{"export", "HKCU\\Present", file}, ""},
       {{"export", "HKCU\\Present", configHome + "/no/such/folder.reg"}, ""},
+      // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 200));
@@ -222,11 +218,67 @@ TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
   for (auto [key, value] :
        {std::pair{"HKCU\\Inject", "x\n[HKEY_CURRENT_USER\\Evil]\n\"y"}, {"HKCU\\Br]acket", ""}}) {
     ASSERT_EQ(0, Qsreg({"add", key, "/v", value, "/d", "1"}).exitCode);
-    for (std::string target : {"-"s, dir + "injected"})
+    for (std::string target : {std::string("-"), dir + "injected"})
       ExpectOneError(Qsreg({"export", "HKCU", target, "/y"}), value[0] ? "x\\n[HKEY" : "Br]acket");
     ASSERT_EQ(0, Qsreg({"delete", key, "/f"}).exitCode);
   }
   EXPECT_EQ("dangling\nfifo\nfile\nfolder\nlink\nnew\n", RunProcess({"/bin/ls", "-A", dir}).out);
+}
+
+// qsprofile in what the shared case table (tests/cases) cannot set up: a store whose file is
+// broken, a run that is interrupted, and a run whose stderr nobody reads.
+const std::string Profiles =
+    "HKCU\\Software\\Microsoft\\Windows NT\\CurrentVersion\\Windows Messaging "
+    "Subsystem\\Profiles\\";
+const std::string Agents = "HKCU\\Software\\Tessivar\\Quorvane Enterprise Server\\Agents";
+using QsprofileTest = QsregTest;
+
+TEST_F(QsprofileTest, ACorruptStoreIsReportedAndLeftAsItWas) {
+  ASSERT_EQ(0, mkdir(storeDir().c_str(), 0700));
+  const std::string garbage(8192, '\x17');
+  WriteFile(storePath(), garbage);
+  ProcessResult r = RunProcess({QSPROFILE_PATH, "-m"}, "srv01\njsmith\ncheck\n");
+  EXPECT_EQ(0, r.exitCode) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find(storePath())) << r.err;
+  EXPECT_EQ(garbage, ReadFile(storePath()));
+}
+
+// An interrupt while the dialog waits for an answer ends the run as Cancel does: the new profile
+// is deleted, no name is stored, and the process exits normally. The answers typed before it
+// leave stdin open.
+TEST_F(QsprofileTest, AnInterruptInTheDialogCancels) {
+  const struct {
+    int signal;
+    const char *answers, *when;
+  } cases[] = {
+      {SIGINT, "", "Microsoft Exchange server: "},
+      {SIGHUP, "srv01\n", "Mailbox: "},
+      {SIGTERM, "srv01\njsmith\n", "Check Name, OK or Cancel [check]: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(strsignal(c.signal));
+    ProcessResult r = RunProcess({QSPROFILE_PATH, "-s"}, c.answers, {c.signal, c.when});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("Cancelled.")) << r.err;
+    EXPECT_EQ("", Qsreg({"query", Profiles + "QuorvaneServer"}).out);
+    EXPECT_EQ("", Qsreg({"query", Agents, "/v", "MAPIProfile"}).out);
+  }
+}
+
+// Output nobody reads is dropped; the run completes as it would have. Each run names a profile
+// of its own, so that one cannot pass on what the other stored.
+TEST_F(QsprofileTest, AnUnreadStderrDoesNotStopTheRun) {
+  using Stderr = ProcessControl::Stderr;
+  for (auto [stderrIs, name] :
+       {std::pair{Stderr::Closed, "Closed"}, {Stderr::ReaderGone, "Gone"}}) {
+    SCOPED_TRACE(name);
+    ProcessResult r =
+        RunProcess({QSPROFILE_PATH, "-s", "-p", name}, "srv01\njsmith\ncheck\n", {0, "", stderrIs});
+    EXPECT_EQ(0, r.exitCode);
+    std::string stored = Qsreg({"query", Agents, "/v", "MAPIProfile"}).out;
+    EXPECT_NE(std::string::npos, stored.find(std::string("REG_SZ    ") + name)) << stored;
+    EXPECT_NE(std::string::npos, Qsreg({"query", Profiles + name, "/s"}).out.find("cn=jsmith"));
+  }
 }
 
 }  // namespace
