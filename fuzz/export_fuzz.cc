@@ -1,9 +1,8 @@
-// Fuzzes what qsreg export writes against what import reads. The input makes a tree of keys and
-// values as a store can hold them (key names of 1 to 64 bytes without a backslash, value names
-// and data of any bytes, no NUL in names, any type), written with KeyLine and ValueLine into a
-// REGEDIT4 file that ParseRegFile must read back as exactly those keys and values, in order.
-// The writer refuses just the names that would not read back: a key name with ] or a line
-// break, a value name with a line break.
+// Fuzzes what qsreg export writes against what import reads: a tree of keys and values as a store
+// holds them (key names of 1 to 64 bytes without a backslash, names without NUL, any data and
+// type), written with KeyLine and ValueLine, must read back through ParseRegFile as exactly those
+// keys and values, in order. Only a key name with ] or a line break, or a value name with a line
+// break, is refused.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 

@@ -1,8 +1,7 @@
-// Fuzzes the reading of .reg files (ParseRegFile) against their writing (KeyLine, ValueLine).
-// The input is a whole file. A refusal names the file and a line of it. What is read is written
-// back as a REGEDIT4 file, a line per change ([-KEY] and "NAME"=- made from the writer's lines),
-// which must read back as the same changes. The writer may refuse only a key name with ] or a
-// line break, or a value name with a line break.
+// Fuzzes the reading of .reg files (ParseRegFile) against their writing (KeyLine, ValueLine): a
+// refusal names the file and a line; what is read, written back a line per change ([-KEY] and
+// "NAME"=- made from the writer's lines), reads back as the same changes. The writer refuses only
+// a key name with ] or a line break, or a value name with a line break.
 #include <stdint.h>
 
 #include <string>

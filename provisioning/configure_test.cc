@@ -18,13 +18,9 @@
 namespace {
 
 using namespace mapitest;
-namespace plan = qsmapi::plan;
+using namespace qsmapi;
 using plan::Kind;
 using plan::Rule;
-using qsmapi::BinaryProperty;
-using qsmapi::ErrorProperty;
-using qsmapi::Property;
-using qsmapi::StringProperty;
 using Texts = std::vector<std::string>;
 
 const char Incomplete[] =
@@ -41,10 +37,9 @@ enum Fate { Kept, Deleted, NeverCreated };
 
 class ConfigureProfileTest : public TempStoreTest {
  protected:
-  // Runs the workflow on a fresh store holding the scene, with the dialog's answers on stdin and
-  // the plan's rules, then checks what every run must leave: everything handed out given back
-  // once, MAPIUninitialize exactly when MAPIInitialize succeeded, and on an existing profile no
-  // service added and only its first service configured.
+  // Runs the workflow on a fresh store holding the scene, with the dialog's answers and the rules,
+  // then checks what every run must leave: all handed out given back once, MAPIUninitialize just
+  // when MAPIInitialize succeeded, and on an existing profile only its first service configured.
   bool Run(Scene scene, std::vector<Rule> rules) {
     TearDown();
     SetUp();
@@ -156,10 +151,9 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
   EXPECT_EQ(Texts{}, plan::Calls());
 }
 
-// Each call of the fullest run, a new profile completed by the logon, in order, with the
-// message its failure shows (also when it succeeds without handing back its object) and its
-// arguments as the log shows them. Calls that give something back are not made to fail: what
-// they fail to give back cannot be given back by anyone.
+// Each call of the fullest run (a new profile completed by the logon) in order, with the message
+// its failure shows (also when it succeeds without its object) and its arguments as logged. Calls
+// that give something back are not made to fail: what they fail to give back, nobody can.
 enum Where { Workflow, Screening, GivingBack };
 struct Step {
   const char* call;

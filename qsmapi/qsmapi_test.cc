@@ -7,7 +7,6 @@
 namespace {
 
 using namespace mapitest;
-using qsmapi::plan::Kind;
 using qsmapi::plan::ParseRule;
 using qsmapi::plan::Rule;
 using qsmapi::services::Service;
@@ -42,33 +41,26 @@ TEST_F(MapiInitTest, InitialisationsAreCountedAndNeededByEveryCall) {
 using MapiSubsystemTest = MapiTest;
 
 TEST_F(MapiSubsystemTest, ProfilesAreNamedInAnyCaseAndAKeyBelongsToItsFirstName) {
-  auto create = [&](const std::string& name) {
-    return admin->CreateProfile((LPTSTR)name.c_str(), nullptr, 0, 0);
-  };
-  auto remove = [&](const std::string& name) {
-    return admin->DeleteProfile((LPTSTR)name.c_str(), 0);
-  };
-  auto open = [&](const std::string& name) {
-    Held<IMsgServiceAdmin> services;
-    return admin->AdminServices((LPTSTR)name.c_str(), nullptr, 0, 0, services.out());
-  };
-  EXPECT_EQ(S_OK, create("Manager"));
-  EXPECT_EQ(MAPI_E_NO_ACCESS, create("MANAGER"));
-  EXPECT_EQ(S_OK, open("manager"));
-  for (const char* bad : {"", "Manager\\x"}) EXPECT_EQ(MAPI_E_INVALID_PARAMETER, create(bad));
+  Held<IMsgServiceAdmin> services;
+  LPMAPISESSION session = nullptr;
+  auto t = [](const std::string& text) { return (LPTSTR)text.c_str(); };
+  EXPECT_EQ(S_OK, admin->CreateProfile(t("Manager"), nullptr, 0, 0));
+  EXPECT_EQ(MAPI_E_NO_ACCESS, admin->CreateProfile(t("MANAGER"), nullptr, 0, 0));
+  EXPECT_EQ(S_OK, admin->AdminServices(t("manager"), nullptr, 0, 0, services.out()));
+  for (const char* bad : {"", "Manager\\x"})
+    EXPECT_EQ(MAPI_E_INVALID_PARAMETER, admin->CreateProfile(t(bad), nullptr, 0, 0));
   // Names that share an encoded key: the second neither creates, opens, logs on to nor deletes it.
   struct {
     std::string name, sharer;
   } cases[] = {{"\xE9t\xE9", "[y~t[y~"}, {std::string(65, '\xE9'), std::string(64, '\xE9')}};
   for (const auto& c : cases) {
-    LPMAPISESSION session = nullptr;
-    ASSERT_EQ(S_OK, create(c.name));
-    EXPECT_EQ(MAPI_E_NO_ACCESS, create(c.sharer));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, open(c.sharer));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, remove(c.sharer));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, MAPILogonEx(0, (LPTSTR)c.sharer.c_str(), nullptr, 0, &session));
-    EXPECT_EQ(S_OK, remove(c.name));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, remove(c.name));
+    ASSERT_EQ(S_OK, admin->CreateProfile(t(c.name), nullptr, 0, 0));
+    EXPECT_EQ(MAPI_E_NO_ACCESS, admin->CreateProfile(t(c.sharer), nullptr, 0, 0));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->AdminServices(t(c.sharer), nullptr, 0, 0, services.out()));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->DeleteProfile(t(c.sharer), 0));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, MAPILogonEx(0, t(c.sharer), nullptr, 0, &session));
+    EXPECT_EQ(S_OK, admin->DeleteProfile(t(c.name), 0));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->DeleteProfile(t(c.name), 0));
   }
 }
 

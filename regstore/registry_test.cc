@@ -22,11 +22,17 @@ namespace {
 using namespace std::string_literals;
 using Names = std::vector<std::string>;
 
-HKEY Create(const char* path, HKEY parent = HKEY_CURRENT_USER, DWORD* disposition = nullptr) {
+// What RegCreateKeyExA returns; the key it opens goes to *key, if given.
+LONG Make(HKEY parent, const std::string& path, REGSAM access = KEY_ALL_ACCESS,
+          HKEY* key = nullptr) {
+  HKEY made = nullptr;
+  return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, access, nullptr, key ? key : &made,
+                         nullptr);
+}
+
+HKEY Create(const std::string& path, HKEY parent = HKEY_CURRENT_USER) {
   HKEY key = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExA(parent, path, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                                           &key, disposition))
-      << path;
+  EXPECT_EQ(ERROR_SUCCESS, Make(parent, path, KEY_ALL_ACCESS, &key)) << path;
   return key;
 }
 
@@ -111,13 +117,12 @@ class RegistryTest : public TempStoreTest {
   }
 };
 
-// The calls keep Windows' semantics and error codes: data exactly as set; names compared
-// case-insensitively in ASCII only and kept as made; keys listed in name order, also while they
-// change under an enumeration; deletes as advapi32 makes them; handles that lost their key, their
-// right or their hive fail, and failing calls leave buffers and store alone. (Types, value order
-// and odd names go through qsreg's round trip in tests/e2e.)
+// Windows' semantics and error codes: data as set; names compared case-insensitively in ASCII
+// only, kept as made and listed in order, also while they change under an enumeration; deletes as
+// advapi32 makes them; handles that lost their key, right or hive fail; failing calls leave
+// buffers and store alone. (Types, value order and odd names: qsreg's round trip in tests/e2e.)
 TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
-  HKEY key = nullptr, sub = nullptr;
+  HKEY key = nullptr;
   char name[64], buffer[8] = "#";
   DWORD length = sizeof name, size = 0, five = 5, small = 4;
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, Open("Software", &key));
@@ -147,15 +152,14 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   const std::pair<LONG, LONG> cases[] = {
       // what each call must return, and what it returned
       {ERROR_ACCESS_DENIED, Set(read, "v", "new")},
-      {ERROR_ACCESS_DENIED,
-       RegCreateKeyExA(read, "New", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr)},
+      {ERROR_ACCESS_DENIED, Make(read, "New", KEY_READ)},
       {ERROR_ACCESS_DENIED, RegDeleteTreeA(read, nullptr)},
       {ERROR_ACCESS_DENIED, RegQueryValueExA(setOnly, "v", nullptr, nullptr, nullptr, &size)},
       {ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_CURRENT_USER, "Software")},  // it has subkeys
       {ERROR_ACCESS_DENIED, RegDeleteKeyA(HKEY_CURRENT_USER, "")},          // the hive's root
       {ERROR_KEY_DELETED, Set(doomed, "v", "x")},
       {ERROR_KEY_DELETED, Enum(doomed, false, 0, name, &length)},
-      {ERROR_KEY_DELETED, RegCreateKeyExA(doomed, "G", 0, nullptr, 0, 0, nullptr, &sub, nullptr)},
+      {ERROR_KEY_DELETED, Make(doomed, "G", 0)},
       {ERROR_MORE_DATA, Enum(key, false, 0, name, &five)},  // no room for the NUL
       {ERROR_NO_MORE_ITEMS, Enum(key, false, 4, name, &length)},
       {ERROR_MORE_DATA, RegQueryValueExA(key, "", nullptr, nullptr, (LPBYTE)buffer, &small)},
@@ -170,8 +174,7 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   EXPECT_EQ(Names{}, List(again));
   EXPECT_EQ((Names{"Alpha", "Delta", "\xC3\x84", "\xC3\xA4"}), List(key));
   // Opening an existing subkey writes nothing, so KEY_READ on the parent is enough.
-  EXPECT_EQ(ERROR_SUCCESS,
-            RegCreateKeyExA(read, "Alpha", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr));
+  EXPECT_EQ(ERROR_SUCCESS, Make(read, "Alpha", KEY_READ));
   // Without a subkey, a tree delete empties the key and keeps it.
   ASSERT_EQ(ERROR_SUCCESS, RegDeleteTreeA(key, nullptr));
   EXPECT_EQ(Names{}, List(same));
@@ -203,7 +206,7 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNothingAndLeaveTheDataInTheStoreFile
     if (read(go[0], &byte, 1) < 0) _exit(3);  // all start when the test closes the pipe
     int failures = 0;
     for (int i = 0; i < writes; i++) {
-      RegCloseKey(Create(("Shared\\" + name(child, i)).c_str()));
+      RegCloseKey(Create("Shared\\" + name(child, i)));
       failures += Set(Create("Shared"), name(child, i).c_str(), name(child, i)) != ERROR_SUCCESS;
     }
     exit(failures + testing::Test::HasFailure());  // as a program ends
@@ -221,12 +224,11 @@ TEST_F(RegistryTest, ConcurrentProcessesLoseNothingAndLeaveTheDataInTheStoreFile
     for (int i = 0; i < writes; i++) EXPECT_EQ(name(child, i), Get(shared, name(child, i).c_str()));
 }
 
-// A store that is damaged, not a registry store, or not to be trusted is refused before anything
-// is written, with one line that names the file and says what is wrong or what to fix; the file
-// stays as it is and nothing is made beside it.
+// A damaged, foreign or untrusted store is refused before any write, with one line naming the
+// file and saying what is wrong or what to fix; the file stays as it is, nothing made beside it.
 TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
   ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
-  for (int i = 0; i < 50; i++) Create(("Software\\Filler" + std::to_string(i)).c_str());
+  for (int i = 0; i < 50; i++) Create("Software\\Filler" + std::to_string(i));
   EndUse();
   const std::string valid = ReadFile(storePath());
   ASSERT_GE(valid.size(), 3 * 4096u);
@@ -337,14 +339,12 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
     chmod(storePath().c_str(), c.store);
     chmod(storeDir().c_str(), c.folder);
     std::string said = RunAsOwner([] {
-      HKEY key = nullptr, sub = nullptr;
+      HKEY key = nullptr;
       std::string codes;
       for (LONG code :
            {Open("Software\\Guarded", &key), (LONG)(Get(key, "v") == "kept"),
             Open("Software\\Guarded", &key, KEY_SET_VALUE), Set(HKEY_CURRENT_USER, "v", "x"),
-            RegCreateKeyExA(HKEY_CURRENT_USER, "Sub", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
-                            nullptr),
-            RegDeleteTreeA(HKEY_CURRENT_USER, "Software")})
+            Make(HKEY_CURRENT_USER, "Sub"), RegDeleteTreeA(HKEY_CURRENT_USER, "Software")})
         codes += std::to_string(code) + " ";
       return codes;
     });
@@ -367,30 +367,26 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Before"), "v", "kept"));
   std::string deep = "Deep";
   for (int level = 2; level < 512; level++) deep += "\\k";
-  HKEY sub = nullptr;
-  auto create = [&](HKEY parent, const std::string& path) {
-    return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &sub,
-                           nullptr);
-  };
+
   for (bool commit : {false, true}) {
     SCOPED_TRACE(commit);
     ASSERT_EQ(ERROR_SUCCESS, RegBeginBatch(true));
-    EXPECT_EQ(ERROR_BUSY, RegBeginBatch(true));                        // batches do not nest
-    HKEY made = Create("Batch"), bottom = Create(deep.c_str(), made);  // 512 levels: the most
+    EXPECT_EQ(ERROR_BUSY, RegBeginBatch(true));                // batches do not nest
+    HKEY made = Create("Batch"), bottom = Create(deep, made);  // 512 levels: the most
     EXPECT_EQ(ERROR_SUCCESS, Set(made, "v", "x"));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Before"));
     const struct {
       const char* what;
       LONG result;
     } limits[] = {
-        {"a 513th level", create(bottom, "more")},
-        {"513 levels in one call", create(made, "New\\" + deep)},
-        {"a key name of 256", create(made, "New\\" + std::string(256, 'n'))},
+        {"a 513th level", Make(bottom, "more")},
+        {"513 levels in one call", Make(made, "New\\" + deep)},
+        {"a key name of 256", Make(made, "New\\" + std::string(256, 'n'))},
         {"a value name of 16,384", Set(bottom, std::string(16384, 'v').c_str(), "x")},
     };
     for (const auto& c : limits) EXPECT_EQ(ERROR_INVALID_PARAMETER, c.result) << c.what;
     EXPECT_EQ(ERROR_SUCCESS, Set(bottom, std::string(16383, 'v').c_str(), "x"));
-    EXPECT_EQ(ERROR_SUCCESS, create(made, std::string(255, 'n')));
+    EXPECT_EQ(ERROR_SUCCESS, Make(made, std::string(255, 'n')));
     EXPECT_EQ(ERROR_SUCCESS, RegEndBatch(commit));
     EXPECT_EQ(ERROR_INVALID_PARAMETER, RegEndBatch(commit));
     EXPECT_EQ(commit ? (Names{"Batch", "Software"}) : Names{"Software"}, List(HKEY_CURRENT_USER));

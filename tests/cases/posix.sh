@@ -1,10 +1,7 @@
 #!/usr/bin/env bash
-# Runs the cases of cases.txt against the POSIX build, each on a fresh store of its own (a
-# temporary XDG_CONFIG_HOME), and reads the message boxes from stderr.
-#
-#   tests/cases/posix.sh QSPROFILE QSREG [CASE...]
-#
-# Prints one line per case and "N passed, N failed"; exits non-zero when a case failed.
+# tests/cases/posix.sh QSPROFILE QSREG [CASE...]: runs the cases of cases.txt against the POSIX
+# build, each on a fresh store (a temporary XDG_CONFIG_HOME), reading the message boxes from
+# stderr. Prints one line per case and "N passed, N failed"; exits non-zero when a case failed.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 2 ] || { echo "usage: $0 QSPROFILE QSREG [CASE...]" >&2; exit 2; }

@@ -173,9 +173,8 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   ExpectOneError(Qsreg({"query", "HKCU\\Types\\Sub"}), "");
 }
 
-// Export writes to stdout or a regular file: a new one private, a replaced one with its mode
-// kept. Anything else is refused and left as it is, even with /y; so is a name that would not
-// read back as itself.
+// Export writes to stdout or a regular file: a new one private, a replaced one keeping its mode.
+// Anything else is refused and left as it is, even with /y; so is a name that would not read back.
 TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
   ASSERT_EQ(0, Qsreg({"add", "HKCU\\K", "/v", "v", "/d", "1"}).exitCode);
   const std::string text = "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"1\"\n\n";
@@ -243,9 +242,8 @@ TEST_F(QsprofileTest, ACorruptStoreIsReportedAndLeftAsItWas) {
   EXPECT_EQ(garbage, ReadFile(storePath()));
 }
 
-// An interrupt while the dialog waits for an answer ends the run as Cancel does: the new profile
-// is deleted, no name is stored, and the process exits normally. The answers typed before it
-// leave stdin open.
+// An interrupt while the dialog waits for an answer (stdin open) ends the run as Cancel does:
+// the new profile is deleted, no name is stored, and the process exits normally.
 TEST_F(QsprofileTest, AnInterruptInTheDialogCancels) {
   const struct {
     int signal;

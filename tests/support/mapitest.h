@@ -1,6 +1,5 @@
-// What the tests of the simulated messaging subsystem share: an owner that gives back what the
-// subsystem hands out, profiles seeded as earlier runs leave them, and a fixture with a fresh
-// store and an initialised subsystem.
+// For the tests of the simulated messaging subsystem: an owner of what it hands out, profiles
+// seeded as earlier runs leave them, a fixture with a fresh store and an initialised subsystem.
 #pragma once
 
 #include <string.h>
@@ -41,10 +40,7 @@ struct Held {
 };
 
 inline SPropValue StringValue(ULONG tag, const char* text) {
-  SPropValue value{};
-  value.ulPropTag = tag;
-  value.Value.lpszA = (LPSTR)text;
-  return value;
+  return {.ulPropTag = tag, .dwAlignPad = 0, .Value = {.lpszA = (LPSTR)text}};
 }
 
 // The key the subsystem keeps profiles under, and whether that of an encoded name exists.
@@ -58,7 +54,6 @@ inline bool ProfileExists(const std::string& encodedName) {
 }
 
 // Creates a profile with its services, in order, and string properties in its global section.
-// Initialises the subsystem for the purpose (initialisations are counted).
 inline void SeedProfile(const char* name, const std::vector<const char*>& services,
                         std::vector<SPropValue> global) {
   ASSERT_EQ(S_OK, MAPIInitialize(nullptr));

@@ -10,10 +10,9 @@ struct ProcessResult {
   std::string out, err;
 };
 
-// What else happens to the program while it runs.
+// What else happens to the program while it runs: `signal` is sent once stderr shows `when`, and
+// with a signal to send stdin stays open after the input, as a terminal's would.
 struct ProcessControl {
-  // Sent once stderr shows `when`. With a signal to send, stdin stays open after the input, as a
-  // terminal's would, so that the program waits for more.
   int signal = 0;
   std::string when;
   // How stderr is connected: to the test, closed (2>&-), or to a pipe nobody reads.
