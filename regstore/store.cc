@@ -765,6 +765,9 @@ bool Store::FindKnownChild(int64_t parent, const std::string& name, int64_t* id)
 }
 
 void Store::KnowChild(int64_t parent, const std::string& name, int64_t id) {
+  // A walk of a whole tree meets every key once; the keys that are opened again and again are
+  // those of the last few paths.
+  if (children_.size() >= 256) children_.clear();
   children_[ChildKey(parent, name, &childKey_)] = id;
 }
 
