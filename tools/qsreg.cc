@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -583,27 +584,6 @@ void RunDelete(const Request& request) {
   fputs(Completed, stdout);
 }
 
-// Appends a key with its values and subkeys to an export; fails on a name that the file would
-// not give back as it is.
-void ExportTree(std::string* text, HKEY key, const std::string& fullName) {
-  std::string line, error;
-  if (!KeyLine(fullName, &line, &error)) Fail(error);
-  *text += '\n';
-  *text += line;
-  *text += '\n';
-  Value value;
-  for (DWORD index = 0; EnumValue(key, index, &value); index++) {
-    if (!ValueLine(fullName, value.name, value.type, value.data, &line, &error)) Fail(error);
-    *text += line;
-    *text += '\n';
-  }
-  for (const std::string& name : SubkeyNames(key)) {
-    Key subkey;
-    Check(subkey.Open(key, name, KEY_READ));
-    ExportTree(text, subkey.get(), fullName + "\\" + name);
-  }
-}
-
 // What a file that is not a regular one is, for the refusal to write it.
 const char* FileKind(mode_t mode) {
   if (S_ISDIR(mode)) return "a folder";
@@ -614,67 +594,133 @@ const char* FileKind(mode_t mode) {
   return "not a regular file";
 }
 
-// Writes text to file, which is a new or an existing regular file. It goes to a temporary file
-// beside file that is renamed into place only when all of it is on disk, so file is either the
-// old file or the whole new one. A link is not followed, and nothing but a regular file is ever
-// replaced: whatever took file's place while it was written is left alone.
-void WriteRegularFile(const std::string& file, const std::string& text, bool force) {
-  auto fail = [&](int error) { Fail("Cannot write " + file + ": " + strerror(error) + "."); };
-  struct stat before, after;
-  bool existed = lstat(file.c_str(), &before) == 0;
-  if (!existed && errno != ENOENT) fail(errno);
-  if (existed && !S_ISREG(before.st_mode))
-    Fail("Cannot write " + file + ": it is " + FileKind(before.st_mode) +
-         ", and qsreg exports only to a regular file.");
-  if (existed)
-    Confirm(force, "File " + file + " already exists. Overwrite (Yes/No)?",
-            "File " + file + " already exists. Use /y to overwrite it.");
-  size_t slash = file.rfind('/');
-  std::string folder = slash == std::string::npos ? "" : file.substr(0, slash + 1);
-  std::string temporary = folder + "." + file.substr(slash + 1) + ".XXXXXX";
-  int fd = mkstemp(temporary.data());  // O_EXCL, mode 0600
-  if (fd < 0) fail(errno);
-  int error = 0;
-  // A replaced file keeps its owner (where qsreg may give it) and permissions; a new one is
-  // private, like the store it comes from.
-  if (existed && fchown(fd, before.st_uid, before.st_gid) != 0 && errno != EPERM) error = errno;
-  if (!error && existed && fchmod(fd, before.st_mode & 07777) != 0) error = errno;
-  for (size_t done = 0; !error && done < text.size();) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) error = errno;
-    if (n > 0) done += n;
+// A regular file written whole or not at all: what is written goes to a temporary file beside
+// it, which is renamed into place only when all of it is on disk, so the file is either the old
+// one or the whole new one; a temporary file not committed is removed. A link is not followed,
+// and nothing but a regular file is ever replaced: whatever took the file's place while it was
+// written is left alone.
+class ReplacementFile {
+ public:
+  ReplacementFile(const std::string& file, bool force) : file_(file) {
+    existed_ = lstat(file.c_str(), &before_) == 0;
+    if (!existed_ && errno != ENOENT) Fail(errno);
+    if (existed_ && !S_ISREG(before_.st_mode))
+      ::Fail("Cannot write " + file + ": it is " + FileKind(before_.st_mode) +
+             ", and qsreg exports only to a regular file.");
+    if (existed_)
+      Confirm(force, "File " + file + " already exists. Overwrite (Yes/No)?",
+              "File " + file + " already exists. Use /y to overwrite it.");
+    size_t slash = file.rfind('/');
+    std::string folder = slash == std::string::npos ? "" : file.substr(0, slash + 1);
+    temporary_ = folder + "." + file.substr(slash + 1) + ".XXXXXX";
+    fd_ = mkstemp(temporary_.data());  // O_EXCL, mode 0600
+    if (fd_ < 0) Fail(errno);
+    // A replaced file keeps its owner (where qsreg may give it) and permissions; a new one is
+    // private, like the store it comes from.
+    if ((existed_ && fchown(fd_, before_.st_uid, before_.st_gid) != 0 && errno != EPERM) ||
+        (existed_ && fchmod(fd_, before_.st_mode & 07777) != 0))
+      Fail(errno);
   }
-  if (!error && fsync(fd) != 0) error = errno;
-  if (close(fd) != 0 && !error) error = errno;
-  bool exists = lstat(file.c_str(), &after) == 0;
-  if (!error && (exists != existed ||
-                 (exists && (after.st_dev != before.st_dev || after.st_ino != before.st_ino))))
-    error = EEXIST;
-  if (!error && rename(temporary.c_str(), file.c_str()) != 0) error = errno;
-  if (error) {
-    unlink(temporary.c_str());
-    fail(error);
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ~ReplacementFile() {
+    if (fd_ >= 0) close(fd_);
+    if (!committed_) unlink(temporary_.c_str());
+  }
+
+  // Appends text, and has the system start writing it to disk while the export goes on.
+  void Write(const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+      ssize_t n = write(fd_, text.data() + done, text.size() - done);
+      if (n < 0 && errno != EINTR) Fail(errno);
+      if (n > 0) done += (size_t)n;
+    }
+    sync_file_range(fd_, written_, (off_t)text.size(), SYNC_FILE_RANGE_WRITE);
+    written_ += (off_t)text.size();
+  }
+
+  void Commit() {
+    if (fsync(fd_) != 0) Fail(errno);
+    int fd = fd_;
+    fd_ = -1;
+    if (close(fd) != 0) Fail(errno);
+    struct stat after;
+    bool exists = lstat(file_.c_str(), &after) == 0;
+    if (exists != existed_ ||
+        (exists && (after.st_dev != before_.st_dev || after.st_ino != before_.st_ino)))
+      Fail(EEXIST);
+    if (rename(temporary_.c_str(), file_.c_str()) != 0) Fail(errno);
+    committed_ = true;
+  }
+
+ private:
+  [[noreturn]] void Fail(int error) {
+    ::Fail("Cannot write " + file_ + ": " + strerror(error) + ".");
+  }
+
+  std::string file_, temporary_;
+  struct stat before_ = {};
+  bool existed_ = false, committed_ = false;
+  int fd_ = -1;
+  off_t written_ = 0;
+};
+
+// An export under way: its text, handed to the file as it grows when it goes to one.
+struct ExportOut {
+  std::string text;
+  ReplacementFile* file = nullptr;
+};
+
+// Appends a key with its values and subkeys to an export; fails on a name that the file would
+// not give back as it is.
+void ExportTree(ExportOut* out, HKEY key, const std::string& fullName) {
+  std::string line, error;
+  if (!KeyLine(fullName, &line, &error)) Fail(error);
+  std::string& text = out->text;
+  text += '\n';
+  text += line;
+  text += '\n';
+  Value value;
+  for (DWORD index = 0; EnumValue(key, index, &value); index++) {
+    if (!ValueLine(fullName, value.name, value.type, value.data, &line, &error)) Fail(error);
+    text += line;
+    text += '\n';
+  }
+  if (out->file && text.size() >= (1 << 20)) {
+    out->file->Write(text);
+    text.clear();
+  }
+  for (const std::string& name : SubkeyNames(key)) {
+    Key subkey;
+    Check(subkey.Open(key, name, KEY_READ));
+    ExportTree(out, subkey.get(), fullName + "\\" + name);
   }
 }
 
 // Reads the key's tree in one read batch, so the export is one state of the store even while
-// other programs change it, and writes it only when all of it could be written faithfully.
+// other programs change it. A file is replaced only when all of the tree could be written
+// faithfully; standard output gets the text only then.
 void RunExport(const Request& request) {
   std::string path, fullName;
   ParseKey(request.keyArgument, true, &path, &fullName);
-  std::string text = "REGEDIT4\n";
+  ExportOut out;
+  std::unique_ptr<ReplacementFile> file;
+  if (request.file != "-")
+    out.file = (file = std::make_unique<ReplacementFile>(request.file, request.force)).get();
+  out.text = "REGEDIT4\n";
   {
     Batch batch(false);
     Key key;
     Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
-    ExportTree(&text, key.get(), fullName);
+    ExportTree(&out, key.get(), fullName);
   }
-  text += "\n";
-  if (request.file == "-") {
-    fwrite(text.data(), 1, text.size(), stdout);
+  out.text += "\n";
+  if (!file) {
+    fwrite(out.text.data(), 1, out.text.size(), stdout);
     return;
   }
-  WriteRegularFile(request.file, text, request.force);
+  file->Write(out.text);
+  file->Commit();
   fputs(Completed, stdout);
 }
 
