@@ -11,6 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <memory>
@@ -369,39 +370,55 @@ bool ReadStoreRow(int fd, const Header& header, StoreRow* row, bool* known) {
 }
 
 bool ReadLoggedRows(const std::string& store, uint32_t page, StoreRow* first, StoreRow* last) {
-  // The log is read whole, as SQLite reads it when it opens the store; a log far larger than
-  // SQLite lets it grow is left to SQLite.
-  constexpr off_t LargestLog = 64 << 20;
   int fd = open((store + "-wal").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return false;
   struct stat st;
-  std::unique_ptr<unsigned char[]> log;
-  ssize_t length = -1;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= LargestLog) {
-    log.reset(new unsigned char[(size_t)st.st_size + 1]);
-    length = pread(fd, log.get(), (size_t)st.st_size, 0);
+  unsigned char header[LogHeaderSize];
+  uint32_t size = 0;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      pread(fd, header, sizeof header, 0) == (ssize_t)sizeof header) {
+    size = Big32(header + 8);
+    if (size == 1) size = 65536;
+    if (size < 512 || size > 65536 || (size & (size - 1)) != 0) size = 0;
   }
-  close(fd);
-  const unsigned char* bytes = log.get();
-  if (length < (ssize_t)LogHeaderSize) return false;
-  uint32_t size = Big32(bytes + 8);
-  if (size == 1) size = 65536;
-  if (size < 512 || size > 65536 || (size & (size - 1)) != 0) return false;
-  // The frames of the log's current start carry its header's salts; older ones, beyond them,
-  // do not. A frame with a page count after it ends a commit.
-  const unsigned char *earliest = nullptr, *latest = nullptr, *pending = nullptr;
-  for (size_t at = LogHeaderSize; at + FrameHeaderSize + size <= (size_t)length;
-       at += FrameHeaderSize + size) {
-    const unsigned char* frame = bytes + at;
-    if (memcmp(frame + 8, bytes + 16, 8) != 0) break;
-    if (Big32(frame) == page) {
-      pending = frame + FrameHeaderSize;
-      if (!earliest) earliest = pending;
+  // The frames are read a run at a time, their headers each to its own place and their pages
+  // all into one page: only the two pages that hold the rows are read again afterwards. The
+  // frames of the log's current start carry its header's salts; older ones, beyond them, do
+  // not. A frame with a page count after it ends a commit.
+  constexpr int RunFrames = 16;
+  std::unique_ptr<unsigned char[]> scratch(new unsigned char[size ? size : 1]);
+  unsigned char heads[RunFrames][FrameHeaderSize];
+  struct iovec parts[2 * RunFrames];
+  off_t earliest = -1, latest = -1, pending = -1;
+  bool ended = size == 0;
+  for (off_t at = LogHeaderSize; !ended;) {
+    for (int i = 0; i < RunFrames; i++) {
+      parts[2 * i] = {heads[i], FrameHeaderSize};
+      parts[2 * i + 1] = {scratch.get(), size};
     }
-    if (Big32(frame + 4) != 0) latest = pending;
+    ssize_t got = preadv(fd, parts, 2 * RunFrames, at);
+    int frames = got > 0 ? (int)(got / (FrameHeaderSize + size)) : 0;
+    ended = frames < RunFrames;
+    for (int i = 0; i < frames; i++, at += FrameHeaderSize + size) {
+      if (memcmp(heads[i] + 8, header + 16, 8) != 0) {
+        ended = true;
+        break;
+      }
+      if (Big32(heads[i]) == page) {
+        pending = at + (off_t)FrameHeaderSize;
+        if (earliest < 0) earliest = pending;
+      }
+      if (Big32(heads[i] + 4) != 0) latest = pending;
+    }
   }
   // Layout 2 is assumed: a store of layout 1 has no count, and its row reads as such.
-  return earliest && latest && RowOf(earliest, size, 2, first) && RowOf(latest, size, 2, last);
+  auto rowAt = [&](off_t where, StoreRow* row) {
+    return pread(fd, scratch.get(), size, where) == (ssize_t)size &&
+           RowOf(scratch.get(), size, 2, row);
+  };
+  bool read = earliest >= 0 && latest >= 0 && rowAt(earliest, first) && rowAt(latest, last);
+  close(fd);
+  return read;
 }
 
 Problem MatchLogModes(const std::string& store, mode_t mode) {
