@@ -12,13 +12,15 @@
 //   edit   the same again on the store an unmeasured fresh run left: the run that edits an
 //          existing profile;
 //   seeded the fresh run on a store that already holds --profiles profiles (default 10,000),
-//          copied from a template seeded once through the registry stand-in.
+//          copied from a template seeded once through the registry stand-in;
+//   read   qsreg query of the one value the Manager role keeps, on the store a fresh run left:
+//          the least that any run which opens the store costs, for comparison.
 // It prints the medians of wall time and of user+system CPU time, the ratios fresh/usage,
 // edit/usage and seeded/fresh, and the peak resident memory of the full runs, each against its
-// target. The
-// targets are reported, never enforced: the exit status is 0 unless a run fails (a non-zero
-// exit, a signal, or a full run after which the Manager role's stored name is not
-// "QuorvaneManager"), 1 then, and 2 for a bad command line or a broken environment.
+// target, and read/usage without one. The targets are reported, never enforced: the exit status is
+// 0 unless a run fails (a non-zero exit, a signal, or a full run after which the Manager role's
+// stored name is not "QuorvaneManager"), 1 then, and 2 for a bad command line or a broken
+// environment.
 #include <errno.h>
 #include <fcntl.h>
 #include <ftw.h>
@@ -40,6 +42,9 @@
 #ifndef QSPROFILE_PATH
 #define QSPROFILE_PATH "qsprofile"
 #endif
+#ifndef QSREG_PATH
+#define QSREG_PATH "qsreg"
+#endif
 
 namespace {
 
@@ -57,9 +62,10 @@ const double EditOverUsageTarget = 1.5;
 const double SeededOverFreshTarget = 1.2;
 const long PeakRssTargetKiB = 8 * 1024;
 
-enum Scenario { Usage, Fresh, Edit, Seeded, ScenarioCount };
+enum Scenario { Usage, Fresh, Edit, Seeded, Read, ScenarioCount };
 const char* const ScenarioNames[ScenarioCount] = {"usage (no arguments)", "full, empty store",
-                                                  "edit, existing profile", "full, seeded store"};
+                                                  "edit, existing profile", "full, seeded store",
+                                                  "read one value (qsreg)"};
 
 struct Samples {
   std::vector<double> wall, cpu;
@@ -135,18 +141,19 @@ long ParseCount(const char* option, const char* text, long least) {
 
 void PrintHelp() {
   printf(
-      "usage: qsbench [--runs N] [--profiles N] [--qsprofile PATH]\n"
+      "usage: qsbench [--runs N] [--profiles N] [--qsprofile PATH] [--qsreg PATH]\n"
       "  --runs N        measured runs of each kind (default 31)\n"
       "  --profiles N    profiles in the seeded store (default 10000)\n"
-      "  --qsprofile P   the program to measure (default %s)\n",
-      QSPROFILE_PATH);
+      "  --qsprofile P   the program to measure (default %s)\n"
+      "  --qsreg P       the qsreg of the read run (default %s)\n",
+      QSPROFILE_PATH, QSREG_PATH);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   long runs = 31, profiles = 10000;
-  std::string program = QSPROFILE_PATH;
+  std::string program = QSPROFILE_PATH, qsreg = QSREG_PATH;
   std::string seedOnly;
   for (int i = 1; i < argc; i++) {
     std::string option = argv[i];
@@ -158,6 +165,8 @@ int main(int argc, char** argv) {
       seedOnly = argv[++i];
     } else if (option == "--qsprofile" && i + 1 < argc) {
       program = argv[++i];
+    } else if (option == "--qsreg" && i + 1 < argc) {
+      qsreg = argv[++i];
     } else if (option == "--help" || option == "-h") {
       PrintHelp();
       return 0;
@@ -170,7 +179,8 @@ int main(int argc, char** argv) {
     if (seedOnly[0] != '/') Fail("--seed needs an absolute folder");
     return SeedProfiles(seedOnly, (int)profiles) ? 0 : 1;
   }
-  if (access(program.c_str(), X_OK) != 0) Fail(program + ": " + strerror(errno));
+  for (const std::string& tool : {program, qsreg})
+    if (access(tool.c_str(), X_OK) != 0) Fail(tool + ": " + strerror(errno));
 
   std::string work = MakeTempDir();
   std::string templateHome = work + "/template";
@@ -215,19 +225,25 @@ int main(int argc, char** argv) {
         if (folder < 0 || syncfs(folder) != 0) Fail("syncfs " + runHome + ": " + strerror(errno));
         close(folder);
       };
-      std::vector<std::string> args = {program};
-      if (scenario != Usage) args.push_back("-m");
+      std::vector<std::string> full = {program, "-m"};
+      std::vector<std::string> args =
+          scenario == Usage ? std::vector<std::string>{program}
+          : scenario == Read
+              ? std::vector<std::string>{qsreg, "query", std::string("HKCU\\") + ManagerKey, "/v",
+                                         StoredNameValue}
+              : full;
       std::vector<std::string> environment = {"HOME=" + runHome,
                                               "XDG_CONFIG_HOME=" + runHome + "/config"};
       MeasuredRun run;
-      // The edit run follows a fresh run on the same store, and finds the store as it left it.
-      if (scenario == Edit) {
+      // The edit and read runs follow a fresh run on the same store, and find it as it left it.
+      if (scenario == Edit || scenario == Read) {
         settle();
-        run = RunMeasured(args, DialogAnswers, environment);
+        run = RunMeasured(full, DialogAnswers, environment);
       }
       if (run.signal == 0 && run.exitCode == 0) {
         settle();
-        run = RunMeasured(args, scenario == Usage ? "" : DialogAnswers, environment);
+        run = RunMeasured(args, scenario == Usage || scenario == Read ? "" : DialogAnswers,
+                          environment);
       }
       std::string problem;
       if (run.signal != 0) {
@@ -292,6 +308,8 @@ int main(int argc, char** argv) {
   printf("seeded / empty:  wall %5.2f (cpu %5.2f)  target <= %.1f: %s\n", seededOverFresh,
          cpu[Seeded] / cpu[Fresh], SeededOverFreshTarget,
          seededOverFresh <= SeededOverFreshTarget ? "met" : "MISSED");
+  printf("read / usage:    wall %5.2f (cpu %5.2f)  the least a run that opens the store costs\n",
+         wall[Read] / wall[Usage], cpu[Read] / cpu[Usage]);
   printf("peak RSS of the full runs: %.2f MiB    target < %ld MiB: %s\n", (double)peak / 1024,
          PeakRssTargetKiB / 1024, peak < PeakRssTargetKiB ? "met" : "MISSED");
   printf("(a child's peak RSS counts from this program's own, %ld KiB, at its fork)\n",

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmarks with the dev preset and runs them briefly: a smoke run that fails only
 # when a measured command fails or a write is lost, never on the figures.
-#   qsbench            the runs of qsprofile (usage, fresh store, edit, 10,000-profile store);
+#   qsbench            the runs of qsprofile (usage, fresh store, edit, 10,000-profile store)
+#                      and one qsreg read of a single value;
 #   bench/treereads.sh whole-tree query and export against sqlite3's .dump of the same store;
 #   bench/writers.sh   parallel qsreg adds: their latency, and a reader holding the store open.
 #   BENCH_RUNS  measured runs of each kind (default 5; qsbench's own default is 31)
