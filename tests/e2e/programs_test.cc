@@ -106,7 +106,8 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
       {{"/d", "a\nb"}, "REG_SZ    a\nb", "hex(1):61,0a,62,00"},  // not quotable as it is
       {{"/t", "REG_EXPAND_SZ", "/d", "%P%;x"}, "REG_EXPAND_SZ    %P%;x",
        "hex(2):25,50,25,3b,78,00"},
-      {{"/t", "REG_MULTI_SZ", "/d", "a\\0bc"}, "REG_MULTI_SZ    a\\0bc", "hex(7):61,00,62,63,00,00"},
+      {{"/t", "REG_MULTI_SZ", "/d", "a\\0bc"}, "REG_MULTI_SZ    a\\0bc",
+       "hex(7):61,00,62,63,00,00"},
       {{"-T", "reg_multi_sz", "-S", ",", "-D", "a,b,"}, "REG_MULTI_SZ    a\\0b",
        "hex(7):61,00,62,00,00"},
       {{"/t", "REG_DWORD", "/d", "42"}, "REG_DWORD    0x2a", "dword:0000002a"},
