@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fuzz/check.h"
+#include "fuzz/readback.h"
 #include "tools/qsreg-regfile.h"
 
 static std::string Name(FuzzedDataProvider* in, char without) {
@@ -23,7 +24,7 @@ static std::string Name(FuzzedDataProvider* in, char without) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   std::string text = "REGEDIT4\n\n", line, error, key;
-  std::vector<RegChange> expected, changes;
+  std::vector<RegChange> expected;
   while (in.remaining_bytes() > 0 && expected.size() < 32) {
     RegChange change{RegChange::CreateKey, 0, key, "", REG_NONE, ""};
     bool written;
@@ -50,15 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (written) text += line + "\n";
     if (written) expected.push_back(change);
   }
-  if (!ParseRegFile(text, "export.reg", &changes, &error)) {
-    fprintf(stderr, "exported:\n%s\nrefused: %s\n", text.c_str(), error.c_str());
-    abort();
-  }
-  CHECK(changes.size() == expected.size());
-  for (size_t i = 0; i < changes.size(); i++) {
-    const RegChange &got = changes[i], &want = expected[i];
-    CHECK(got.kind == want.kind && got.key == want.key && got.name == want.name &&
-          got.type == want.type && got.data == want.data);
-  }
+  CheckReadsBackAs(text, expected);
   return 0;
 }

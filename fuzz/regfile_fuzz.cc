@@ -8,10 +8,11 @@
 #include <vector>
 
 #include "fuzz/check.h"
+#include "fuzz/readback.h"
 #include "tools/qsreg-regfile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::vector<RegChange> changes, again;
+  std::vector<RegChange> changes;
   std::string error, line, text = "REGEDIT4\n";
   if (!ParseRegFile(std::string((const char*)data, size), "in.reg", &changes, &error)) {
     CHECK(error.rfind("in.reg:", 0) == 0);
@@ -36,15 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!written) return 0;
     text += line + "\n";
   }
-  if (!ParseRegFile(text, "out.reg", &again, &error)) {
-    fprintf(stderr, "written back:\n%s\nrefused: %s\n", text.c_str(), error.c_str());
-    abort();
-  }
-  CHECK(again.size() == changes.size());
-  for (size_t i = 0; i < changes.size(); i++) {
-    const RegChange &a = changes[i], &b = again[i];
-    CHECK(a.kind == b.kind && a.key == b.key && a.name == b.name && a.type == b.type &&
-          a.data == b.data);
-  }
+  CheckReadsBackAs(text, changes);
   return 0;
 }
