@@ -1,5 +1,6 @@
-// Finding the store's files and deciding whether to trust them. Everything here runs before
-// SQLite opens the store, so that SQLite never reads a file it should not, nor writes beside it.
+// The store's files before SQLite opens them, and the one place that reads the write-ahead log's
+// own format (see files.h). Everything here runs before this process has a connection to the
+// store, so that SQLite never reads a file it should not, nor blocks on one.
 #include "regstore/files.h"
 
 #include <dirent.h>
@@ -8,13 +9,16 @@
 #include <limits.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <time.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
-#include <memory>
+#include <cctype>
+#include <vector>
 
 #include "regstore/layout.h"
 
@@ -25,14 +29,16 @@ namespace {
 // (SQLite's "dead man switch"): a lock there means another process uses the store.
 constexpr off_t IndexLiveByte = 128;
 constexpr size_t FileHeaderSize = 100, LogHeaderSize = 32, FrameHeaderSize = 24;
-// The head of the index: two copies of the log's header as SQLite last saw it, and how far the
-// log was copied into the database file.
-constexpr size_t IndexHeadSize = 136;
-// Interrupted creations: a file whose creator cannot be known is stale after this long.
+constexpr uint32_t LogMagic = 0x377f0682, LogVersion = 3007000;
+// Interrupted creations and judgements: what no process can be named for is stale after this.
 constexpr time_t DebrisAge = 24 * 60 * 60;
 
 uint32_t Big32(const unsigned char* p) {
   return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+uint32_t Little32(const unsigned char* p) {
+  return (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
 }
 
 Problem Advise(const std::string& line) {
@@ -69,157 +75,137 @@ int MakeFolders(const std::string& dir) {
   return 0;
 }
 
-// Whether another process holds a lock on the index open as fd: it has the store open.
-bool Held(int fd) {
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = IndexLiveByte;
-  lock.l_len = 1;
-  return fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+// Opens a file of the store for reading, never following a link nor waiting on a pipe.
+int OpenQuietly(const std::string& path) {
+  return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
 }
 
-// Whether another process has the store open: it holds a lock on its log's index.
-bool InUse(const std::string& store) {
-  int fd = open((store + "-shm").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool used = Held(fd);
-  close(fd);
-  return used;
-}
-
-// Whether the log holds frames: it is as long as its header and one frame's, or not a file.
-bool HasFrames(const struct stat& st) {
-  return !S_ISREG(st.st_mode) || st.st_size >= (off_t)(LogHeaderSize + FrameHeaderSize);
-}
-
-// A print of a file: its identity, size and modification time, and its first size bytes; empty
-// when it does not exist. (Not the time of its last change of status: SQLite, run by root, gives
-// the log and its index the owner of the database file again each time it opens them.) With used,
-// says whether another process holds the index's lock.
-std::string Print(const std::string& path, size_t size, bool* exists, bool* used = nullptr) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  *exists = fd >= 0 || errno != ENOENT;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    if (fd >= 0) close(fd);
-    return *exists ? "?" : "";
+// The log's checksum over size bytes (a multiple of 8), carried on from sum, in the byte order
+// the log's magic names.
+void Checksum(bool bigEndian, const unsigned char* data, size_t size, uint32_t sum[2]) {
+  for (size_t i = 0; i + 8 <= size; i += 8) {
+    sum[0] += (bigEndian ? Big32(data + i) : Little32(data + i)) + sum[1];
+    sum[1] += (bigEndian ? Big32(data + i + 4) : Little32(data + i + 4)) + sum[0];
   }
-  if (used) *used = Held(fd);
-  long long stats[] = {(long long)st.st_ino, (long long)st.st_size, (long long)st.st_mtim.tv_sec,
-                       (long long)st.st_mtim.tv_nsec};
-  std::string print((const char*)stats, sizeof stats);
-  std::string head(size, '\0');
-  ssize_t got = S_ISREG(st.st_mode) ? pread(fd, head.data(), size, 0) : 0;
-  close(fd);
-  head.resize(got > 0 ? (size_t)got : 0);
-  return print + head;
 }
 
-// Reads the first size bytes of a file that is not followed when it is a link.
-bool ReadStart(const std::string& path, unsigned char* buffer, size_t size) {
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool read = pread(fd, buffer, size, 0) == (ssize_t)size;
-  close(fd);
-  return read;
-}
-
-// Whether the log's frames are the store's own: the log's page size is the store's, and the
-// index its writer kept holds the same salts as the log's header (SQLite makes new salts each
-// time it starts the log anew, and marks every frame with them).
-bool LogIsOwn(const std::string& store, const Header& header) {
-  unsigned char log[LogHeaderSize], index[48];
-  if (!ReadStart(store + "-wal", log, sizeof log)) return false;
-  uint32_t magic = Big32(log);
-  if (magic != 0x377f0682 && magic != 0x377f0683) return false;
-  if (header.pageSize != 0 && Big32(log + 8) != header.pageSize) return false;
-  if (!ReadStart(store + "-shm", index, sizeof index)) return false;
-  return memcmp(index + 32, log + 16, 8) == 0;
-}
-
-// One column of a record: an integer, or text (or a blob) that stays on its page.
-struct Column {
-  enum Kind { Other, Integer, Text } kind = Other;
-  int64_t integer = 0;
-  const unsigned char* text = nullptr;
-  size_t size = 0;
-  bool Is(const char* value) const {
-    return kind == Text && size == strlen(value) && memcmp(text, value, size) == 0;
+// Copies the first limit bytes of from (all of it, with a negative limit) into a new file to.
+// 0, or the errno of what failed.
+int CopyFile(const std::string& from, const std::string& to, off_t limit) {
+  int in = OpenQuietly(from);
+  if (in < 0) return errno;
+  int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+  int error = out < 0 ? errno : 0;
+  std::vector<char> buffer(1 << 16);
+  for (off_t done = 0; error == 0 && (limit < 0 || done < limit);) {
+    size_t want = limit < 0 ? buffer.size() : (size_t)std::min<off_t>(limit - done, buffer.size());
+    ssize_t got = read(in, buffer.data(), want);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) {
+      error = got < 0 ? errno : limit < 0 ? 0 : EIO;
+      break;
+    }
+    for (ssize_t put = 0; error == 0 && put < got;) {
+      ssize_t n = write(out, buffer.data() + put, (size_t)(got - put));
+      if (n < 0 && errno != EINTR) error = errno;
+      if (n > 0) put += n;
+    }
+    done += got;
   }
+  close(in);
+  if (out >= 0) close(out);
+  return error;
+}
+
+// A private folder beside the store holding a copy of the store file and, in turn, copies of
+// the first bytes of its log: what SQLite reads there is the store as it stood at that point of
+// the log, and nothing of the store's own files changes.
+class Scratch {
+ public:
+  explicit Scratch(const std::string& store) : store_(store) {
+    dir_ = TempTemplate(store);
+    if (!mkdtemp(dir_.data())) dir_.clear();
+    ok_ = !dir_.empty() && CopyFile(store, dir_ + "/registry.db", -1) == 0;
+  }
+  ~Scratch() {
+    if (dir_.empty()) return;
+    for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
+      unlink((dir_ + file).c_str());
+    rmdir(dir_.c_str());
+  }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  bool ok() const { return ok_; }
+
+  // What the store says of itself through the log's first logBytes bytes. SQLite's result code.
+  int Read(off_t logBytes, Identity* out) {
+    unlink((dir_ + "/registry.db-shm").c_str());
+    if (CopyFile(store_ + "-wal", dir_ + "/registry.db-wal", logBytes) != 0) return SQLITE_IOERR;
+    return ReadIdentity(dir_ + "/registry.db", false, out);
+  }
+
+ private:
+  std::string store_, dir_;
+  bool ok_ = false;
 };
 
-uint64_t Varint(const unsigned char** p, const unsigned char* end) {
-  uint64_t v = 0;
-  for (int i = 0; i < 9 && *p < end; i++) {
-    unsigned char b = *(*p)++;
-    v = i == 8 ? v << 8 | b : v << 7 | (b & 0x7F);
-    if (i < 8 && !(b & 0x80)) break;
+// Whether SQLite's failure to read a store was about what the files hold.
+bool AboutContents(int rc) {
+  rc &= 0xFF;
+  return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR;
+}
+
+// Whether a log with commits provably does not belong to the store file beside it. Every commit
+// of this program carries the store's row, its identity and its count of writes raised by one;
+// so the log's last commit names the store and a count no lower than the file's, and its first
+// commit goes on from at most the file's count (a checkpoint only ever moves the file forward).
+// What cannot be read, or read only in part, proves nothing.
+bool IsForeign(const std::string& store, const Header& header, const LogCommits& log) {
+  if (header.pageSize == 0) return true;  // an empty file: no store for the log to go on from
+  if (log.pageSize != header.pageSize) return true;
+  Identity file;
+  if (ReadIdentity(store, true, &file) != SQLITE_OK || file.id == 0) return false;
+  Scratch scratch(store);
+  if (!scratch.ok()) return false;
+  Identity last, first;
+  int rc = scratch.Read(log.lastEnd, &last);
+  // The whole log over the file reads as one state of the store; a file that reads well alone
+  // and not with the log is another's.
+  if (rc != SQLITE_OK) return AboutContents(rc);
+  if (last.version > SchemaVersion) return false;  // a newer program's: refused when opened
+  bool counted = file.writes >= 0 && last.writes >= 0;
+  if (last.id != file.id || (counted && last.writes < file.writes)) return true;
+  // The first commit alone over a file that a checkpoint took further may read as a mixture:
+  // only the store's row, which every commit writes, is trusted of it.
+  if (log.commits > 1 && scratch.Read(log.firstEnd, &first) != SQLITE_OK) return false;
+  if (log.commits <= 1) first = last;
+  return first.id != file.id || (counted && first.writes >= 0 && first.writes - 1 > file.writes);
+}
+
+// Renames the log, with its index, out of SQLite's way: never removed, always said.
+Problem SetAside(const std::string& store, std::string* note) {
+  std::string log = store + "-wal";
+  std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
+  std::string aside = log + suffix;
+  if (rename(log.c_str(), aside.c_str()) != 0) {
+    return Problem{ERROR_BADDB,
+                   log + " is not this store's log and cannot be moved away (" + strerror(errno) +
+                       "); move it away",
+                   true};
   }
-  return v;
+  rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
+  *note = "set aside " + log + ", which holds no changes of this store, as " + aside;
+  return Problem{};
 }
 
-// The number of cells on a table leaf page whose tree header is at offset at (100 on the first
-// page, else 0); -1 for any other page.
-int Cells(const unsigned char* page, size_t at) {
-  return page[at] == 0x0D ? page[at + 3] << 8 | page[at + 4] : -1;
-}
-
-// Reads up to max columns of cell cell on a table leaf page whose tree header is at offset at.
-// The number of columns the record has; -1 when the record does not lie whole on the page.
-int ReadRow(const unsigned char* page, size_t size, size_t at, int cell, Column* columns, int max) {
-  const unsigned char* end = page + size;
-  if (cell >= Cells(page, at)) return -1;
-  size_t offset = (size_t)page[at + 8 + 2 * cell] << 8 | page[at + 9 + 2 * cell];
-  if (offset < at + 8 || offset >= size) return -1;
-  const unsigned char* p = page + offset;
-  uint64_t payload = Varint(&p, end);
-  Varint(&p, end);  // the row id
-  // A record longer than this spills onto overflow pages.
-  if (payload > size - 35 || p + payload > end) return -1;
-  const unsigned char* types = p;
-  const unsigned char* header = p + Varint(&types, end);
-  const unsigned char *data = header, *stop = p + payload;
-  if (header > stop) return -1;
-  int count = 0;
-  while (types < header) {
-    uint64_t type = Varint(&types, end);
-    static const int Bytes[] = {0, 1, 2, 3, 4, 6, 8, 8, 0, 0};
-    if (type == 10 || type == 11) return -1;
-    size_t length = type < 10 ? (size_t)Bytes[type] : (size_t)(type - 12) / 2;
-    if (data + length > stop) return -1;
-    if (count < max) {
-      Column& column = columns[count];
-      column = Column{};
-      if (type >= 1 && type <= 6) {
-        column.kind = Column::Integer;
-        column.integer = (signed char)data[0];
-        for (size_t i = 1; i < length; i++) column.integer = column.integer << 8 | data[i];
-      } else if (type == 8 || type == 9) {
-        column.kind = Column::Integer;
-        column.integer = (int64_t)type - 8;
-      } else if (type >= 12) {
-        column.kind = Column::Text;
-        column.text = data;
-        column.size = length;
-      }
-    }
-    data += length;
-    count++;
-  }
-  return count;
-}
-
-// The store's row, the first on its table page: the identity, then (from layout 2 on) the
-// count of writes, which a row older than the column holds as its default, 0.
-bool RowOf(const unsigned char* page, size_t size, uint32_t layout, StoreRow* row) {
-  Column columns[2];
-  int count = ReadRow(page, size, 0, 0, columns, 2);
-  if (count < 1 || columns[0].kind != Column::Integer) return false;
-  if (count > 1 && columns[1].kind != Column::Integer) return false;
-  row->id = columns[0].integer;
-  row->writes = layout < 2 ? -1 : count > 1 ? columns[1].integer : 0;
-  return true;
+// The log's commits, when it has any and nobody has the store open.
+bool CommitsToJudge(const std::string& store, LogCommits* log) {
+  int fd = OpenQuietly(store + "-wal");
+  if (fd < 0) return false;
+  bool any = ReadLogCommits(fd, log);
+  close(fd);
+  return any && !InUse(store);
 }
 
 }  // namespace
@@ -270,12 +256,34 @@ Problem TrustFile(int fd, const std::string& path, struct stat* st) {
   return Trust(*st, path);
 }
 
+Problem CheckSideFiles(const std::string& store, mode_t mode, bool* frames) {
+  *frames = false;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    std::string path = store + suffix;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return FromErrno(errno);
+    }
+    if (S_ISLNK(st.st_mode)) return Advise(path + " is a symbolic link; remove it");
+    if (!S_ISREG(st.st_mode)) return Advise(path + " is not a regular file; move it away");
+    int fd = OpenQuietly(path);
+    if (fd < 0) continue;  // unreadable: SQLite says so when it needs the file
+    Problem problem = TrustFile(fd, path, &st);
+    if (!problem && mode && (st.st_mode & 0777) != mode && fchmod(fd, mode) != 0)
+      problem = FromErrno(errno);
+    close(fd);
+    if (problem) return problem;
+    if (suffix[1] == 'w') *frames = st.st_size >= (off_t)(LogHeaderSize + FrameHeaderSize);
+  }
+  return Problem{};
+}
+
 Problem ReadHeader(int fd, const struct stat& st, Header* header) {
   *header = Header{};
   if (st.st_size == 0) return Problem{};
   static const char Magic[] = "SQLite format 3";  // with its terminator, 16 bytes
-  // The file's header, then the header of the first page's tree, which lists the schema.
-  unsigned char bytes[FileHeaderSize + 8] = {};
+  unsigned char bytes[FileHeaderSize] = {};
   ssize_t got = pread(fd, bytes, sizeof bytes, 0);
   if (got < 0) return FromErrno(errno);
   if (memcmp(bytes, Magic, (size_t)got < sizeof Magic ? (size_t)got : sizeof Magic) != 0)
@@ -285,158 +293,126 @@ Problem ReadHeader(int fd, const struct stat& st, Header* header) {
   if (pageSize == 1) pageSize = 65536;
   if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0)
     return Problem{ERROR_BADDB, "file is not a database"};
-  if (st.st_size % pageSize != 0)
-    return Problem{ERROR_BADDB, "file is corrupt: it ends in the middle of a page"};
   header->pageSize = pageSize;
-  header->pages = (uint32_t)(st.st_size / pageSize);
   header->layout = Big32(bytes + 60);
   header->logged = bytes[18] == 2 && bytes[19] == 2;
-  // A leaf without cells is an empty schema; an inner page has leaves below it.
-  const unsigned char* tree = bytes + FileHeaderSize;
-  header->tables = got == (ssize_t)sizeof bytes &&
-                   (tree[0] == 0x05 || (tree[0] == 0x0D && (tree[3] | tree[4]) != 0));
   // The header's page count holds when it was written with the change counter it carries.
-  uint32_t counted = Big32(bytes + 28);
-  if (Big32(bytes + 92) == Big32(bytes + 24) && counted > header->pages)
-    return Problem{ERROR_BADDB, "file is corrupt: it is shorter than its header says"};
+  if (Big32(bytes + 92) == Big32(bytes + 24) && Big32(bytes + 28) > st.st_size / pageSize)
+    header->damage = "it is shorter than its header says";
+  if (st.st_size % pageSize != 0) header->damage = "it ends in the middle of a page";
   return Problem{};
 }
 
-Look LookAt(const std::string& store) {
-  Look look;
-  bool exists = false;
-  // The index first: a process that starts to use the store after this has not changed it yet.
-  look.indexPrint = Print(store + "-shm", IndexHeadSize, &look.index, &look.used);
-  look.files = Print(store + "-wal", LogHeaderSize, &look.log);
-  struct stat st;
-  look.frames = look.log && lstat((store + "-wal").c_str(), &st) == 0 && HasFrames(st);
-  look.files += '/' + Print(store, FileHeaderSize, &exists);
-  return look;
-}
-
-Problem CheckLog(const std::string& store, const Header& header, bool fresh, std::string* note,
-                 const std::function<bool()>& foreign) {
-  std::string log = store + "-wal";
-  struct stat st;
-  if (lstat(log.c_str(), &st) != 0) return Problem{};
-  if (!HasFrames(st) || InUse(store)) return Problem{};
-  // SQLite itself would delete a log beside an empty store file.
-  if (!fresh && header.pageSize != 0 && S_ISREG(st.st_mode) && LogIsOwn(store, header) &&
-      !(foreign && foreign()))
-    return Problem{};
-  std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
-  std::string aside = log + suffix;
-  if (rename(log.c_str(), aside.c_str()) != 0) {
-    return Problem{ERROR_BADDB,
-                   log + " is not this store's log and cannot be moved away (" + strerror(errno) +
-                       "); move it away",
-                   true};
+Problem LayoutProblem(int64_t version, bool tables) {
+  if (version > SchemaVersion) {
+    return Problem{ERROR_BADDB, "layout version " + std::to_string(version) +
+                                    " is newer than this program knows (" +
+                                    std::to_string(SchemaVersion) + ")"};
   }
-  // Its index goes with it, unless a process that started meanwhile uses it already.
-  if (!InUse(store)) rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
-  *note = "set aside " + log + ", which holds no changes of this store, as " + aside;
+  if (version < 0 || (version == 0 && tables))
+    return Problem{ERROR_BADDB, "file is not a registry store"};
   return Problem{};
 }
 
-bool ReadStoreRow(int fd, const Header& header, StoreRow* row, bool* known) {
-  *known = false;
-  if (header.pageSize == 0) return false;
-  std::string page(header.pageSize, '\0');
-  const unsigned char* bytes = (const unsigned char*)page.data();
-  if (pread(fd, page.data(), page.size(), 0) != (ssize_t)page.size()) return false;
-  // The schema's rows: type, name, table, root page, statement (none for an index that a
-  // table's constraint makes).
-  Column columns[5];
-  uint32_t root = 0;
-  bool ours = true;
-  int cells = Cells(bytes, FileHeaderSize);
-  if (cells <= 0) return false;
-  for (int cell = 0; cell < cells; cell++) {
-    if (ReadRow(bytes, page.size(), FileHeaderSize, cell, columns, 5) != 5) return false;
-    const Column& sql = columns[4];
-    ours = ours && (sql.kind == Column::Text ? IsLayoutSql((const char*)sql.text, sql.size)
-                                             : sql.kind == Column::Other && columns[0].Is("index"));
-    if (columns[1].Is("store") && columns[0].Is("table") && columns[3].kind == Column::Integer &&
-        columns[3].integer > 1 && columns[3].integer <= header.pages)
-      root = (uint32_t)columns[3].integer;
+int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
+  *out = Identity{};
+  std::string name = path;
+  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
+  if (fileAlone) {
+    name = "file:";
+    for (unsigned char c : path) {
+      char escaped[4];
+      snprintf(escaped, sizeof escaped, "%%%02X", c);
+      name += isalnum(c) || strchr("/-_.", c) ? std::string(1, (char)c) : escaped;
+    }
+    name += "?immutable=1";
+    flags |= SQLITE_OPEN_URI;
   }
-  if (root == 0 || pread(fd, page.data(), page.size(), (off_t)(root - 1) * header.pageSize) !=
-                       (ssize_t)page.size())
-    return false;
-  if (!RowOf(bytes, page.size(), header.layout, row)) return false;
-  row->page = root;
-  *known = ours;
-  return true;
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);  // one state for both reads
+  }
+  for (int step = 0; rc == SQLITE_OK && step < 2; step++) {
+    if (step == 1 && (out->version < 1 || out->version > SchemaVersion)) break;
+    const char* sql = step == 0 ? "SELECT user_version, (SELECT count(*) FROM sqlite_master)"
+                                  " FROM pragma_user_version"
+                      : out->version == 1 ? "SELECT id, -1 FROM store"
+                                          : "SELECT id, writes FROM store";
+    sqlite3_stmt* stmt = nullptr;
+    rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      int64_t a = sqlite3_column_int64(stmt, 0), b = sqlite3_column_int64(stmt, 1);
+      if (step == 0) {
+        out->version = a;
+        out->tables = b != 0;
+      } else {
+        out->id = a;
+        out->writes = b;
+      }
+      rc = SQLITE_OK;
+    } else if (rc == SQLITE_DONE) {
+      rc = SQLITE_ERROR;  // a store without its row is not a registry store
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return rc;
 }
 
-bool ReadLoggedRows(const std::string& store, uint32_t page, StoreRow* first, StoreRow* last) {
-  int fd = open((store + "-wal").c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st;
+bool ReadLogCommits(int fd, LogCommits* log) {
+  *log = LogCommits{};
   unsigned char header[LogHeaderSize];
-  uint32_t size = 0;
-  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-      pread(fd, header, sizeof header, 0) == (ssize_t)sizeof header) {
-    size = Big32(header + 8);
-    if (size == 1) size = 65536;
-    if (size < 512 || size > 65536 || (size & (size - 1)) != 0) size = 0;
+  if (pread(fd, header, sizeof header, 0) != (ssize_t)sizeof header) return false;
+  uint32_t magic = Big32(header), pageSize = Big32(header + 8);
+  if ((magic & ~1u) != LogMagic || Big32(header + 4) != LogVersion) return false;
+  if (pageSize < 512 || pageSize > 65536 || (pageSize & (pageSize - 1)) != 0) return false;
+  bool bigEndian = magic & 1;
+  uint32_t sum[2] = {0, 0};
+  Checksum(bigEndian, header, LogHeaderSize - 8, sum);
+  if (sum[0] != Big32(header + 24) || sum[1] != Big32(header + 28)) return false;
+  log->pageSize = pageSize;
+  std::vector<unsigned char> frame(FrameHeaderSize + pageSize);
+  for (off_t at = LogHeaderSize;; at += (off_t)frame.size()) {
+    if (pread(fd, frame.data(), frame.size(), at) != (ssize_t)frame.size()) break;
+    // A frame of the log's current start carries its salts and goes on with its checksums.
+    if (Big32(frame.data()) == 0 || memcmp(frame.data() + 8, header + 16, 8) != 0) break;
+    Checksum(bigEndian, frame.data(), 8, sum);
+    Checksum(bigEndian, frame.data() + FrameHeaderSize, pageSize, sum);
+    if (sum[0] != Big32(frame.data() + 16) || sum[1] != Big32(frame.data() + 20)) break;
+    if (Big32(frame.data() + 4) == 0) continue;
+    log->lastEnd = at + (off_t)frame.size();
+    if (log->commits++ == 0) log->firstEnd = log->lastEnd;
   }
-  // The frames are read a run at a time, their headers each to its own place and their pages
-  // all into one page: only the two pages that hold the rows are read again afterwards. The
-  // frames of the log's current start carry its header's salts; older ones, beyond them, do
-  // not. A frame with a page count after it ends a commit.
-  constexpr int RunFrames = 16;
-  std::unique_ptr<unsigned char[]> scratch(new unsigned char[size ? size : 1]);
-  unsigned char heads[RunFrames][FrameHeaderSize];
-  struct iovec parts[2 * RunFrames];
-  off_t earliest = -1, latest = -1, pending = -1;
-  bool ended = size == 0;
-  for (off_t at = LogHeaderSize; !ended;) {
-    for (int i = 0; i < RunFrames; i++) {
-      parts[2 * i] = {heads[i], FrameHeaderSize};
-      parts[2 * i + 1] = {scratch.get(), size};
-    }
-    ssize_t got = preadv(fd, parts, 2 * RunFrames, at);
-    int frames = got > 0 ? (int)(got / (FrameHeaderSize + size)) : 0;
-    ended = frames < RunFrames;
-    for (int i = 0; i < frames; i++, at += FrameHeaderSize + size) {
-      if (memcmp(heads[i] + 8, header + 16, 8) != 0) {
-        ended = true;
-        break;
-      }
-      if (Big32(heads[i]) == page) {
-        pending = at + (off_t)FrameHeaderSize;
-        if (earliest < 0) earliest = pending;
-      }
-      if (Big32(heads[i] + 4) != 0) latest = pending;
-    }
-  }
-  // Layout 2 is assumed: a store of layout 1 has no count, and its row reads as such.
-  auto rowAt = [&](off_t where, StoreRow* row) {
-    return pread(fd, scratch.get(), size, where) == (ssize_t)size &&
-           RowOf(scratch.get(), size, 2, row);
-  };
-  bool read = earliest >= 0 && latest >= 0 && rowAt(earliest, first) && rowAt(latest, last);
-  close(fd);
-  return read;
+  return log->commits > 0;
 }
 
-Problem MatchLogModes(const std::string& store, mode_t mode) {
-  for (const char* suffix : {"-wal", "-shm"}) {
-    std::string path = store + suffix;
-    int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-      if (errno == ELOOP) return Advise(path + " is a symbolic link; remove it");
-      continue;  // missing, or unreadable: SQLite says so when it needs the file
-    }
-    struct stat st;
-    Problem problem = TrustFile(fd, path, &st);
-    if (!problem && (st.st_mode & 0777) != mode && fchmod(fd, mode) != 0)
-      problem = FromErrno(errno);
-    close(fd);
-    if (problem) return problem;
-  }
-  return Problem{};
+Problem JudgeLog(const std::string& store, const Header& header, bool* kept, std::string* note) {
+  LogCommits log;
+  *kept = CommitsToJudge(store, &log);
+  if (!*kept || !IsForeign(store, header, log)) return Problem{};
+  *kept = false;
+  return SetAside(store, note);
+}
+
+Problem SetAsideStaleLog(const std::string& store, std::string* note) {
+  LogCommits log;
+  return CommitsToJudge(store, &log) ? SetAside(store, note) : Problem{};
+}
+
+bool InUse(const std::string& store) {
+  int fd = OpenQuietly(store + "-shm");
+  if (fd < 0) return false;
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = IndexLiveByte;
+  lock.l_len = 1;
+  bool used = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  close(fd);
+  return used;
 }
 
 void RemoveDebris(const std::string& folder) {
@@ -452,14 +428,32 @@ void RemoveDebris(const std::string& folder) {
     bool gone = end != rest && *end == '-' && pid > 0 && kill((pid_t)pid, 0) != 0 && errno == ESRCH;
     struct stat st;
     std::string path = folder + "/" + entry->d_name;
-    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) continue;
-    if (gone || now - st.st_mtime > DebrisAge) unlink(path.c_str());
+    if (lstat(path.c_str(), &st) != 0 || st.st_uid != geteuid()) continue;
+    if (!gone && now - st.st_mtime <= DebrisAge) continue;
+    if (S_ISREG(st.st_mode)) unlink(path.c_str());
+    if (!S_ISDIR(st.st_mode)) continue;
+    // A judgement's copies: the files it makes, and nothing else.
+    for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
+      unlink((path + file).c_str());
+    rmdir(path.c_str());
   }
   closedir(dir);
 }
 
 std::string TempTemplate(const std::string& store) {
   return store + ".new-" + std::to_string(getpid()) + "-XXXXXX";
+}
+
+bool WaitForFlock(int fd, int operation, int waitMs) {
+  // Short steps at first, then up to a millisecond: a judgement holds the lock only briefly.
+  for (long waited = 0, step = 50; waited <= waitMs * 1000L; waited += step) {
+    if (flock(fd, operation | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    struct timespec pause = {0, step * 1000};
+    nanosleep(&pause, nullptr);
+    if (step < 1000) step *= 2;
+  }
+  return false;
 }
 
 }  // namespace regstore

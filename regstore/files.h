@@ -1,12 +1,17 @@
-// Finding the store's files and deciding whether to trust them, before SQLite sees them: where
-// the store lives, its folder (made when missing, trusted only when it is the user's own and
-// closed to others), the file's header, the log beside it, and debris of interrupted creations.
+// The store's files before SQLite opens them: where the store lives, its folder (made when
+// missing, trusted only when it is the user's own and closed to others), the fields of the
+// database file's header that SQLite documents, and the judgement of a write-ahead log left by a
+// program that did not end normally. Here, and only here, the log's own documented format is
+// read: its header and the headers of its frames, to find its commits. What the store held at
+// those commits is asked of SQLite, over a private copy of the files. The log's index
+// (registry.db-shm) is SQLite's scratch memory: it is never read, but for the lock by which a
+// live connection shows itself.
 #pragma once
 
 #include <stdint.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 
-#include <functional>
 #include <string>
 
 #include "platform/registry.h"
@@ -36,76 +41,76 @@ Problem FindFolder(const std::string& dir, bool create, std::string* real);
 // Checks a file of the store, opened as fd: a regular file of the user's own, closed to others.
 Problem TrustFile(int fd, const std::string& path, struct stat* st);
 
-// What the 100-byte header of a store file says, checked against the file's size, and what the
-// header of the first page's tree says of the tables.
+// Checks the log and its index beside the store without opening them: each is missing or a
+// regular file (never a link, a pipe or a device, which SQLite could block on or follow). With
+// mode, those of the user's own are given the store's mode. *frames says whether the log is
+// long enough to hold a frame.
+Problem CheckSideFiles(const std::string& store, mode_t mode, bool* frames);
+
+// What the 100-byte header of a store file says, as SQLite documents it.
 struct Header {
   uint32_t pageSize = 0;  // 0 for an empty file
   uint32_t layout = 0;    // the user_version field: the layout's version
-  uint32_t pages = 0;     // pages the file holds
-  bool tables = false;    // the first page lists tables, indexes or views
   bool logged = false;    // the file is in write-ahead-log mode
+  // What is wrong with the file that a log beside it may mend: it ends inside a page, or holds
+  // fewer pages than its header counts (a copy of the log into it was cut short); else null.
+  const char* damage = nullptr;
 };
 
-// Reads and checks the header: a file cut off or of another kind is refused before any write.
+// Reads and checks the header: a file of another kind, or one cut off inside its header, is
+// refused; damage that a log may mend is only noted.
 Problem ReadHeader(int fd, const struct stat& st, Header* header);
 
-// How the store's files stand, seen from outside SQLite: whether another process has the store
-// open, which of the log and its index exist, whether the log holds frames, and prints of the
-// files that change whenever a process writes to the store or copies its log into it (the
-// database file's header, size and time, the log's header, size and time, and the head of the
-// index, where SQLite keeps how much of the log it has copied). What this process reads of the
-// database file without SQLite's locks holds only between two looks that find the store unused
-// and the prints the same.
-struct Look {
-  bool used = false;
-  bool log = false, index = false;
-  bool frames = false;
-  std::string files, indexPrint;
-  // Nobody used the store between this look and that later one.
-  bool Still(const Look& later) const {
-    return !used && !later.used && files == later.files && indexPrint == later.indexPrint;
-  }
+// Refuses a layout this program cannot use: a newer one, or none in a file that holds tables.
+Problem LayoutProblem(int64_t version, bool tables);
+
+// What a store says of itself: its layout version, whether it holds tables, its identity and
+// its count of writes (-1 where its layout does not count them).
+struct Identity {
+  int64_t version = 0, id = 0, writes = -1;
+  bool tables = false;
 };
 
-Look LookAt(const std::string& store);
+// Asks SQLite what the store file at path says of itself. With fileAlone, SQLite reads the file
+// as it is, ignoring any log, and makes nothing beside it; otherwise it reads through the log as
+// a reader, which never writes to the file or the log. SQLite's result code.
+int ReadIdentity(const std::string& path, bool fileAlone, Identity* out);
 
-// Sets aside a log (registry.db-wal) that is not the store's own, so that SQLite never copies it
-// into the store: with fresh true (there is no store file yet) or an empty store file any log
-// left is stale; otherwise a log with frames must come with the index its writer kept beside it,
-// whose copy of the log's header matches, and then foreign, when given, must say it is not
-// another's. Nothing is done while another process has the store open. The log and its index are
-// renamed to registry.db-wal.set-aside-TIME and registry.db-shm.set-aside-TIME, never removed;
-// *note says so.
-Problem CheckLog(const std::string& store, const Header& header, bool fresh, std::string* note,
-                 const std::function<bool()>& foreign = {});
-
-// The store's row: its identity and its count of writes (-1 where the layout does not count
-// them), and the table page it is on.
-struct StoreRow {
-  int64_t id = 0, writes = -1;
-  uint32_t page = 0;
+// The commits of a log, found by reading it as SQLite's recovery does: after a valid header, the
+// frames that carry its salts and continue its checksums; a frame with a page count ends a
+// commit. Offsets are of the end of the first and of the last commit.
+struct LogCommits {
+  uint32_t pageSize = 0;
+  int commits = 0;
+  off_t firstEnd = 0, lastEnd = 0;
 };
 
-// Reads the store's row from the database file alone, open as fd, without SQLite: the schema on
-// the first page names the row's page. False when the file is not laid out as simply as this
-// program lays it out (a schema or row that does not fit its page, no store table); the caller
-// then asks SQLite. *known says whether every statement of the schema is one this program
-// makes, so that SQLite will read the schema as it did when it made it.
-bool ReadStoreRow(int fd, const Header& header, StoreRow* row, bool* known);
+// Reads the log open as fd. False when it holds no commit, or is no log at all.
+bool ReadLogCommits(int fd, LogCommits* log);
 
-// The store's row on page page as the log's frames hold it: *first from the earliest frame of
-// that page, *last from the latest one that a commit covers. Only frames carrying the log's
-// current salts count. False when the log has no such frames or cannot be read whole.
-bool ReadLoggedRows(const std::string& store, uint32_t page, StoreRow* first, StoreRow* last);
+// Under the exclusive lock of the store's folder, with nobody using the store: judges a log with
+// commits beside a store file whose header is header, and sets it aside when it provably does
+// not belong to the store (another store's or another database's, an older one put back, or one
+// that does not go on from the file as it is). In every other case the log stays, and SQLite's
+// recovery applies it. *kept says whether a log with commits stays; *note tells what was set
+// aside.
+Problem JudgeLog(const std::string& store, const Header& header, bool* kept, std::string* note);
 
-// Gives the log and its index the store's mode, through their descriptors.
-Problem MatchLogModes(const std::string& store, mode_t mode);
+// Under the same lock, before a new store takes the name: any log with commits is stale.
+Problem SetAsideStaleLog(const std::string& store, std::string* note);
 
-// Removes registry.db.new-* files left by creations that were interrupted: those whose creating
-// process is gone, or that are older than a day.
+// Whether a connection that this program does not know of has the store open: SQLite holds a
+// lock on the log's index for as long as a connection lives.
+bool InUse(const std::string& store);
+
+// Removes what interrupted creations and judgements left in the folder (registry.db.new-*):
+// what processes that are gone made, or anything older than a day.
 void RemoveDebris(const std::string& folder);
 
-// The name under which this process builds a new store before linking it into place.
+// The name of a file or folder this process makes in the folder and removes again.
 std::string TempTemplate(const std::string& store);
+
+// Waits for a flock on fd (LOCK_SH or LOCK_EX) for at most waitMs. False when it was not had.
+bool WaitForFlock(int fd, int operation, int waitMs);
 
 }  // namespace regstore

@@ -1,7 +1,6 @@
 // The store's layout, and its laying down.
 #include "regstore/layout.h"
 
-#include <string.h>
 #include <sys/random.h>
 #include <time.h>
 
@@ -35,20 +34,6 @@ const char* const SchemaSql =
 const char* const UpgradeSql =
     "ALTER TABLE store ADD COLUMN writes INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2;";
 
-bool IsLayoutSql(const char* text, size_t size) {
-  static const char Sequence[] = "CREATE TABLE sqlite_sequence(name,seq)";
-  if (size == sizeof Sequence - 1 && memcmp(text, Sequence, size) == 0) return true;
-  for (const char* statement = SchemaSql; *statement;) {
-    const char* end = strchr(statement, ';');
-    if (!end) break;
-    if ((size_t)(end - statement) == size && memcmp(statement, text, size) == 0 &&
-        strncmp(statement, "CREATE ", 7) == 0)
-      return true;
-    statement = end + 1;
-  }
-  return false;
-}
-
 int64_t NewStoreId() {
   uint64_t bits = 0;
   if (getrandom(&bits, sizeof bits, 0) != (ssize_t)sizeof bits) {
@@ -56,8 +41,8 @@ int64_t NewStoreId() {
     clock_gettime(CLOCK_REALTIME, &now);
     bits = (uint64_t)now.tv_nsec * 0x9E3779B97F4A7C15u ^ (uint64_t)now.tv_sec;
   }
-  // Positive and above 2^62: the new store's image keeps eight bytes for it.
-  return (int64_t)((bits & ~(uint64_t{1} << 63)) | uint64_t{1} << 62);
+  // Positive, and never 0, which stands for no store.
+  return (int64_t)((bits & ~(uint64_t{1} << 63)) | 1);
 }
 
 int LayDown(sqlite3* db, int64_t id, int64_t written) {

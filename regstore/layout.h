@@ -1,9 +1,7 @@
-// The store's layout: its tables, laying them down in a new file, and the image of a new store
-// that the build makes with them (see mkimage.cc), which a first write copies.
+// The store's layout: its tables, and laying them down in a new file.
 #pragma once
 
 #include <sqlite3.h>
-#include <stddef.h>
 #include <stdint.h>
 
 namespace regstore {
@@ -12,10 +10,6 @@ constexpr int SchemaVersion = 2;
 
 // Brings a store of layout 1, which did not count its writes, to the current layout.
 extern const char* const UpgradeSql;
-
-// Whether text (not terminated) is one of the statements that make the current layout as
-// SQLite keeps them in the schema, or that of the table SQLite makes for them.
-bool IsLayoutSql(const char* text, size_t size);
 
 // A new store's identity: random, and always stored in eight bytes.
 int64_t NewStoreId();

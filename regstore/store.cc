@@ -6,14 +6,16 @@
 // Reads never create anything; the first write creates the folders (0700) and the database file
 // (0600), whose log and index files (registry.db-wal, registry.db-shm) take its mode. Every write
 // is one IMMEDIATE transaction, so concurrent processes serialise on the database lock and lose
-// nothing. The store keeps SQLite's write-ahead log: a commit appends to the log without waiting
-// for the disk. The log stays from one process to the next, since copying it into the database
-// file costs two syncs of the disk; a process that ends with a log longer than LogKeptBytes
-// copies it and empties it, and so does SQLite in a process that writes much. A write that
-// returned survives its process; a power cut may lose the latest writes but
-// leaves the store consistent. A store that cannot be used (not a database, corrupt, of a newer
-// layout, unreadable) is never modified, nor is a read-only one, which can still be read: the
-// calls fail with a Windows error code and the process says why once.
+// nothing. The store is in SQLite's write-ahead-log mode with synchronous=NORMAL: a commit
+// appends to the log without waiting for the disk and outlives its process; the log is copied
+// into the database file, with the disk synced, when the last connection closes (and by SQLite
+// when it grows long). The emptied log and its index stay beside the store, so that a store that
+// becomes read-only can still be read. A log with commits while nobody uses the store is the
+// trace of a program that did not end normally: it is judged (regstore/files.h) and applied by
+// SQLite's recovery unless it provably belongs to no state of this store. A store that cannot be
+// used (not a database, corrupt, of a newer layout, unreadable) is never modified, nor is a
+// read-only one, which can still be read: the calls fail with a Windows error code and the
+// process says why once.
 #include "regstore/store.h"
 
 #include <errno.h>
@@ -36,11 +38,9 @@
 namespace regstore {
 namespace {
 
-// Long enough that writers queueing behind one another wait rather than fail.
+// Long enough that writers queueing behind one another wait rather than fail; also the longest
+// a process waits for the lock of the store's folder.
 constexpr int BusyTimeoutMs = 60000;
-// The longest log a process leaves behind when it ends: every process that takes up the store
-// reads the whole log, and the first one checks it against the file.
-constexpr off_t LogKeptBytes = 256 << 10;
 // A small page cache (KiB): lookups touch a handful of index pages.
 constexpr int CacheKiB = 256;
 
@@ -109,97 +109,36 @@ const char* ProgramName() {
 #endif
 }
 
-#include "regstore/store-image.inc"
-
-// Writes a new store into the empty file fd: the image the build made, in write-ahead-log mode,
-// with a new identity and the time now. 0, or the errno of the failed write.
-int WriteImage(int fd) {
-  std::vector<unsigned char> image(StoreImage, StoreImage + sizeof StoreImage);
-  for (auto [at, value] :
-       {std::pair{StoreImageIdAt, NewStoreId()}, {StoreImageTimeAt, FileTimeNow()}})
-    for (int i = 0; i < 8; i++) image[at + i] = (unsigned char)((uint64_t)value >> (56 - 8 * i));
-  int error = 0;
-  for (size_t done = 0; error == 0 && done < image.size();) {
-    ssize_t n = pwrite(fd, image.data() + done, image.size() - done, (off_t)done);
-    if (n < 0 && errno != EINTR) error = errno;
-    if (n > 0) done += (size_t)n;
+// Lays a new, empty store down under a temporary name beside store, in write-ahead-log mode,
+// syncs it whole and links it into place: other processes see no store or a complete one. Where
+// a store has taken the name meanwhile, it stays. 0, or the errno of what failed.
+int LayDownNewStore(const std::string& store) {
+  std::string temp = TempTemplate(store);
+  int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = fchmod(fd, 0600) == 0 ? 0 : errno;
+  if (error == 0) {
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open_v2(temp.c_str(), &db,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE,
+                             nullptr);
+    // The one sync below makes the whole file durable before it has the store's name.
+    if (rc == SQLITE_OK)
+      rc = sqlite3_exec(db, "PRAGMA journal_mode = WAL; PRAGMA synchronous = OFF; BEGIN", nullptr,
+                        nullptr, nullptr);
+    if (rc == SQLITE_OK) rc = LayDown(db, NewStoreId(), FileTimeNow());
+    if (rc == SQLITE_OK) rc = sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) error = sqlite3_system_errno(db) ? sqlite3_system_errno(db) : EIO;
+    // The only connection's close copies the log into the file and removes it.
+    if (sqlite3_close(db) != SQLITE_OK && error == 0) error = EIO;
+    struct stat st;
+    if (error == 0 && lstat((temp + "-wal").c_str(), &st) == 0) error = EIO;
   }
+  if (error == 0 && fsync(fd) != 0) error = errno;
+  if (error == 0 && link(temp.c_str(), store.c_str()) != 0 && errno != EEXIST) error = errno;
+  close(fd);
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) unlink((temp + suffix).c_str());
   return error;
-}
-
-// What a store file says of itself: its layout version, how many tables it has, its identity, its
-// count of writes (-1 where its layout does not count them) and the page of its row. With
-// fileAlone, SQLite reads the database file as it is: it ignores the log and makes no file beside
-// it. Otherwise it reads the latest state through the log, as a reader, which never copies the log
-// into the file.
-struct Identity {
-  int version = 0, tables = 0;
-  int64_t id = 0, writes = -1;
-  uint32_t page = 0;
-};
-
-int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
-  std::string name = path;
-  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
-  if (fileAlone) {
-    name = "file:";
-    for (unsigned char c : path) {
-      char escaped[4];
-      snprintf(escaped, sizeof escaped, "%%%02X", c);
-      name += isalnum(c) || strchr("/-_.", c) ? std::string(1, (char)c) : escaped;
-    }
-    name += "?immutable=1";
-    flags |= SQLITE_OPEN_URI;
-  }
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_busy_timeout(db, BusyTimeoutMs);
-    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    int persist = 1;
-    sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-    rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);  // one state for both reads
-  }
-  for (int step = 0; rc == SQLITE_OK && step < 2; step++) {
-    if (step == 1 && (out->version < 1 || out->version > SchemaVersion)) break;
-    const char* sql = step == 0 ? "SELECT user_version, (SELECT count(*) FROM sqlite_master)"
-                                  " FROM pragma_user_version"
-                      : out->version == 1 ? "SELECT id, -1 FROM store"
-                                          : "SELECT id, writes, (SELECT rootpage FROM sqlite_master"
-                                            " WHERE name = 'store') FROM store";
-    sqlite3_stmt* stmt = nullptr;
-    rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) {
-      if (step == 0) {
-        out->version = sqlite3_column_int(stmt, 0);
-        out->tables = sqlite3_column_int(stmt, 1);
-      } else {
-        out->id = sqlite3_column_int64(stmt, 0);
-        out->writes = sqlite3_column_int64(stmt, 1);
-        out->page = (uint32_t)sqlite3_column_int64(stmt, 2);
-      }
-      rc = SQLITE_OK;
-    } else if (rc == SQLITE_DONE) {
-      rc = SQLITE_ERROR;  // a store without its row is not a registry store
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return rc;
-}
-
-// Refuses a layout this program cannot use: a newer one, or none in a file that holds tables.
-Problem LayoutProblem(int32_t version, bool tables) {
-  if (version > SchemaVersion) {
-    return Problem{ERROR_BADDB, "layout version " + std::to_string(version) +
-                                    " is newer than this program knows (" +
-                                    std::to_string(SchemaVersion) + ")"};
-  }
-  if (version < 0 || (version == 0 && tables))
-    return Problem{ERROR_BADDB, "file is not a registry store"};
-  return Problem{};
 }
 
 }  // namespace
@@ -209,8 +148,6 @@ int64_t FileTimeNow() {
   clock_gettime(CLOCK_REALTIME, &now);
   return ((int64_t)now.tv_sec + 11644473600LL) * 10000000LL + now.tv_nsec / 100;
 }
-
-// Where the store lives now: $XDG_CONFIG_HOME/qsprofile/registry.db, or under $HOME/.config
 
 LONG Store::Refresh() {
   // Before SQLite's first use in the process: every connection of the store is used under Lock,
@@ -227,7 +164,7 @@ LONG Store::Refresh() {
   std::string where;
   if (!LocateStore(&where)) where.clear();
   if (where != path_) {
-    Finish(false);
+    Close();
     path_ = where;
     reported_ = false;
   }
@@ -238,21 +175,53 @@ LONG Store::Refresh() {
   struct stat st;
   if (stat(path_.c_str(), &st) != 0) {
     int error = errno;
-    Retire();
+    Close();
     exists_ = false;
     if (error == ENOENT) return ERROR_SUCCESS;
     return ReportErrno(error);
   }
-  if (db_ && (st.st_dev != dev_ || st.st_ino != ino_)) Retire();
+  // A file that took the store's place is another store: this connection ends with the old one.
+  if (db_ && (st.st_dev != dev_ || st.st_ino != ino_)) Close();
   exists_ = true;
-  if (!db_) return Open();
-  // A file cut off while in use is damaged: it is noticed before the next write.
-  if (pageSize_ && st.st_size % pageSize_ != 0) {
-    Retire();
-    return Report(ERROR_BADDB, "file is corrupt: it ends in the middle of a page");
-  }
-  return ERROR_SUCCESS;
+  return db_ ? ERROR_SUCCESS : Open();
 }
+
+namespace {
+
+// The flock on the store's folder: every process that has the store open holds it shared for as
+// long as its connection lives, so that one holding it exclusively knows nobody uses the store.
+struct FolderLock {
+  int fd = -1;
+  FolderLock() = default;
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+  ~FolderLock() {
+    if (fd >= 0) close(fd);
+  }
+  // With exclusive set, waits for the exclusive lock. Otherwise takes it when nobody holds the
+  // lock, else waits for a shared one, and *exclusive says which it got.
+  Problem Take(const std::string& folder, bool* exclusive) {
+    fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return FromErrno(errno);
+    if (!*exclusive) *exclusive = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (*exclusive ? WaitForFlock(fd, LOCK_EX, BusyTimeoutMs)
+                   : WaitForFlock(fd, LOCK_SH, BusyTimeoutMs))
+      return Problem{};
+    return Problem{ERROR_BUSY, "store stayed locked by another process"};
+  }
+  // From exclusive to shared, waiting for any process that took it exclusive meanwhile.
+  Problem Share() {
+    if (WaitForFlock(fd, LOCK_SH, BusyTimeoutMs)) return Problem{};
+    return Problem{ERROR_BUSY, "store stayed locked by another process"};
+  }
+  int Release() {
+    int kept = fd;
+    fd = -1;
+    return kept;
+  }
+};
+
+}  // namespace
 
 LONG Store::Create() {
   if (exists_) return ERROR_SUCCESS;
@@ -260,34 +229,21 @@ LONG Store::Create() {
   if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), true, &folder))
     return Report(problem);
   std::string store = folder + "/registry.db", note;
-  // A log left beside a store that is gone belongs to no store: it is set aside before a new
-  // store takes the name, so that it is never read into it.
-  if (Problem problem = CheckLog(store, Header{}, true, &note)) return Report(problem);
-  if (!note.empty()) Report(ERROR_SUCCESS, note);
-  RemoveDebris(folder);
-  std::string temp = TempTemplate(store);
-  int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return ReportErrno(errno);
-  // The log and index files SQLite makes beside the store take its mode. The one sync makes
-  // the whole file durable before it has the store's name.
-  int linkError = 0, error = fchmod(fd, 0600) == 0 ? 0 : errno;
-  if (error == 0) error = WriteImage(fd);
-  if (error == 0 && fsync(fd) != 0) error = errno;
-  if (error == 0 && link(temp.c_str(), store.c_str()) != 0) linkError = errno;
-  close(fd);
-  unlink(temp.c_str());
-  if (error != 0) return ReportErrno(error);
-  if (linkError == EPERM || linkError == EOPNOTSUPP || linkError == ENOSYS) {
-    fd = open(store.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd >= 0) {
-      error = fchmod(fd, 0600) == 0 ? 0 : errno;
-      close(fd);
-      if (error != 0) return ReportErrno(error);
-    } else if (errno != EEXIST) {
-      return ReportErrno(errno);
+  // Whoever holds the lock exclusively and still finds no store makes it; the others then find it.
+  {
+    FolderLock lock;
+    bool exclusive = true;
+    if (Problem problem = lock.Take(folder, &exclusive)) return Report(problem);
+    struct stat st;
+    if (lstat(store.c_str(), &st) != 0) {
+      if (errno != ENOENT) return ReportErrno(errno);
+      // A log left beside a store that is gone belongs to no store: it is set aside before a
+      // new store takes the name, so that it is never read into it.
+      if (Problem problem = SetAsideStaleLog(store, &note)) return Report(problem);
+      if (!note.empty()) Report(ERROR_SUCCESS, note);
+      RemoveDebris(folder);
+      if (int error = LayDownNewStore(store)) return ReportErrno(error);
     }
-  } else if (linkError != 0 && linkError != EEXIST) {
-    return ReportErrno(linkError);
   }
   LONG result = Refresh();
   if (result == ERROR_SUCCESS && !exists_) return ReportErrno(ENOENT);
@@ -391,10 +347,7 @@ LONG Store::PrepareWrites() {
       rc == SQLITE_ROW && sqlite3_stricmp((const char*)sqlite3_column_text(stmt, 0), "wal") == 0;
   sqlite3_finalize(stmt);
   if (rc != SQLITE_ROW) return Fail(rc);
-  if (wal) {
-    LONG result = Exec("PRAGMA synchronous = NORMAL");
-    if (result != ERROR_SUCCESS) return result;
-  }
+  (void)wal;  // a file SQLite cannot switch goes on in its own mode
   walChecked_ = true;
   return ERROR_SUCCESS;
 }
@@ -550,42 +503,6 @@ LONG Store::Report(const Problem& problem) {
   return problem.code;
 }
 
-namespace {
-
-// The flock on the store's folder that tells whether other processes have the store open.
-struct FolderLock {
-  int fd = -1;
-  FolderLock() = default;
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-  ~FolderLock() {
-    if (fd >= 0) close(fd);
-  }
-  // Takes the lock: exclusive when no other process holds it, else shared (waiting for a
-  // process that judges the files). True for exclusive. Without a descriptor, as if shared.
-  bool Take(const std::string& folder) {
-    fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
-    while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-    }
-    return false;
-  }
-  void Share() {
-    if (fd >= 0) {
-      while (flock(fd, LOCK_SH) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  int Release() {
-    int kept = fd;
-    fd = -1;
-    return kept;
-  }
-};
-
-}  // namespace
-
 LONG Store::Open() {
   // The folder is resolved (symbolic links on the way are fine) and trusted first; SQLite then
   // opens the real path, so that the files it makes beside the store land in the trusted folder.
@@ -593,15 +510,9 @@ LONG Store::Open() {
   if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), false, &folder))
     return Report(problem);
   std::string store = folder + "/registry.db";
-  // Every process that has the store open holds a shared flock on its folder for as long as its
-  // connection lives. The files are judged on their own (below) only under the exclusive lock,
-  // which no other process can hold the store against: nobody can open the store, copy its log
-  // or write while a log is judged or set aside.
   FolderLock lock;
-  bool exclusive = lock.Take(folder);
-  // Taken before the file is read: see Look.
-  Look before = LookAt(store);
-  before.used = before.used || !exclusive;
+  bool exclusive = false;
+  if (Problem problem = lock.Take(folder, &exclusive)) return Report(problem);
   int fd = open(store.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ELOOP)
@@ -613,131 +524,79 @@ LONG Store::Open() {
   struct stat st;
   Header header;
   Problem problem = TrustFile(fd, store, &st);
+  bool writable = access(folder.c_str(), W_OK) == 0 && (st.st_mode & S_IWUSR), frames = false;
+  if (!problem) problem = CheckSideFiles(store, writable ? st.st_mode & 0777 : 0, &frames);
   Problem verdict = problem ? Problem{} : ReadHeader(fd, st, &header);
-  if (!verdict && header.pageSize != 0)
-    verdict = LayoutProblem((int32_t)header.layout, header.tables);
-  // The file alone is read only where the open below would make the log or its index beside it,
-  // so that a store refused (not a database, corrupt, another program's, of a newer layout) never
-  // gets them, or where the log holds frames to be checked against the file. Otherwise both exist
-  // already, and Begin checks the layout under SQLite's locks. The file is read straight, without
-  // SQLite; where SQLite would make the files and the schema is not exactly this program's, SQLite
-  // reads the file alone first, which also checks its schema.
-  Identity file;
-  int alone = SQLITE_OK;
-  bool readAlone = !problem && !verdict && !before.used && header.pageSize != 0 &&
-                   (!before.log || !before.index || before.frames);
-  StoreRow row;
-  bool known = false;
-  if (readAlone && ReadStoreRow(fd, header, &row, &known) &&
-      (known || (before.log && before.index))) {
-    file = Identity{(int)header.layout, header.tables ? 1 : 0, row.id, row.writes, row.page};
-  } else if (readAlone) {
-    alone = ReadIdentity(store, true, &file);
-    if (alone == SQLITE_OK) verdict = LayoutProblem(file.version, file.tables != 0);
-  }
   close(fd);
   if (problem) return Report(problem);
-  // What was read without SQLite's locks is judged only when no other process had the store open
-  // and nothing changed in its files meanwhile: a process copying the log into the file could
-  // have been caught halfway. Otherwise another process has taken the file as its store, and
-  // the open below reads it consistently under SQLite's locks; the log is that process's too.
-  bool settled = !before.used;
-  if (settled && (verdict || alone != SQLITE_OK || readAlone))
-    settled = before.Still(LookAt(store));
-  if (settled && verdict) return Report(verdict);
-  if (settled && alone != SQLITE_OK) return Fail(alone);
-  // The log is another's when the store read through it is not this file's store, or not a
-  // later state of it, or when it starts from a later state than the file's (the file is an
-  // older copy): every commit carries the store's row, with its count of writes raised, so
-  // the log's first commit says where it started. A file without a layout yet takes the log
-  // that lays one down; a log of layout 1, which did not count, must only name the store. A log
-  // of a newer layout is left to be refused. A log that came after the file was read is
-  // the log of a process that took the file as it is, and is kept; so is one whose files
-  // changed while it was judged.
-  int64_t fileWrites = std::max<int64_t>(file.writes, 0);
-  auto firstWrites = [&](uint32_t page) {
-    StoreRow first, last;
-    return ReadLoggedRows(store, page, &first, &last) ? first.writes : -1;
-  };
-  auto foreign = [&] {
-    if (!readAlone) return false;
-    // Most often the log is read straight and found the store's own: its latest commit names
-    // this store at a later count, and its first starts from the file's. Anything else is
-    // judged by what SQLite reads through the log.
-    StoreRow first, last;
-    if (file.id != 0 && ReadLoggedRows(store, file.page, &first, &last) && last.id == file.id &&
-        last.writes > file.writes && first.writes - 1 <= fileWrites)
-      return false;
-    Identity logged;
-    int rc = ReadIdentity(store, false, &logged) & 0xFF;
-    bool another;
-    if (rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR)
-      another = true;
-    else if (rc != SQLITE_OK || logged.version > SchemaVersion)
-      another = false;  // the open says why
-    else if (file.id == 0)
-      another = logged.id == 0;
-    else if (logged.id != file.id)
-      another = true;
-    else
-      another = logged.writes >= 0 &&
-                (logged.writes <= file.writes || firstWrites(logged.page) - 1 > fileWrites);
-    if (!another) return false;
-    // Reading through the log rebuilt the index, but left the log and the file as they were.
-    Look now = LookAt(store);
-    return !now.used && now.files == before.files;
-  };
-  bool writable = access(folder.c_str(), W_OK) == 0 && (st.st_mode & S_IWUSR);
-  std::string note;
-  if (settled && (problem = CheckLog(store, header, false, &note, foreign))) return Report(problem);
-  if (writable) {
-    if ((problem = MatchLogModes(store, st.st_mode & 0777))) return Report(problem);
-    RemoveDebris(folder);
-  }
-  if (!note.empty()) Report(ERROR_SUCCESS, note);
-  lock.Share();
-  hold_ = lock.Release();
-  dev_ = st.st_dev;
-  ino_ = st.st_ino;
-  pageSize_ = header.pageSize;
-  // Every use of the connection holds Lock, so SQLite's own locking of it would only cost time.
-  int rc = sqlite3_open_v2(
-      store.c_str(), &db_,
-      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
-      nullptr);
+  // Another process holding the lock has the store open: it took the file as it is, and SQLite
+  // reads it under its own locks. Only with nobody using it are the files judged on their own.
+  if (exclusive && verdict) return Report(verdict);
+  LONG judged = exclusive ? Judge(store, header, frames) : ERROR_SUCCESS;
+  if (judged != ERROR_SUCCESS) return judged;
+  if (writable) RemoveDebris(folder);
+  if (Problem problem = lock.Share()) return Report(problem);
+  int rc = Connect(store, &db_);
   if (rc != SQLITE_OK) {
     LONG result = Fail(rc);
     sqlite3_close(db_);
     db_ = nullptr;
     return result;
   }
+  hold_ = lock.Release();
   owner_ = getpid();
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
   epoch_++;
   waitMs_ = BusyTimeoutMs;
   sqlite3_busy_handler(db_, Busy, this);
-  sqlite3_extended_result_codes(db_, 1);
-  sqlite3_db_config(db_, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-  sqlite3_db_config(db_, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-  // The log and its index stay when the last connection ends, so that a store that later
-  // becomes read-only can still be read; a log that is emptied is cut back to nothing.
-  int persist = 1;
-  sqlite3_file_control(db_, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-  // A copy of the log into the database file writes the first page, which holds the new page
-  // count, before the pages beyond the end: with a chunk size SQLite first makes the file as
-  // long as that count says, so that it is never shorter than its header while it grows.
-  int chunk = 4096;
-  sqlite3_file_control(db_, "main", SQLITE_FCNTL_CHUNK_SIZE, &chunk);
-  // The log stays when the connection closes, copied or not (see Finish).
-  sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-  // A store already in write-ahead-log mode needs only the level of syncing that goes with it
-  // before its first write (see PrepareWrites).
-  std::string pragmas = "PRAGMA cache_size = -" + std::to_string(CacheKiB);
-  if (header.logged) pragmas += "; PRAGMA synchronous = NORMAL";
-  sqlite3_exec(db_, pragmas.c_str(), nullptr, nullptr, nullptr);
   walChecked_ = header.logged;
   static bool closesAtExit = false;
   if (!closesAtExit) closesAtExit = atexit(CloseAtExit) == 0;
   return ERROR_SUCCESS;
+}
+
+LONG Store::Judge(const std::string& store, const Header& header, bool frames) {
+  std::string note;
+  bool kept = false;
+  if (frames) {
+    if (Problem problem = JudgeLog(store, header, &kept, &note)) return Report(problem);
+    if (!note.empty()) Report(ERROR_SUCCESS, note);
+  }
+  // A log that stays holds what the file lacks: SQLite reads the file through it, and refuses
+  // it then only if it is still damaged. Without one, the file is judged alone, before SQLite
+  // makes anything beside it.
+  if (kept) return ERROR_SUCCESS;
+  if (header.damage) return Report(ERROR_BADDB, std::string("file is corrupt: ") + header.damage);
+  if (Problem problem = LayoutProblem(header.layout, false)) return Report(problem);
+  struct stat st;
+  if (header.pageSize == 0 ||
+      (lstat((store + "-wal").c_str(), &st) == 0 && lstat((store + "-shm").c_str(), &st) == 0))
+    return ERROR_SUCCESS;
+  Identity file;
+  int rc = ReadIdentity(store, true, &file);
+  if (rc != SQLITE_OK) return Fail(rc);
+  Problem problem = LayoutProblem(file.version, file.tables);
+  return problem ? Report(problem) : ERROR_SUCCESS;
+}
+
+int Store::Connect(const std::string& path, sqlite3** db) {
+  // Every use of the connection holds Lock, so SQLite's own locking of it would only cost time.
+  int rc = sqlite3_open_v2(
+      path.c_str(), db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
+      nullptr);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_extended_result_codes(*db, 1);
+  sqlite3_db_config(*db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(*db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  // The emptied log and its index stay when the last connection ends, cut to nothing, so that
+  // a store that becomes read-only, in a folder that does too, can still be read.
+  int persist = 1;
+  sqlite3_file_control(*db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  std::string pragmas = "PRAGMA cache_size = -" + std::to_string(CacheKiB) +
+                        "; PRAGMA journal_size_limit = 0; PRAGMA synchronous = NORMAL";
+  return sqlite3_exec(*db, pragmas.c_str(), nullptr, nullptr, nullptr);
 }
 
 void Store::ResetStatements() {
@@ -785,35 +644,34 @@ void Store::FinalizeStatements() {
   id_ = 0;
 }
 
-bool Store::LogTooLong() const {
-  const char* file = db_ ? sqlite3_db_filename(db_, "main") : nullptr;
-  struct stat log;
-  return file && *file && stat(sqlite3_filename_wal(file), &log) == 0 && log.st_size > LogKeptBytes;
-}
-
-void Store::Finish(bool copyLog) {
-  if (!db_) return;
-  if ((copyLog || LogTooLong()) && sqlite3_db_readonly(db_, "main") == 0) {
-    // First the copy that holds up no writer, then, once all of the log is in the database
-    // file, the reset of the log to nothing, which needs a moment without writers and readers.
-    // Neither waits: a busy lock ends the attempt, and the rest stays in the log for later.
-    waitMs_ = 0;
-    int logged = -1, copied = -1;
-    int rc = sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &copied);
-    if (rc == SQLITE_OK && copied == logged)
-      sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
-  }
-  Close();
-}
-
 void Store::Close() {
+  std::string store;
+  if (db_ && sqlite3_db_readonly(db_, "main") == 0) store = sqlite3_db_filename(db_, "main");
   if (db_) {
     FinalizeStatements();
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
+  // Only while the file is still the one this connection had.
+  struct stat st;
+  if (hold_ >= 0 && !store.empty() && stat(store.c_str(), &st) == 0 && st.st_dev == dev_ &&
+      st.st_ino == ino_)
+    CopyLogIfAlone(store);
   if (hold_ >= 0) close(hold_);
   hold_ = -1;
+}
+
+void Store::CopyLogIfAlone(const std::string& store) {
+  // Two processes ending at once may each see the other's connection and leave the log; the
+  // one that then gets the folder's lock alone has nobody left to wait for.
+  struct stat st;
+  if (lstat((store + "-wal").c_str(), &st) != 0 || st.st_size == 0 ||
+      flock(hold_, LOCK_EX | LOCK_NB) != 0)
+    return;
+  sqlite3* db = nullptr;
+  if (Connect(store, &db) == SQLITE_OK)
+    sqlite3_exec(db, "PRAGMA user_version", nullptr, nullptr, nullptr);  // opens the log
+  sqlite3_close(db);
 }
 
 void Store::Abandon() {
@@ -890,11 +748,9 @@ int Store::Busy(void* data, int count) {
 }
 
 void Store::CloseAtExit() {
-  // Every commit is written already, and the system releases the connection's locks and files
-  // with the process: the connection is closed only to copy a log that grew too long.
+  // Every commit is in the log already; closing copies it into the database file.
   std::unique_lock<std::recursive_mutex> guard(Lock, std::try_to_lock);
-  if (guard.owns_lock() && TheStore.owner_ == getpid() && TheStore.LogTooLong())
-    TheStore.Finish(false);
+  if (guard.owns_lock() && TheStore.owner_ == getpid()) TheStore.Close();
 }
 
 }  // namespace regstore

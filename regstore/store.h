@@ -64,11 +64,10 @@ class Store {
   // removed, or in a child process after fork (a connection must not cross a fork).
   LONG Refresh();
 
-  // Makes the store exist before a write: its folders, then the store file. The file is built
-  // whole under a temporary name and linked into place, so that other processes see no store
-  // or a complete one; when several processes race, the first link wins and the others use
-  // its store. Where the file system has no hard links, an empty file is made instead, which
-  // the first write transaction fills with the layout.
+  // Makes the store exist before a write: its folders, then the store file. Under the exclusive
+  // lock of the folder, and only while there is still no store, a log left by a store that is
+  // gone is set aside, and a new store is laid down by SQLite under a temporary name, synced, and
+  // linked into place, so that other processes see no store or a complete one.
   LONG Create();
 
   bool exists() const { return exists_; }
@@ -100,12 +99,8 @@ class Store {
 
   LONG Commit();
 
-  // Before the first write of a connection: puts a writable store that is ours (checked in a
-  // read transaction first) into write-ahead-log mode, where a commit appends to the log without
-  // waiting for the disk. With synchronous=NORMAL the log is synced only when it is copied back
-  // into the database file, so a power cut may lose the latest commits but never corrupts the
-  // store; a commit that returned is in the operating system's hands and outlives the process.
-  // A store of an older version is switched the same way, under SQLite's own locking.
+  // Before the first write of a connection to a store that is not in write-ahead-log mode yet
+  // (one of an older program): switches it, under SQLite's own locking.
   LONG PrepareWrites();
 
   // Ends the transaction without its changes and passes the failure on.
@@ -133,14 +128,27 @@ class Store {
  private:
   LONG Open();
 
+  // With nobody else using the store: judges a log with commits (frames), and without one that
+  // stays, the file alone, before SQLite makes anything beside it. Says what it finds.
+  LONG Judge(const std::string& store, const Header& header, bool frames);
+
+  // Opens the SQLite connection to the store file at path, set up as every connection is.
+  static int Connect(const std::string& path, sqlite3** db);
+
   void ResetStatements();
 
   void FinalizeStatements();
 
-  // Whether the log is longer than a process leaves it (LogKeptBytes).
-  bool LogTooLong() const;
+  // Ends this process's use of the store. SQLite copies the log into the database file when the
+  // last connection closes; should another process's end have raced this one's, whichever of
+  // them finds itself alone afterwards does it (see CopyLogIfAlone).
+  void Close();
 
-  // At exit the process copies a log that grew too long, as Finish says.
+  // After Close: with nobody else using the store and commits still in its log, copies them
+  // into the database file, as the last connection's close does.
+  void CopyLogIfAlone(const std::string& store);
+
+  // At exit the process ends its use of the store (Close).
   static void CloseAtExit();
 
   // Waits for another connection's lock: sleeps in steps of well under a millisecond, since a
@@ -149,22 +157,6 @@ class Store {
 
   // Resets every scan and makes them all free again.
   void EndScans();
-
-  // Ends this process's use of the store and closes the connection, leaving the log as it is
-  // unless it is longer than LogKeptBytes or copyLog is set: then this process copies the log
-  // into the database file and empties it first. Neither waits for another process's
-  // transaction: what a writer, or a reader of an older state, keeps from being copied stays in
-  // the log, which every connection reads, and a later process copies it. A read-only
-  // connection leaves the files alone.
-  void Finish(bool copyLog);
-
-  // Leaves a file that is no longer the store (it was removed, or another took its name). When
-  // only the database file was replaced, its log still has the store's name, and what it holds
-  // would be read into the new file: copy it into the old file, which nothing reads any more,
-  // and empty it first, unless another process is in the middle of a call on it.
-  void Retire() { Finish(true); }
-
-  void Close();
 
   // After fork the inherited connection belongs to the parent: leave it untouched (closing it
   // here could disturb the parent's locks) and start a connection of this process's own.
@@ -178,6 +170,18 @@ class Store {
 
   LONG QueryInt(const char* sql, int* out);
 
+  // The store and this process's connection to it. Invariants:
+  // - db_ is open exactly while hold_ holds a shared flock on the store's folder, and only in
+  //   the process owner_ that opened it; dev_ and ino_ name the file it has open.
+  // - exists_ says whether the file at path_ existed at the last Refresh; empty_ whether the
+  //   transaction under way reads a file without a layout yet (as an empty hive).
+  // - ready_ once the layout was checked on this connection (id_ then holds the store's
+  //   identity); creating_ while a write transaction lays down or upgrades the layout, which a
+  //   rollback takes back.
+  // - batch_ while a batch's transaction is open; savepoint_ while a call in a write batch has
+  //   its savepoint.
+  // - epoch_ counts connections (a new one ends every enumeration); scanEpoch_ counts batches and
+  //   connections (a scan, or a key seen in a read batch, counts only within one).
   std::string path_;
   sqlite3* db_ = nullptr;
   int hold_ = -1;  // the store's folder, with this process's shared flock on it
@@ -185,12 +189,8 @@ class Store {
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   int64_t id_ = 0;
-  uint32_t pageSize_ = 0;  // of the file open now, from its header
-  bool exists_ = false;
-  bool empty_ = false;
-  bool ready_ = false;
-  bool creating_ = false;
-  bool walChecked_ = false;
+  bool exists_ = false, empty_ = false, ready_ = false, creating_ = false;
+  bool walChecked_ = false;  // the file is in write-ahead-log mode, or cannot be written
   bool reported_ = false;
   int batch_ = 0;
   uint64_t epoch_ = 0;
