@@ -214,4 +214,117 @@ TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
   }
 }
 
+// Sixteen programs making their first write at once on a new folder, round after round: none
+// fails or says anything, none loses its write, and once all have ended the store file alone
+// holds every write.
+TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
+  constexpr int Writers = 16, Rounds = 12;
+  for (int round = 0; round < Rounds; round++) {
+    SCOPED_TRACE(round);
+    std::string home = configHome + "/race" + std::to_string(round);
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    int go[2], err[2];
+    ASSERT_EQ(0, pipe(go));
+    ASSERT_EQ(0, pipe(err));
+    fflush(nullptr);
+    for (int child = 0; child < Writers; child++) {
+      if (fork() != 0) continue;
+      dup2(err[1], 2);
+      close(go[1]);
+      char byte;
+      if (read(go[0], &byte, 1) < 0) _exit(3);  // all start when the test closes the pipe
+      HKEY key = nullptr;
+      LONG made = RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Race", 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, &key, nullptr);
+      LONG set = made ? made : Set(key, ("w" + std::to_string(child)).c_str(), "x");
+      exit(set == ERROR_SUCCESS ? 0 : 1);
+    }
+    close(go[0]);
+    close(go[1]);
+    close(err[1]);
+    std::string said;
+    char buffer[4096];
+    for (ssize_t got; (got = read(err[0], buffer, sizeof buffer)) > 0;) said.append(buffer, got);
+    close(err[0]);
+    for (int status = 0, child = 0; child < Writers; child++) {
+      ASSERT_GT(wait(&status), 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    EXPECT_EQ("", said);
+    std::string store = home + "/qsprofile/registry.db";
+    EXPECT_EQ(0u, ReadFile(store + "-wal").size());
+    for (int child = 0; child < Writers; child++)
+      EXPECT_EQ("x", Get("Software\\Race", ("w" + std::to_string(child)).c_str())) << child;
+    if (HasFailure()) return;
+  }
+}
+
+// A program killed after its write leaves the write in the log alone. The store file and its log,
+// copied elsewhere without the index, open with the write, and so does such a copy made
+// read-only; anything but a regular file where the log or its index belongs is refused at once
+// with one line, and never waited on.
+TEST_F(CrashTest, ALogWithoutItsIndexIsAppliedAndOddFilesAreRefused) {
+  std::string crashed = NewHome("crashed");
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    HKEY key = Create("Software\\Crashed");
+    if (key && Set(key, "v", "kept") == ERROR_SUCCESS) kill(getpid(), SIGKILL);
+    _exit(1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  ASSERT_GT(ReadFile(crashed + "-wal").size(), 0u);
+  const struct {
+    const char* what;
+    mode_t mode;
+    const char* value;
+    std::function<void(const std::string& store)> spoil;
+    const char* said;
+  } cases[] = {
+      {"copy without index", 0600, "kept", nullptr, ""},
+      {"read-only copy", 0400, "kept", nullptr, ""},
+      {"pipe at the log", 0600, "error 5",
+       [](auto& store) {
+         unlink((store + "-wal").c_str()), mkfifo((store + "-wal").c_str(), 0600);
+       },
+       "registry.db-wal is not a regular file; move it away"},
+      {"pipe at the index", 0600, "error 5",
+       [](auto& store) { mkfifo((store + "-shm").c_str(), 0600); },
+       "registry.db-shm is not a regular file; move it away"},
+      {"folder at the index", 0600, "error 5",
+       [](auto& store) { mkdir((store + "-shm").c_str(), 0700); },
+       "registry.db-shm is not a regular file; move it away"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string store = NewHome(c.what);
+    WriteFile(store, ReadFile(crashed));
+    WriteFile(store + "-wal", ReadFile(crashed + "-wal"));
+    chmod(store.c_str(), c.mode);
+    if (c.spoil) c.spoil(store);
+    // In a child that an alarm ends, should anything wait on a pipe.
+    int err[2];
+    ASSERT_EQ(0, pipe(err));
+    fflush(nullptr);
+    pid = fork();
+    if (pid == 0) {
+      dup2(err[1], 2);
+      alarm(20);
+      std::string got = Get("Software\\Crashed", "v");
+      _exit(got == c.value ? 0 : (fprintf(stderr, "got %s\n", got.c_str()), 1));
+    }
+    close(err[1]);
+    std::string said;
+    char buffer[4096];
+    for (ssize_t got; (got = read(err[0], buffer, sizeof buffer)) > 0;) said.append(buffer, got);
+    close(err[0]);
+    waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+    EXPECT_EQ(*c.said ? 1 : 0, std::count(said.begin(), said.end(), '\n')) << said;
+    EXPECT_NE(std::string::npos, said.find(c.said)) << said;
+  }
+}
+
 }  // namespace

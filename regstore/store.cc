@@ -536,6 +536,7 @@ LONG Store::Open() {
   if (judged != ERROR_SUCCESS) return judged;
   if (writable) RemoveDebris(folder);
   if (Problem problem = lock.Share()) return Report(problem);
+  waitMs_ = BusyTimeoutMs;
   int rc = Connect(store, &db_);
   if (rc != SQLITE_OK) {
     LONG result = Fail(rc);
@@ -544,12 +545,11 @@ LONG Store::Open() {
     return result;
   }
   hold_ = lock.Release();
+  ForgetChildren();  // what another connection knew, before a fork say, is not this one's
   owner_ = getpid();
   dev_ = st.st_dev;
   ino_ = st.st_ino;
   epoch_++;
-  waitMs_ = BusyTimeoutMs;
-  sqlite3_busy_handler(db_, Busy, this);
   walChecked_ = header.logged;
   static bool closesAtExit = false;
   if (!closesAtExit) closesAtExit = atexit(CloseAtExit) == 0;
@@ -587,6 +587,7 @@ int Store::Connect(const std::string& path, sqlite3** db) {
       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
       nullptr);
   if (rc != SQLITE_OK) return rc;
+  sqlite3_busy_handler(*db, Busy, this);
   sqlite3_extended_result_codes(*db, 1);
   sqlite3_db_config(*db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
   sqlite3_db_config(*db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
@@ -669,6 +670,7 @@ void Store::CopyLogIfAlone(const std::string& store) {
       flock(hold_, LOCK_EX | LOCK_NB) != 0)
     return;
   sqlite3* db = nullptr;
+  waitMs_ = 0;
   if (Connect(store, &db) == SQLITE_OK)
     sqlite3_exec(db, "PRAGMA user_version", nullptr, nullptr, nullptr);  // opens the log
   sqlite3_close(db);

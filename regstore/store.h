@@ -133,7 +133,7 @@ class Store {
   LONG Judge(const std::string& store, const Header& header, bool frames);
 
   // Opens the SQLite connection to the store file at path, set up as every connection is.
-  static int Connect(const std::string& path, sqlite3** db);
+  int Connect(const std::string& path, sqlite3** db);
 
   void ResetStatements();
 
