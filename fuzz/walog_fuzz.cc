@@ -1,0 +1,71 @@
+// Fuzzes the reader of the write-ahead log's frames against SQLite's own recovery. Over a small
+// store file of 512-byte pages, the input is its log: SQLite's count of the frames it takes from
+// the log (PRAGMA wal_checkpoint's second column) is where the reader says the last commit ends.
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "fuzz/check.h"
+#include "regstore/files.h"
+
+namespace {
+
+std::string Dir, Database;
+
+void Write(const std::string& path, const void* data, size_t size) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  CHECK(fd >= 0 && write(fd, data, size) == (ssize_t)size);
+  close(fd);
+}
+
+// The store file, made once: the log's frames go on from it.
+void Prepare() {
+  char dir[] = "/tmp/walog-fuzz-XXXXXX";
+  CHECK(mkdtemp(dir) != nullptr);
+  Dir = dir;
+  sqlite3* db = nullptr;
+  CHECK(sqlite3_open((Dir + "/t.db").c_str(), &db) == SQLITE_OK);
+  CHECK(sqlite3_exec(db, "PRAGMA page_size = 512; PRAGMA journal_mode = WAL; CREATE TABLE t(x);",
+                     nullptr, nullptr, nullptr) == SQLITE_OK);
+  sqlite3_close(db);  // copies the log into the file and removes it
+  FILE* file = fopen((Dir + "/t.db").c_str(), "rb");
+  CHECK(file != nullptr);
+  for (int c; (c = fgetc(file)) != EOF;) Database += (char)c;
+  fclose(file);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (Dir.empty()) Prepare();
+  std::string path = Dir + "/t.db";
+  Write(path, Database.data(), Database.size());
+  Write(path + "-wal", data, size);
+  unlink((path + "-shm").c_str());
+  int fd = open((path + "-wal").c_str(), O_RDONLY);
+  regstore::LogCommits log;
+  bool any = regstore::ReadLogCommits(fd, &log);
+  close(fd);
+  CHECK(any == (log.commits > 0));
+  if (any) {
+    CHECK(log.firstEnd <= log.lastEnd && log.lastEnd <= (off_t)size);
+    CHECK((log.lastEnd - 32) % (24 + log.pageSize) == 0);
+  }
+  if (any && log.pageSize != 512) return 0;  // SQLite reads such a log against another file
+  sqlite3* db = nullptr;
+  int frames = -1;
+  if (sqlite3_open(path.c_str(), &db) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA wal_checkpoint", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW)
+      frames = sqlite3_column_int(stmt, 1);
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  if (frames >= 0) CHECK(frames == (any ? (int)((log.lastEnd - 32) / (24 + 512)) : 0));
+  return 0;
+}
