@@ -646,18 +646,19 @@ void Store::FinalizeStatements() {
 }
 
 void Store::Close() {
-  std::string store;
-  if (db_ && sqlite3_db_readonly(db_, "main") == 0) store = sqlite3_db_filename(db_, "main");
+  std::string store = db_ ? sqlite3_db_filename(db_, "main") : "";
+  struct stat st;
+  bool same = db_ && stat(store.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_;
+  // The log beside a file that is no longer the one this connection has may be another
+  // store's now: it is left as it is, to be judged when nobody uses the store.
+  if (db_ && !same) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  bool writable = same && sqlite3_db_readonly(db_, "main") == 0;
   if (db_) {
     FinalizeStatements();
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
-  // Only while the file is still the one this connection had.
-  struct stat st;
-  if (hold_ >= 0 && !store.empty() && stat(store.c_str(), &st) == 0 && st.st_dev == dev_ &&
-      st.st_ino == ino_)
-    CopyLogIfAlone(store);
+  if (hold_ >= 0 && writable) CopyLogIfAlone(store);
   if (hold_ >= 0) close(hold_);
   hold_ = -1;
 }
