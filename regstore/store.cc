@@ -45,44 +45,9 @@ constexpr int BusyTimeoutMs = 60000;
 constexpr int CacheKiB = 256;
 
 const char* const StatementSql[StatementCount] = {
-    "SELECT id FROM keys WHERE parent = ?1 AND name = ?2",
-    "SELECT 1 FROM keys WHERE id = ?1",
-    "INSERT INTO keys(parent, name, written) VALUES(?1, ?2, ?3)",
-    "UPDATE keys SET written = ?2 WHERE id = ?1",
-    "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2",
-    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"
-    " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data",
-    "DELETE FROM vals WHERE key = ?1 AND name = ?2",
-    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
-    "DELETE FROM keys WHERE id = ?1",
-    "DELETE FROM vals WHERE key = ?1",
-    "WITH RECURSIVE below(id) AS (SELECT id FROM keys WHERE parent = ?1"
-    " UNION ALL SELECT keys.id FROM keys JOIN below ON keys.parent = below.id)"
-    " DELETE FROM vals WHERE key IN below",
-    "WITH RECURSIVE below(id) AS (SELECT id FROM keys WHERE parent = ?1"
-    " UNION ALL SELECT keys.id FROM keys JOIN below ON keys.parent = below.id)"
-    " DELETE FROM keys WHERE id IN below",
-    "SELECT parent FROM keys WHERE id = ?1",
-    "SELECT name, written FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2",
-    "SELECT name, written FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1",
-    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2",
-    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 AND rowid > ?2 ORDER BY rowid"
-    " LIMIT 1",
-    "BEGIN",
-    "BEGIN IMMEDIATE",
-    "COMMIT",
-    "ROLLBACK",
-    "SAVEPOINT call",
-    "RELEASE call",
-    "ROLLBACK TO call",
-    "UPDATE store SET writes = writes + 1",
-};
-
-// The scans (Statement ScanKeys and ScanValues), in that order.
-const char* const ScanSql[StatementAndScanCount - StatementCount] = {
-    // Names alone, which the index on (parent, name) holds: no row of the table is read.
-    "SELECT name FROM keys WHERE parent = ?1 ORDER BY name",
-    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 ORDER BY rowid",
+#define REGSTORE_SQL(name, sql) sql,
+    REGSTORE_STATEMENTS(REGSTORE_SQL)
+#undef REGSTORE_SQL
 };
 
 // This process's id, asked of the system once rather than on every registry call; a child made
@@ -396,8 +361,8 @@ sqlite3_stmt* Store::TakeScan(Statement which, LONG* result) {
     }
   }
   sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v3(db_, ScanSql[which - StatementCount], -1, SQLITE_PREPARE_PERSISTENT,
-                              &stmt, nullptr);
+  int rc =
+      sqlite3_prepare_v3(db_, StatementSql[which], -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
   if (rc != SQLITE_OK) {
     *result = rc == SQLITE_ERROR ? Report(ERROR_BADDB, "file is not a registry store") : Fail(rc);
     sqlite3_finalize(stmt);

@@ -18,40 +18,57 @@
 
 namespace regstore {
 
-// The statements the registry calls run, prepared once per connection.
+// The statements the registry calls run, each with its name and its SQL, prepared once per
+// connection.
+#define REGSTORE_STATEMENTS(X)                                                                     \
+  X(FindChild, "SELECT id FROM keys WHERE parent = ?1 AND name = ?2")                              \
+  X(KeyExists, "SELECT 1 FROM keys WHERE id = ?1")                                                 \
+  X(InsertKey, "INSERT INTO keys(parent, name, written) VALUES(?1, ?2, ?3)")                       \
+  X(TouchKey, "UPDATE keys SET written = ?2 WHERE id = ?1")                                        \
+  X(GetValue, "SELECT type, data FROM vals WHERE key = ?1 AND name = ?2")                          \
+  X(SetValue,                                                                                      \
+    "INSERT INTO vals(key, name, type, data) VALUES(?1, ?2, ?3, ?4)"                               \
+    " ON CONFLICT(key, name) DO UPDATE SET type = excluded.type, data = excluded.data")            \
+  X(DeleteValue, "DELETE FROM vals WHERE key = ?1 AND name = ?2")                                  \
+  X(HasChild, "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1")                                      \
+  X(DeleteKeyRow, "DELETE FROM keys WHERE id = ?1")                                                \
+  X(DeleteKeyValues, "DELETE FROM vals WHERE key = ?1")                                            \
+  X(DeleteBelowValues, REGSTORE_BELOW " DELETE FROM vals WHERE key IN below")                      \
+  X(DeleteBelowKeys, REGSTORE_BELOW " DELETE FROM keys WHERE id IN below")                         \
+  X(ParentOf, "SELECT parent FROM keys WHERE id = ?1")                                             \
+  X(EnumKeyAt, "SELECT name, written FROM keys WHERE parent = ?1 ORDER BY name LIMIT 1 OFFSET ?2") \
+  X(EnumKeyAfter,                                                                                  \
+    "SELECT name, written FROM keys WHERE parent = ?1 AND name > ?2 ORDER BY name LIMIT 1")        \
+  X(EnumValueAt,                                                                                   \
+    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 ORDER BY rowid LIMIT 1 OFFSET ?2")    \
+  X(EnumValueAfter,                                                                                \
+    "SELECT rowid, name, type, data FROM vals WHERE key = ?1 AND rowid > ?2 ORDER BY rowid"        \
+    " LIMIT 1")                                                                                    \
+  X(BeginRead, "BEGIN")                                                                            \
+  X(BeginWrite, "BEGIN IMMEDIATE")                                                                 \
+  X(CommitWork, "COMMIT")                                                                          \
+  X(RollbackWork, "ROLLBACK")                                                                      \
+  X(SavepointCall, "SAVEPOINT call")                                                               \
+  X(ReleaseCall, "RELEASE call")                                                                   \
+  X(RollbackCall, "ROLLBACK TO call")                                                              \
+  X(CountWrite, "UPDATE store SET writes = writes + 1")                                            \
+  /* Scans of one key's subkey names in name order and of its values in creation order (the        \
+     columns of EnumKeyAt, less the time, and of EnumValueAt), stepped a row per call by the       \
+     enumerations of a read batch (see TakeScan). Names alone, which the index on (parent,         \
+     name) holds: no row of the table is read. */                                                  \
+  X(ScanKeys, "SELECT name FROM keys WHERE parent = ?1 ORDER BY name")                             \
+  X(ScanValues, "SELECT rowid, name, type, data FROM vals WHERE key = ?1 ORDER BY rowid")
+
+// The keys below key ?1, at every depth.
+#define REGSTORE_BELOW                                                 \
+  "WITH RECURSIVE below(id) AS (SELECT id FROM keys WHERE parent = ?1" \
+  " UNION ALL SELECT keys.id FROM keys JOIN below ON keys.parent = below.id)"
+
 enum Statement {
-  FindChild,
-  KeyExists,
-  InsertKey,
-  TouchKey,
-  GetValue,
-  SetValue,
-  DeleteValue,
-  HasChild,
-  DeleteKeyRow,
-  DeleteKeyValues,
-  DeleteBelowValues,
-  DeleteBelowKeys,
-  ParentOf,
-  EnumKeyAt,
-  EnumKeyAfter,
-  EnumValueAt,
-  EnumValueAfter,
-  BeginRead,
-  BeginWrite,
-  CommitWork,
-  RollbackWork,
-  SavepointCall,
-  ReleaseCall,
-  RollbackCall,
-  CountWrite,
-  StatementCount,
-  // Scans of one key's subkey names in name order and of its values in creation order (the
-  // columns of EnumKeyAt, less the time, and of EnumValueAt), stepped a row per call by the
-  // enumerations of a read batch; kept apart from the statements above (see TakeScan).
-  ScanKeys = StatementCount,
-  ScanValues,
-  StatementAndScanCount
+#define REGSTORE_NAME(name, sql) name,
+  REGSTORE_STATEMENTS(REGSTORE_NAME)
+#undef REGSTORE_NAME
+      StatementCount
 };
 
 // The current time as a FILETIME count.
