@@ -295,6 +295,7 @@ Problem ReadHeader(int fd, const struct stat& st, Header* header) {
     return Problem{ERROR_BADDB, "file is not a database"};
   header->pageSize = pageSize;
   header->layout = Big32(bytes + 60);
+  header->application = Big32(bytes + 68);
   header->logged = bytes[18] == 2 && bytes[19] == 2;
   // The header's page count holds when it was written with the change counter it carries.
   if (Big32(bytes + 92) == Big32(bytes + 24) && Big32(bytes + 28) > st.st_size / pageSize)
@@ -303,15 +304,63 @@ Problem ReadHeader(int fd, const struct stat& st, Header* header) {
   return Problem{};
 }
 
-Problem LayoutProblem(int64_t version, bool tables) {
+Problem LayoutProblem(int64_t version, bool tables, uint32_t application) {
   if (version > SchemaVersion) {
     return Problem{ERROR_BADDB, "layout version " + std::to_string(version) +
                                     " is newer than this program knows (" +
                                     std::to_string(SchemaVersion) + ")"};
   }
-  if (version < 0 || (version == 0 && tables))
+  if (version < 0 || (version == 0 && tables) || (application != 0 && application != ApplicationId))
     return Problem{ERROR_BADDB, "file is not a registry store"};
   return Problem{};
+}
+
+Problem FromSqlite(int rc, int systemErrno) {
+  auto denied = [](const char* cause) { return Problem{ERROR_ACCESS_DENIED, cause}; };
+  switch (rc & 0xFF) {
+    case SQLITE_NOTADB:
+      return Problem{ERROR_BADDB, "file is not a database"};
+    case SQLITE_CORRUPT:
+      return Problem{ERROR_BADDB, "file is corrupt"};
+    case SQLITE_READONLY:
+      switch (rc) {
+        case SQLITE_READONLY_DIRECTORY:
+          return denied(
+              "store and its folder are read-only, and the log it needs beside it is missing");
+        case SQLITE_READONLY_RECOVERY:
+        case SQLITE_READONLY_CANTINIT:
+        case SQLITE_READONLY_ROLLBACK:
+          return denied(
+              "store is read-only, but what its last writer left must first be recovered");
+        case SQLITE_READONLY_DBMOVED:
+          return denied("file was moved or removed while in use");
+        default:
+          return denied("store is read-only");
+      }
+    case SQLITE_PERM:
+    case SQLITE_AUTH:
+      return denied("access denied");
+    case SQLITE_CANTOPEN:
+    case SQLITE_IOERR:
+      if (systemErrno != 0) return FromErrno(systemErrno);
+      return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
+    case SQLITE_FULL:
+      return Problem{ERROR_REGISTRY_IO_FAILED, "disk is full"};
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Problem{ERROR_BUSY, "store stayed locked by another process"};
+    case SQLITE_NOMEM:
+      return Problem{ERROR_OUTOFMEMORY};
+    case SQLITE_TOOBIG:
+      return Problem{ERROR_INVALID_PARAMETER};
+    case SQLITE_SCHEMA:
+    case SQLITE_ERROR:
+    case SQLITE_CONSTRAINT:
+    case SQLITE_MISMATCH:
+      return Problem{ERROR_BADDB, "file is not a registry store"};
+    default:
+      return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
+  }
 }
 
 int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
@@ -389,12 +438,24 @@ bool ReadLogCommits(int fd, LogCommits* log) {
   return log->commits > 0;
 }
 
-Problem JudgeLog(const std::string& store, const Header& header, bool* kept, std::string* note) {
+Problem JudgeFiles(const std::string& store, const Header& header, bool frames, std::string* note) {
   LogCommits log;
-  *kept = CommitsToJudge(store, &log);
-  if (!*kept || !IsForeign(store, header, log)) return Problem{};
-  *kept = false;
-  return SetAside(store, note);
+  if (frames && CommitsToJudge(store, &log)) {
+    if (!IsForeign(store, header, log)) return Problem{};
+    if (Problem problem = SetAside(store, note)) return problem;
+  }
+  if (header.damage) return Problem{ERROR_BADDB, std::string("file is corrupt: ") + header.damage};
+  if (Problem problem = LayoutProblem(header.layout, false, header.application)) return problem;
+  // Where the log and its index are there already, SQLite makes nothing, and the layout is
+  // checked under its locks.
+  struct stat st;
+  if (header.pageSize == 0 ||
+      (lstat((store + "-wal").c_str(), &st) == 0 && lstat((store + "-shm").c_str(), &st) == 0))
+    return Problem{};
+  Identity file;
+  int rc = ReadIdentity(store, true, &file);
+  if (rc != SQLITE_OK) return FromSqlite(rc, 0);
+  return LayoutProblem(file.version, file.tables, header.application);
 }
 
 Problem SetAsideStaleLog(const std::string& store, std::string* note) {

@@ -49,9 +49,10 @@ Problem CheckSideFiles(const std::string& store, mode_t mode, bool* frames);
 
 // What the 100-byte header of a store file says, as SQLite documents it.
 struct Header {
-  uint32_t pageSize = 0;  // 0 for an empty file
-  uint32_t layout = 0;    // the user_version field: the layout's version
-  bool logged = false;    // the file is in write-ahead-log mode
+  uint32_t pageSize = 0;     // 0 for an empty file
+  uint32_t layout = 0;       // the user_version field: the layout's version
+  uint32_t application = 0;  // the application id field
+  bool logged = false;       // the file is in write-ahead-log mode
   // What is wrong with the file that a log beside it may mend: it ends inside a page, or holds
   // fewer pages than its header counts (a copy of the log into it was cut short); else null.
   const char* damage = nullptr;
@@ -61,8 +62,13 @@ struct Header {
 // refused; damage that a log may mend is only noted.
 Problem ReadHeader(int fd, const struct stat& st, Header* header);
 
-// Refuses a layout this program cannot use: a newer one, or none in a file that holds tables.
-Problem LayoutProblem(int64_t version, bool tables);
+// Refuses a layout this program cannot use: a newer one, none in a file that holds tables, or
+// the file of another program (its header's application id is neither none nor this store's).
+Problem LayoutProblem(int64_t version, bool tables, uint32_t application);
+
+// What an SQLite result code says went wrong, with the errno SQLite saw. A problem without a
+// cause is one the call only returns (no memory, a value too big), never reported.
+Problem FromSqlite(int rc, int systemErrno);
 
 // What a store says of itself: its layout version, whether it holds tables, its identity and
 // its count of writes (-1 where its layout does not count them).
@@ -89,12 +95,13 @@ struct LogCommits {
 bool ReadLogCommits(int fd, LogCommits* log);
 
 // Under the exclusive lock of the store's folder, with nobody using the store: judges a log with
-// commits beside a store file whose header is header, and sets it aside when it provably does
-// not belong to the store (another store's or another database's, an older one put back, or one
-// that does not go on from the file as it is). In every other case the log stays, and SQLite's
-// recovery applies it. *kept says whether a log with commits stays; *note tells what was set
-// aside.
-Problem JudgeLog(const std::string& store, const Header& header, bool* kept, std::string* note);
+// commits (when frames says the log may hold some) beside a store file whose header is header,
+// and sets it aside when it provably does not belong to the store (another store's or another
+// database's, an older one put back, or one that does not go on from the file as it is); *note
+// then says so. In every other case the log stays, and SQLite's recovery applies it: the file is
+// read through it, and refused then only if it is still damaged. Without such a log the file is
+// judged alone, before SQLite makes anything beside it.
+Problem JudgeFiles(const std::string& store, const Header& header, bool frames, std::string* note);
 
 // Under the same lock, before a new store takes the name: any log with commits is stale.
 Problem SetAsideStaleLog(const std::string& store, std::string* note);

@@ -27,7 +27,8 @@ const char* const SchemaSql =
     // write transaction counts itself in writes, so that each commit in the log carries the
     // store's identity, by which the log is known as the store's own.
     "CREATE TABLE store(id INTEGER NOT NULL, writes INTEGER NOT NULL DEFAULT 0);"
-    "PRAGMA user_version = 2;";
+    "PRAGMA user_version = 2;"
+    "PRAGMA application_id = 1364415047;";
 
 }  // namespace
 

@@ -7,6 +7,9 @@
 namespace regstore {
 
 constexpr int SchemaVersion = 2;
+// The application id of the file's header: this program's store ("QSRG"). Stores made before it
+// was set have none.
+constexpr uint32_t ApplicationId = 0x51535247;
 
 // Brings a store of layout 1, which did not count its writes, to the current layout.
 extern const char* const UpgradeSql;

@@ -236,6 +236,9 @@ TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
   for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
   MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
   MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
+  MakeDatabase(configHome + "/app.db",
+               "CREATE TABLE t(x); PRAGMA user_version = 2;"
+               "PRAGMA application_id = 7;");
   auto holds = [](const std::string& bytes) {
     return [bytes](const std::string& dir) { WriteFile(dir + "/registry.db", bytes); };
   };
@@ -251,6 +254,7 @@ TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
        holds(valid.substr(0, valid.size() - 4096))},
       {"file is not a registry store", ERROR_BADDB, holds(ReadFile(configHome + "/foreign.db"))},
       {"layout version 7 is newer", ERROR_BADDB, holds(ReadFile(configHome + "/newer.db"))},
+      {"file is not a registry store", ERROR_BADDB, holds(ReadFile(configHome + "/app.db"))},
       {"qsprofile is writable by others; run chmod go-w", ERROR_ACCESS_DENIED,
        [](auto& dir) { chmod(dir.c_str(), 0777); }},
       {"registry.db is writable by others; run chmod go-w", ERROR_ACCESS_DENIED,

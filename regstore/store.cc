@@ -238,38 +238,32 @@ LONG Store::Begin(bool write) {
       dataVersion != childrenVersion_)
     ForgetChildren();
   childrenVersion_ = dataVersion;
-  if (ready_) return ERROR_SUCCESS;
-  int version = 0, tables = 0;
-  result = QueryInt("PRAGMA user_version", &version);
+  return ready_ ? ERROR_SUCCESS : CheckLayout(write);
+}
+
+LONG Store::CheckLayout(bool write) {
+  int version = 0, tables = 0, application = 0;
+  LONG result = QueryInt("PRAGMA user_version", &version);
+  if (result == ERROR_SUCCESS) result = QueryInt("PRAGMA application_id", &application);
   if (result == ERROR_SUCCESS && version == 0)
     result = QueryInt("SELECT count(*) FROM sqlite_master", &tables);
   if (result != ERROR_SUCCESS) return Abort(result);
-  if (version > SchemaVersion) {
-    return Abort(Report(ERROR_BADDB, "layout version " + std::to_string(version) +
-                                         " is newer than this program knows (" +
-                                         std::to_string(SchemaVersion) + ")"));
-  }
-  if (version == 1 || version == SchemaVersion) {
-    // A store of layout 1 is read as it is, and upgraded by its next write.
-    int rc = version < SchemaVersion && write
-                 ? sqlite3_exec(db_, UpgradeSql, nullptr, nullptr, nullptr)
-                 : SQLITE_OK;
-    if (rc != SQLITE_OK) return Abort(Fail(rc));
-    if ((result = ReadId()) != ERROR_SUCCESS) return Abort(result);
-    creating_ = version < SchemaVersion && write;
-    ready_ = version == SchemaVersion;
-    return ERROR_SUCCESS;
-  }
-  if (version != 0 || tables != 0)
-    return Abort(Report(ERROR_BADDB, "file is not a registry store"));
-  if (!write) {
+  if (Problem problem = LayoutProblem(version, tables != 0, (uint32_t)application))
+    return Abort(Report(problem));
+  if (version == 0 && !write) {
     empty_ = true;
     return ERROR_SUCCESS;
   }
-  int rc = LayDown(db_, NewStoreId(), FileTimeNow());
+  // A store of layout 1 is read as it is, and upgraded by its next write; a file without a
+  // layout gets one with its first write.
+  int rc = version == 0 ? LayDown(db_, NewStoreId(), FileTimeNow())
+           : version < SchemaVersion && write
+               ? sqlite3_exec(db_, UpgradeSql, nullptr, nullptr, nullptr)
+               : SQLITE_OK;
   result = rc == SQLITE_OK ? ReadId() : Fail(rc);
   if (result != ERROR_SUCCESS) return Abort(result);
-  creating_ = true;
+  creating_ = write && version < SchemaVersion;
+  ready_ = version == SchemaVersion;
   return ERROR_SUCCESS;
 }
 
@@ -396,53 +390,8 @@ void Store::SetBatch(int batch) {
 }
 
 LONG Store::Fail(int rc) {
-  int error = db_ ? sqlite3_system_errno(db_) : 0;
-  switch (rc & 0xFF) {
-    case SQLITE_NOTADB:
-      return Report(ERROR_BADDB, "file is not a database");
-    case SQLITE_CORRUPT:
-      return Report(ERROR_BADDB, "file is corrupt");
-    case SQLITE_READONLY:
-      switch (rc) {
-        case SQLITE_READONLY_DIRECTORY:
-          return Report(ERROR_ACCESS_DENIED,
-                        "store and its folder are read-only, and the log"
-                        " it needs beside it is missing");
-        case SQLITE_READONLY_RECOVERY:
-        case SQLITE_READONLY_CANTINIT:
-        case SQLITE_READONLY_ROLLBACK:
-          return Report(
-              ERROR_ACCESS_DENIED,
-              "store is read-only, but what its last writer left must first be recovered");
-        case SQLITE_READONLY_DBMOVED:
-          return Report(ERROR_ACCESS_DENIED, "file was moved or removed while in use");
-        default:
-          return Report(ERROR_ACCESS_DENIED, "store is read-only");
-      }
-    case SQLITE_PERM:
-    case SQLITE_AUTH:
-      return Report(ERROR_ACCESS_DENIED, "access denied");
-    case SQLITE_CANTOPEN:
-    case SQLITE_IOERR:
-      if (error != 0) return ReportErrno(error);
-      return Report(ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc));
-    case SQLITE_FULL:
-      return Report(ERROR_REGISTRY_IO_FAILED, "disk is full");
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return Report(ERROR_BUSY, "store stayed locked by another process");
-    case SQLITE_NOMEM:
-      return ERROR_OUTOFMEMORY;
-    case SQLITE_TOOBIG:
-      return ERROR_INVALID_PARAMETER;
-    case SQLITE_SCHEMA:
-    case SQLITE_ERROR:
-    case SQLITE_CONSTRAINT:
-    case SQLITE_MISMATCH:
-      return Report(ERROR_BADDB, "file is not a registry store");
-    default:
-      return Report(ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc));
-  }
+  Problem problem = FromSqlite(rc, db_ ? sqlite3_system_errno(db_) : 0);
+  return problem.cause.empty() ? problem.code : Report(problem);
 }
 
 LONG Store::ReportErrno(int error) {
@@ -491,14 +440,14 @@ LONG Store::Open() {
   Problem problem = TrustFile(fd, store, &st);
   bool writable = access(folder.c_str(), W_OK) == 0 && (st.st_mode & S_IWUSR), frames = false;
   if (!problem) problem = CheckSideFiles(store, writable ? st.st_mode & 0777 : 0, &frames);
-  Problem verdict = problem ? Problem{} : ReadHeader(fd, st, &header);
+  if (!problem) problem = ReadHeader(fd, st, &header);
   close(fd);
-  if (problem) return Report(problem);
   // Another process holding the lock has the store open: it took the file as it is, and SQLite
   // reads it under its own locks. Only with nobody using it are the files judged on their own.
-  if (exclusive && verdict) return Report(verdict);
-  LONG judged = exclusive ? Judge(store, header, frames) : ERROR_SUCCESS;
-  if (judged != ERROR_SUCCESS) return judged;
+  std::string note;
+  if (!problem && exclusive) problem = JudgeFiles(store, header, frames, &note);
+  if (!note.empty()) Report(ERROR_SUCCESS, note);
+  if (problem) return Report(problem);
   if (writable) RemoveDebris(folder);
   if (Problem problem = lock.Share()) return Report(problem);
   waitMs_ = BusyTimeoutMs;
@@ -519,30 +468,6 @@ LONG Store::Open() {
   static bool closesAtExit = false;
   if (!closesAtExit) closesAtExit = atexit(CloseAtExit) == 0;
   return ERROR_SUCCESS;
-}
-
-LONG Store::Judge(const std::string& store, const Header& header, bool frames) {
-  std::string note;
-  bool kept = false;
-  if (frames) {
-    if (Problem problem = JudgeLog(store, header, &kept, &note)) return Report(problem);
-    if (!note.empty()) Report(ERROR_SUCCESS, note);
-  }
-  // A log that stays holds what the file lacks: SQLite reads the file through it, and refuses
-  // it then only if it is still damaged. Without one, the file is judged alone, before SQLite
-  // makes anything beside it.
-  if (kept) return ERROR_SUCCESS;
-  if (header.damage) return Report(ERROR_BADDB, std::string("file is corrupt: ") + header.damage);
-  if (Problem problem = LayoutProblem(header.layout, false)) return Report(problem);
-  struct stat st;
-  if (header.pageSize == 0 ||
-      (lstat((store + "-wal").c_str(), &st) == 0 && lstat((store + "-shm").c_str(), &st) == 0))
-    return ERROR_SUCCESS;
-  Identity file;
-  int rc = ReadIdentity(store, true, &file);
-  if (rc != SQLITE_OK) return Fail(rc);
-  Problem problem = LayoutProblem(file.version, file.tables);
-  return problem ? Report(problem) : ERROR_SUCCESS;
 }
 
 int Store::Connect(const std::string& path, sqlite3** db) {

@@ -145,9 +145,10 @@ class Store {
  private:
   LONG Open();
 
-  // With nobody else using the store: judges a log with commits (frames), and without one that
-  // stays, the file alone, before SQLite makes anything beside it. Says what it finds.
-  LONG Judge(const std::string& store, const Header& header, bool frames);
+  // Once per connection, inside its first transaction: refuses a layout this program cannot
+  // use, upgrades a store of layout 1 at its first write, and lays the layout down in a file
+  // that has none yet.
+  LONG CheckLayout(bool write);
 
   // Opens the SQLite connection to the store file at path, set up as every connection is.
   int Connect(const std::string& path, sqlite3** db);
