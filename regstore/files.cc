@@ -199,13 +199,15 @@ Problem SetAside(const std::string& store, std::string* note) {
   return Problem{};
 }
 
-// The log's commits, when it has any and nobody has the store open.
+// The log's commits, when it has any and nobody has the store open (asked first: it costs little,
+// and a live store's log may be long).
 bool CommitsToJudge(const std::string& store, LogCommits* log) {
+  if (InUse(store)) return false;
   int fd = OpenQuietly(store + "-wal");
   if (fd < 0) return false;
   bool any = ReadLogCommits(fd, log);
   close(fd);
-  return any && !InUse(store);
+  return any;
 }
 
 }  // namespace
