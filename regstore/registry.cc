@@ -243,18 +243,15 @@ class Call {
     if (TheStore.empty()) return ERROR_SUCCESS;
     for (const std::string& part : parts) {
       int64_t parent = *id;
-      if (!TheStore.FindKnownChild(parent, part, id)) {
-        LONG result = ERROR_SUCCESS;
-        sqlite3_stmt* stmt = TheStore.Get(FindChild, &result);
-        if (!stmt) return result;
-        sqlite3_bind_int64(stmt, 1, parent);
-        sqlite3_bind_text(stmt, 2, part.data(), (int)part.size(), SQLITE_STATIC);
-        int rc = sqlite3_step(stmt);
-        if (rc == SQLITE_DONE) return ERROR_SUCCESS;
-        if (rc != SQLITE_ROW) return TheStore.Fail(rc);
-        *id = sqlite3_column_int64(stmt, 0);
-        TheStore.KnowChild(parent, part, *id);
-      }
+      LONG result = ERROR_SUCCESS;
+      sqlite3_stmt* stmt = TheStore.Get(FindChild, &result);
+      if (!stmt) return result;
+      sqlite3_bind_int64(stmt, 1, parent);
+      sqlite3_bind_text(stmt, 2, part.data(), (int)part.size(), SQLITE_STATIC);
+      int rc = sqlite3_step(stmt);
+      if (rc == SQLITE_DONE) return ERROR_SUCCESS;
+      if (rc != SQLITE_ROW) return TheStore.Fail(rc);
+      *id = sqlite3_column_int64(stmt, 0);
       (*found)++;
     }
     return ERROR_SUCCESS;
@@ -334,7 +331,6 @@ LONG CopyValue(sqlite3_stmt* stmt, int typeColumn, LPDWORD lpType, LPBYTE lpData
 // Deletes a key with everything below it; with self false only what is below and its values.
 LONG DeleteSubtree(Call& call, int64_t id, bool self) {
   LONG result = call.RunForKey(DeleteBelowValues, id);
-  TheStore.ForgetChildren();
   if (result == ERROR_SUCCESS) result = call.RunForKey(DeleteBelowKeys, id);
   if (result == ERROR_SUCCESS) result = call.RunForKey(DeleteKeyValues, id);
   if (result != ERROR_SUCCESS) return result;

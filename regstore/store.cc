@@ -20,7 +20,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,16 +48,6 @@ const char* const StatementSql[StatementCount] = {
     REGSTORE_STATEMENTS(REGSTORE_SQL)
 #undef REGSTORE_SQL
 };
-
-// This process's id, asked of the system once rather than on every registry call; a child made
-// by fork asks again.
-pid_t ThisProcess() {
-  static pid_t pid = 0;
-  static bool forgotten = pthread_atfork(nullptr, nullptr, [] { pid = 0; }) == 0;
-  if (!forgotten) return getpid();
-  if (pid == 0) pid = getpid();
-  return pid;
-}
 
 int64_t MonotonicMicros() {
   struct timespec now;
@@ -124,8 +113,8 @@ LONG Store::Refresh() {
   }();
   (void)configured;
   // A batch holds its transaction on the file it began with.
-  if (batch_ && owner_ == ThisProcess()) return ERROR_SUCCESS;
-  if (db_ && owner_ != ThisProcess()) Abandon();
+  if (batch_ && owner_ == getpid()) return ERROR_SUCCESS;
+  if (db_ && owner_ != getpid()) Abandon();
   std::string where;
   if (!LocateStore(&where)) where.clear();
   if (where != path_) {
@@ -233,11 +222,6 @@ LONG Store::Begin(bool write) {
   LONG result = Run(write ? BeginWrite : BeginRead);
   if (result != ERROR_SUCCESS) return result;
   changes_ = sqlite3_total_changes64(db_);
-  unsigned dataVersion = 0;
-  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_DATA_VERSION, &dataVersion) != SQLITE_OK ||
-      dataVersion != childrenVersion_)
-    ForgetChildren();
-  childrenVersion_ = dataVersion;
   return ready_ ? ERROR_SUCCESS : CheckLayout(write);
 }
 
@@ -313,8 +297,6 @@ LONG Store::PrepareWrites() {
 
 LONG Store::Abort(LONG result) {
   ResetStatements();
-  // Keys found in what is taken back may be gone, and their ids given out again.
-  if (savepoint_ || (db_ && sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE)) ForgetChildren();
   if (batch_) {
     if (savepoint_ && Run(RollbackCall) == ERROR_SUCCESS) Run(ReleaseCall);
     savepoint_ = false;
@@ -343,7 +325,6 @@ sqlite3_stmt* Store::Get(Statement which, LONG* result) {
   }
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
-  used_ |= uint64_t{1} << which;
   return stmt;
 }
 
@@ -459,7 +440,6 @@ LONG Store::Open() {
     return result;
   }
   hold_ = lock.Release();
-  ForgetChildren();  // what another connection knew, before a fork say, is not this one's
   owner_ = getpid();
   dev_ = st.st_dev;
   ino_ = st.st_ino;
@@ -491,43 +471,15 @@ int Store::Connect(const std::string& path, sqlite3** db) {
 }
 
 void Store::ResetStatements() {
-  // Only those stepped since the last reset can hold anything.
-  for (int which = 0; used_ != 0; which++, used_ >>= 1)
-    if ((used_ & 1) && statements_[which]) sqlite3_reset(statements_[which]);
-}
-
-// The key of a subkey in children_, built in *key: SQLite compares names with NOCASE, which
-// folds ASCII letters only.
-const std::string& ChildKey(int64_t parent, const std::string& name, std::string* key) {
-  key->assign((const char*)&parent, sizeof parent);
-  key->append(name);
-  for (size_t i = sizeof parent; i < key->size(); i++)
-    if ((*key)[i] >= 'A' && (*key)[i] <= 'Z') (*key)[i] = (char)((*key)[i] - 'A' + 'a');
-  return *key;
-}
-
-bool Store::FindKnownChild(int64_t parent, const std::string& name, int64_t* id) {
-  if (children_.empty()) return false;
-  auto it = children_.find(ChildKey(parent, name, &childKey_));
-  if (it == children_.end()) return false;
-  *id = it->second;
-  return true;
-}
-
-void Store::KnowChild(int64_t parent, const std::string& name, int64_t id) {
-  // A walk of a whole tree meets every key once; the keys that are opened again and again are
-  // those of the last few paths.
-  if (children_.size() >= 256) children_.clear();
-  children_[ChildKey(parent, name, &childKey_)] = id;
+  for (sqlite3_stmt* stmt : statements_)
+    if (stmt) sqlite3_reset(stmt);
 }
 
 void Store::FinalizeStatements() {
-  ForgetChildren();
   for (sqlite3_stmt*& stmt : statements_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
   }
-  used_ = 0;
   for (Scan& scan : scans_) sqlite3_finalize(scan.stmt);
   scans_.clear();
   scanEpoch_++;
@@ -577,7 +529,6 @@ void Store::Abandon() {
   for (sqlite3_stmt*& stmt : statements_) stmt = nullptr;
   scans_.clear();
   scanEpoch_++;
-  used_ = 0;
   savepoint_ = false;
   db_ = nullptr;
   ready_ = false;

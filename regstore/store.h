@@ -10,7 +10,6 @@
 
 #include <mutex>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/registry.h"
@@ -126,13 +125,6 @@ class Store {
   // A prepared statement, reset and unbound, or null after reporting the failure in *result.
   sqlite3_stmt* Get(Statement which, LONG* result);
 
-  // The subkeys found by name in this state of the store, so that the deep paths the calls
-  // open again and again are walked in memory. Forgotten whenever the store changes (by any
-  // process, seen when a transaction begins), a transaction is rolled back, or keys are deleted.
-  bool FindKnownChild(int64_t parent, const std::string& name, int64_t* id);
-  void KnowChild(int64_t parent, const std::string& name, int64_t id);
-  void ForgetChildren() { children_.clear(); }
-
   // Maps an SQLite failure to a Windows error code, saying once what went wrong with the store.
   LONG Fail(int rc);
 
@@ -217,7 +209,6 @@ class Store {
   int64_t waitStart_ = 0;   // when the wait Busy is in began (microseconds, monotonic)
   bool savepoint_ = false;  // whether the call under way in a batch made a savepoint
   int64_t changes_ = 0;     // the connection's count of changed rows when the transaction began
-  uint64_t used_ = 0;       // the statements stepped since they were last reset, a bit each
   sqlite3_stmt* statements_[StatementCount] = {};
   struct Scan {
     Statement which;
@@ -225,9 +216,6 @@ class Store {
     bool taken;
   };
   std::vector<Scan> scans_;
-  std::unordered_map<std::string, int64_t> children_;  // parent id and folded name: child id
-  unsigned childrenVersion_ = 0;  // the store's data version that children_ holds for
-  std::string childKey_;          // where the key of a lookup is built
 };
 
 // Every registry call holds this lock; one store serves the whole process.
