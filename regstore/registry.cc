@@ -221,17 +221,22 @@ class Call {
   KeyHandle* handle() const { return handle_; }
 
   LONG Exists(int64_t id, bool* exists) {
-    if (TheStore.empty()) {
-      *exists = id == RootId;
-      return ERROR_SUCCESS;
-    }
+    *exists = id == RootId;
+    return TheStore.empty() ? ERROR_SUCCESS : Step(KeyExists, id, exists);
+  }
+
+  // Steps statement which, its first parameter bound to key id (and TouchKey's second to the time
+  // now), to its first row, and says in *row whether there is one.
+  LONG Step(Statement which, int64_t id, bool* row = nullptr, sqlite3_stmt** out = nullptr) {
     LONG result = ERROR_SUCCESS;
-    sqlite3_stmt* stmt = TheStore.Get(KeyExists, &result);
+    sqlite3_stmt* stmt = TheStore.Get(which, &result);
     if (!stmt) return result;
     sqlite3_bind_int64(stmt, 1, id);
+    if (which == TouchKey) sqlite3_bind_int64(stmt, 2, FileTimeNow());
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return TheStore.Fail(rc);
-    *exists = rc == SQLITE_ROW;
+    if (row) *row = rc == SQLITE_ROW;
+    if (out) *out = stmt;
     return ERROR_SUCCESS;
   }
 
@@ -264,46 +269,15 @@ class Call {
     return found == parts.size() ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
   }
 
-  LONG Touch(int64_t id) {
-    LONG result = ERROR_SUCCESS;
-    sqlite3_stmt* stmt = TheStore.Get(TouchKey, &result);
-    if (!stmt) return result;
-    sqlite3_bind_int64(stmt, 1, id);
-    sqlite3_bind_int64(stmt, 2, FileTimeNow());
-    return Done(sqlite3_step(stmt));
-  }
-
   LONG Done(int rc) { return rc == SQLITE_DONE ? ERROR_SUCCESS : TheStore.Fail(rc); }
 
-  // Runs a statement that takes one key id.
-  LONG RunForKey(Statement which, int64_t id) {
-    LONG result = ERROR_SUCCESS;
-    sqlite3_stmt* stmt = TheStore.Get(which, &result);
-    if (!stmt) return result;
-    sqlite3_bind_int64(stmt, 1, id);
-    return Done(sqlite3_step(stmt));
-  }
-
-  LONG HasChildren(int64_t id, bool* has) {
-    LONG result = ERROR_SUCCESS;
-    sqlite3_stmt* stmt = TheStore.Get(HasChild, &result);
-    if (!stmt) return result;
-    sqlite3_bind_int64(stmt, 1, id);
-    int rc = sqlite3_step(stmt);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return TheStore.Fail(rc);
-    *has = rc == SQLITE_ROW;
-    return ERROR_SUCCESS;
-  }
-
   LONG ParentOfKey(int64_t id, int64_t* parent) {
-    LONG result = ERROR_SUCCESS;
-    sqlite3_stmt* stmt = TheStore.Get(ParentOf, &result);
-    if (!stmt) return result;
-    sqlite3_bind_int64(stmt, 1, id);
-    int rc = sqlite3_step(stmt);
-    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? ERROR_KEY_DELETED : TheStore.Fail(rc);
-    *parent = sqlite3_column_int64(stmt, 0);
-    return ERROR_SUCCESS;
+    bool row = false;
+    sqlite3_stmt* stmt = nullptr;
+    LONG result = Step(ParentOf, id, &row, &stmt);
+    if (result == ERROR_SUCCESS && !row) result = ERROR_KEY_DELETED;
+    if (result == ERROR_SUCCESS) *parent = sqlite3_column_int64(stmt, 0);
+    return result;
   }
 
  private:
@@ -330,15 +304,15 @@ LONG CopyValue(sqlite3_stmt* stmt, int typeColumn, LPDWORD lpType, LPBYTE lpData
 
 // Deletes a key with everything below it; with self false only what is below and its values.
 LONG DeleteSubtree(Call& call, int64_t id, bool self) {
-  LONG result = call.RunForKey(DeleteBelowValues, id);
-  if (result == ERROR_SUCCESS) result = call.RunForKey(DeleteBelowKeys, id);
-  if (result == ERROR_SUCCESS) result = call.RunForKey(DeleteKeyValues, id);
+  LONG result = call.Step(DeleteBelowValues, id);
+  if (result == ERROR_SUCCESS) result = call.Step(DeleteBelowKeys, id);
+  if (result == ERROR_SUCCESS) result = call.Step(DeleteKeyValues, id);
   if (result != ERROR_SUCCESS) return result;
-  if (!self) return call.Touch(id);
+  if (!self) return call.Step(TouchKey, id);
   int64_t parent = 0;
   result = call.ParentOfKey(id, &parent);
-  if (result == ERROR_SUCCESS) result = call.RunForKey(DeleteKeyRow, id);
-  if (result == ERROR_SUCCESS) result = call.Touch(parent);
+  if (result == ERROR_SUCCESS) result = call.Step(DeleteKeyRow, id);
+  if (result == ERROR_SUCCESS) result = call.Step(TouchKey, parent);
   return result;
 }
 
@@ -396,7 +370,7 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD dw
       return call.Abort(result);
     if (found < parts.size()) {
       disposition = REG_CREATED_NEW_KEY;
-      if ((result = call.Touch(id)) != ERROR_SUCCESS) return call.Abort(result);
+      if ((result = call.Step(TouchKey, id)) != ERROR_SUCCESS) return call.Abort(result);
       LONG error = ERROR_SUCCESS;
       for (size_t i = found; i < parts.size(); i++) {
         sqlite3_stmt* stmt = TheStore.Get(InsertKey, &error);
@@ -458,7 +432,7 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
   else
     sqlite3_bind_zeroblob(stmt, 4, 0);
   if ((result = call.Done(sqlite3_step(stmt))) != ERROR_SUCCESS) return call.Abort(result);
-  if ((result = call.Touch(call.handle()->id)) != ERROR_SUCCESS) return call.Abort(result);
+  if ((result = call.Step(TouchKey, call.handle()->id)) != ERROR_SUCCESS) return call.Abort(result);
   return call.Commit();
 }
 
@@ -476,7 +450,7 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   sqlite3_bind_text(stmt, 2, name, -1, SQLITE_STATIC);
   if ((result = call.Done(sqlite3_step(stmt))) != ERROR_SUCCESS) return call.Abort(result);
   if (sqlite3_changes(sqlite3_db_handle(stmt)) == 0) return call.Abort(ERROR_FILE_NOT_FOUND);
-  if ((result = call.Touch(call.handle()->id)) != ERROR_SUCCESS) return call.Abort(result);
+  if ((result = call.Step(TouchKey, call.handle()->id)) != ERROR_SUCCESS) return call.Abort(result);
   return call.Commit();
 }
 
@@ -496,7 +470,7 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if ((result = call.Resolve(parts, &id)) != ERROR_SUCCESS) return call.Abort(result);
   if (id == RootId) return call.Abort(ERROR_ACCESS_DENIED);
   bool children = false;
-  if ((result = call.HasChildren(id, &children)) != ERROR_SUCCESS) return call.Abort(result);
+  if ((result = call.Step(HasChild, id, &children)) != ERROR_SUCCESS) return call.Abort(result);
   if (children) return call.Abort(ERROR_ACCESS_DENIED);
   if ((result = DeleteSubtree(call, id, true)) != ERROR_SUCCESS) return call.Abort(result);
   return call.Commit();
