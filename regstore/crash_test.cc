@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -180,9 +181,9 @@ class CrashTest : public TempStoreTest {
       if (write(tell, &n, sizeof n) != sizeof n) _exit(3);
     });
     *acknowledged = !child.told.empty() && child.told[0] == 'A';
-    *count = child.told.size() >= sizeof(int)
-                 ? *(const int*)(child.told.data() + child.told.size() - sizeof(int))
-                 : -1;
+    *count = -1;
+    if (child.told.size() >= sizeof(int))
+      memcpy(count, child.told.data() + child.told.size() - sizeof(int), sizeof(int));
     return child;
   }
 
