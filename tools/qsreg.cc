@@ -87,21 +87,6 @@ const char Completed[] = "The operation completed successfully.\n";
 
 enum Operation { Query, Add, Delete, Export, Import };
 
-struct OperationRow {
-  const char* name;
-  const char* usage;
-  const char* options;  // the options it takes, each between spaces
-  size_t positionals;   // KEY, or KEY and FILE
-};
-
-const OperationRow Operations[] = {
-    {"QUERY", QueryUsage, " v ve s ", 1},       // KEY
-    {"ADD", AddUsage, " v ve t d s f ", 1},     // KEY
-    {"DELETE", DeleteUsage, " v ve va f ", 1},  // KEY
-    {"EXPORT", ExportUsage, " y ", 2},          // KEY FILE
-    {"IMPORT", ImportUsage, " ", 1},            // FILE
-};
-
 struct Request {
   Operation operation;
   std::string keyArgument;
@@ -180,101 +165,110 @@ bool EqualsIgnoringCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
 
-// The option a word names, without its / or -, or "" when it is not one of ours.
-std::string OptionName(const std::string& word) {
-  static const char* const known[] = {"?", "v", "ve", "va", "s", "t", "d", "f", "y"};
-  if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) return "";
-  for (const char* name : known)
-    if (EqualsIgnoringCase(word.substr(1), name)) return name;
-  return "";
+constexpr unsigned Q = 1 << Query, A = 1 << Add, D = 1 << Delete, E = 1 << Export, I = 1 << Import;
+
+struct OperationRow {
+  const char* name;
+  unsigned bit;
+  const char* usage;
+  size_t positionals;  // KEY, KEY and FILE, or FILE
+  bool fileFirst;      // the first positional is FILE
+};
+
+const OperationRow Operations[] = {
+    {"QUERY", Q, QueryUsage, 1, false},   {"ADD", A, AddUsage, 1, false},
+    {"DELETE", D, DeleteUsage, 1, false}, {"EXPORT", E, ExportUsage, 2, false},
+    {"IMPORT", I, ImportUsage, 1, true},
+};
+
+// The options, each with the operations that take it and what it sets in the request: a flag,
+// and for an option that takes the next word, where that goes. /v, /ve and /va exclude one
+// another.
+struct OptionRow {
+  const char* name;
+  unsigned operations;
+  bool Request::*flag;
+  std::string Request::*argument;
+  bool value;      // sets hasValue
+  bool exclusive;  // one of /v, /ve, /va
+};
+
+const OptionRow Options[] = {
+    {"v", Q | A | D, nullptr, &Request::valueName, true, true},
+    {"ve", Q | A | D, nullptr, nullptr, true, true},
+    {"va", D, &Request::allValues, nullptr, false, true},
+    {"s", Q, &Request::recurse, nullptr, false, false},
+    {"s", A, &Request::hasSeparator, &Request::separator, false, false},
+    {"t", A, &Request::hasType, &Request::type, false, false},
+    {"d", A, &Request::hasData, &Request::data, false, false},
+    {"f", A | D, &Request::force, nullptr, false, false},
+    {"y", E, &Request::force, nullptr, false, false},
+};
+
+// Whether a word is /NAME or -NAME, in any case.
+bool IsOption(const std::string& word, const char* name) {
+  return word.size() > 1 && (word[0] == '/' || word[0] == '-') &&
+         strcasecmp(word.c_str() + 1, name) == 0;
 }
 
 // Reads the command line. Returns false after printing help.
 bool ParseArguments(int argc, char** argv, Request* request) {
   if (argc < 2) SyntaxError("an operation is missing", nullptr);
-  std::string first = argv[1];
-  if (OptionName(first) == "?") {
+  if (IsOption(argv[1], "?")) {
     fputs(Usage, stdout);
     return false;
   }
-  const OperationRow* row = nullptr;
-  for (const OperationRow& candidate : Operations)
-    if (EqualsIgnoringCase(first, candidate.name)) row = &candidate;
-  if (!row) SyntaxError("unknown operation " + first, nullptr);
-  request->operation = (Operation)(row - Operations);
-
+  const OperationRow* operation = nullptr;
+  for (const OperationRow& row : Operations)
+    if (EqualsIgnoringCase(argv[1], row.name)) operation = &row;
+  if (!operation) SyntaxError(std::string("unknown operation ") + argv[1], nullptr);
+  request->operation = (Operation)(operation - Operations);
+  const char* name = operation->name;
   for (int i = 2; i < argc; i++)
-    if (OptionName(argv[i]) == "?") {
-      fputs(row->usage, stdout);
+    if (IsOption(argv[i], "?")) {
+      fputs(operation->usage, stdout);
       return false;
     }
 
   std::vector<std::string> positionals;
-  std::vector<std::string> seen;
+  bool given[std::size(Options)] = {};
+  int exclusive = 0;
   for (int i = 2; i < argc; i++) {
     std::string word = argv[i];
-    std::string option = OptionName(word);
-    bool ours = !option.empty() && strstr(row->options, (" " + option + " ").c_str());
+    const OptionRow* option = nullptr;
+    for (const OptionRow& row : Options)
+      if ((row.operations & operation->bit) && IsOption(word, row.name)) option = &row;
     // An export or import FILE may well be an absolute path: a word that is not one of the
     // operation's options is then taken for the file.
-    bool fileNext = (request->operation == Export && positionals.size() == 1) ||
-                    (request->operation == Import && positionals.empty());
-    if (!ours && fileNext && word[0] == '/') {
+    bool fileNext = positionals.size() == (operation->fileFirst ? 0 : 1) &&
+                    operation->positionals > positionals.size();
+    if (!option && word.size() > 1 && (word[0] == '-' || (word[0] == '/' && !fileNext)))
+      SyntaxError("invalid option " + word, name);
+    if (!option) {
+      if (positionals.size() == operation->positionals) SyntaxError("too many arguments", name);
       positionals.push_back(word);
       continue;
     }
-    if (word.size() > 1 && (word[0] == '/' || word[0] == '-') && !ours)
-      SyntaxError("invalid option " + word, row->name);
-    if (!ours) {
-      if (positionals.size() == row->positionals) SyntaxError("too many arguments", row->name);
-      positionals.push_back(word);
-      continue;
-    }
-    for (const std::string& before : seen)
-      if (before == option) SyntaxError("/" + option + " is given twice", row->name);
-    seen.push_back(option);
-    std::string* argument = nullptr;
-    if (option == "v") {
-      request->hasValue = true;
-      argument = &request->valueName;
-    } else if (option == "ve") {
-      request->hasValue = true;
-    } else if (option == "va") {
-      request->allValues = true;
-    } else if (option == "s" && request->operation == Query) {
-      request->recurse = true;
-    } else if (option == "s") {
-      request->hasSeparator = true;
-      argument = &request->separator;
-    } else if (option == "t") {
-      request->hasType = true;
-      argument = &request->type;
-    } else if (option == "d") {
-      request->hasData = true;
-      argument = &request->data;
-    } else {  // f, y
-      request->force = true;
-    }
-    if (argument) {
-      if (i + 1 >= argc) SyntaxError("/" + option + " needs an argument", row->name);
-      *argument = argv[++i];
+    if (given[option - Options])
+      SyntaxError("/" + std::string(option->name) + " is given twice", name);
+    given[option - Options] = true;
+    exclusive += option->exclusive;
+    if (option->flag) request->*option->flag = true;
+    request->hasValue |= option->value;
+    if (option->argument) {
+      if (i + 1 >= argc) SyntaxError("/" + std::string(option->name) + " needs an argument", name);
+      request->*option->argument = argv[++i];
     }
   }
-
-  int choices = 0;
-  for (const char* exclusive : {"v", "ve", "va"})
-    for (const std::string& before : seen) choices += before == exclusive;
-  if (choices > 1) SyntaxError("/v, /ve and /va exclude one another", row->name);
-  if (positionals.size() < row->positionals)
-    SyntaxError(
-        positionals.empty() && request->operation != Import ? "KEY is missing" : "FILE is missing",
-        row->name);
+  if (exclusive > 1) SyntaxError("/v, /ve and /va exclude one another", name);
+  if (positionals.size() < operation->positionals)
+    SyntaxError(positionals.empty() && !operation->fileFirst ? "KEY is missing" : "FILE is missing",
+                name);
   if (request->operation == Add && !request->hasValue &&
       (request->hasType || request->hasData || request->hasSeparator))
-    SyntaxError("/t, /d and /s need /v or /ve", row->name);
+    SyntaxError("/t, /d and /s need /v or /ve", name);
   request->keyArgument = positionals[0];
-  if (request->operation == Import) request->file = positionals[0];
-  if (row->positionals > 1) request->file = positionals[1];
+  request->file = positionals.back();
   return true;
 }
 
@@ -438,6 +432,12 @@ std::vector<std::string> SubkeyNames(HKEY key) {
   return names;
 }
 
+void PrintKeyHeader(const std::string& fullName) {
+  putchar('\n');
+  fputs(fullName.c_str(), stdout);
+  putchar('\n');
+}
+
 void PrintValue(const Value& value) {
   fputs("    ", stdout);
   fputs(value.name.empty() ? "(Default)" : value.name.c_str(), stdout);
@@ -456,14 +456,12 @@ size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) 
   if (request.hasValue) {
     if (ReadValue(key, request.valueName, &value)) {
       value.name = StoredName(key, value.name);
-      printf("\n%s\n", fullName.c_str());
+      PrintKeyHeader(fullName);
       PrintValue(value);
       shown++;
     }
   } else {
-    putchar('\n');
-    fputs(fullName.c_str(), stdout);
-    putchar('\n');
+    PrintKeyHeader(fullName);
     for (DWORD index = 0; EnumValue(key, index, &value); index++) PrintValue(value);
     shown++;
   }
@@ -492,12 +490,12 @@ void RunQuery(const Request& request) {
   if (request.hasValue) {
     if (!ReadValue(key.get(), request.valueName, &value)) Check(ERROR_FILE_NOT_FOUND);
     value.name = StoredName(key.get(), value.name);
-    printf("\n%s\n", fullName.c_str());
+    PrintKeyHeader(fullName);
     PrintValue(value);
     printf("\n");
     return;
   }
-  printf("\n%s\n", fullName.c_str());
+  PrintKeyHeader(fullName);
   for (DWORD index = 0; EnumValue(key.get(), index, &value); index++) PrintValue(value);
   printf("\n");
   for (const std::string& name : SubkeyNames(key.get()))
@@ -635,7 +633,9 @@ class ReplacementFile {
       if (n < 0 && errno != EINTR) Fail(errno);
       if (n > 0) done += (size_t)n;
     }
+#ifdef SYNC_FILE_RANGE_WRITE  // Linux; elsewhere the final fsync does it all
     sync_file_range(fd_, written_, (off_t)text.size(), SYNC_FILE_RANGE_WRITE);
+#endif
     written_ += (off_t)text.size();
   }
 
