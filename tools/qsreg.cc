@@ -51,11 +51,11 @@ const char AddUsage[] =
     "  Creates a key (with the keys above it) and sets a value in it.\n"
     "\n"
     "  /v NAME       The value to set.\n"
-    "  /ve           Sets the default (unnamed) value.\n"
+    "  /ve           Sets the default (unnamed) value, as /t, /d and /s do without /v.\n"
     "  /t TYPE       REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD,\n"
     "                REG_BINARY or REG_NONE.\n"
-    "  /d DATA       REG_DWORD and REG_QWORD in decimal or 0x hex; REG_BINARY and REG_NONE as\n"
-    "                hex digits; REG_MULTI_SZ items separated by \\0.\n"
+    "  /d DATA       REG_DWORD and REG_QWORD (which need it) in decimal or 0x hex; REG_BINARY\n"
+    "                as hex digits; REG_MULTI_SZ items separated by \\0; other types as text.\n"
     "  /s SEPARATOR  One character that separates REG_MULTI_SZ items instead of \\0.\n"
     "  /f            Overwrites an existing value without asking.\n";
 
@@ -91,8 +91,8 @@ struct Request {
   Operation operation;
   std::string keyArgument;
   std::string file;
-  bool hasValue = false;  // /v or /ve
-  std::string valueName;  // "" for /ve
+  bool hasValue = false;  // a value to work on: /v, /ve, or add's /t, /d and /s
+  std::string valueName;  // "" for /ve, and for add's /t, /d and /s without /v
   bool allValues = false;
   bool recurse = false;
   bool force = false;
@@ -183,7 +183,7 @@ const OperationRow Operations[] = {
 
 // The options, each with the operations that take it and what it sets in the request: a flag,
 // and for an option that takes the next word, where that goes. /v, /ve and /va exclude one
-// another.
+// another. Add's /t, /d and /s name a value too: without /v, the default value.
 struct OptionRow {
   const char* name;
   unsigned operations;
@@ -198,9 +198,9 @@ const OptionRow Options[] = {
     {"ve", Q | A | D, nullptr, nullptr, true, true},
     {"va", D, &Request::allValues, nullptr, false, true},
     {"s", Q, &Request::recurse, nullptr, false, false},
-    {"s", A, &Request::hasSeparator, &Request::separator, false, false},
-    {"t", A, &Request::hasType, &Request::type, false, false},
-    {"d", A, &Request::hasData, &Request::data, false, false},
+    {"s", A, &Request::hasSeparator, &Request::separator, true, false},
+    {"t", A, &Request::hasType, &Request::type, true, false},
+    {"d", A, &Request::hasData, &Request::data, true, false},
     {"f", A | D, &Request::force, nullptr, false, false},
     {"y", E, &Request::force, nullptr, false, false},
 };
@@ -264,12 +264,16 @@ bool ParseArguments(int argc, char** argv, Request* request) {
   if (positionals.size() < operation->positionals)
     SyntaxError(positionals.empty() && !operation->fileFirst ? "KEY is missing" : "FILE is missing",
                 name);
-  if (request->operation == Add && !request->hasValue &&
-      (request->hasType || request->hasData || request->hasSeparator))
-    SyntaxError("/t, /d and /s need /v or /ve", name);
   request->keyArgument = positionals[0];
   request->file = positionals.back();
   return true;
+}
+
+// The characters of UTF-8 text (what the command line gives): its bytes but continuation bytes.
+size_t CharacterCount(const std::string& text) {
+  size_t count = 0;
+  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  return count;
 }
 
 // Splits KEY into the path under HKEY_CURRENT_USER and the full name shown to the user.
@@ -448,33 +452,45 @@ void PrintValue(const Value& value) {
   putchar('\n');
 }
 
-// Prints the values of one key of a /s walk (all of them, or only the one asked for) and
-// recurses into its subkeys. Returns how many keys were shown.
-size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) {
-  size_t shown = 0;
+// Prints a key's values under its name; a key without values gets no heading when untitled
+// allows it. With /v or /ve only the value asked for is shown, and a key without it is left out.
+// Returns how many values were shown.
+size_t PrintKey(HKEY key, const std::string& fullName, const Request& request, bool untitled) {
   Value value;
   if (request.hasValue) {
-    if (ReadValue(key, request.valueName, &value)) {
-      value.name = StoredName(key, value.name);
-      PrintKeyHeader(fullName);
-      PrintValue(value);
-      shown++;
-    }
-  } else {
+    if (!ReadValue(key, request.valueName, &value)) return 0;
+    value.name = StoredName(key, value.name);
     PrintKeyHeader(fullName);
-    for (DWORD index = 0; EnumValue(key, index, &value); index++) PrintValue(value);
-    shown++;
+    PrintValue(value);
+    return 1;
   }
+  size_t shown = 0;
+  for (DWORD index = 0; EnumValue(key, index, &value); index++) {
+    if (shown++ == 0) PrintKeyHeader(fullName);
+    PrintValue(value);
+  }
+  if (shown == 0 && !untitled) PrintKeyHeader(fullName);
+  return shown;
+}
+
+// The keys of a /s walk below the top one, each with its values. Returns how many values were
+// shown.
+size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) {
+  size_t shown = 0;
   for (const std::string& name : SubkeyNames(key)) {
     Key subkey;
     LONG result = subkey.Open(key, name, KEY_READ);
     if (result == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
     Check(result);
+    shown += PrintKey(subkey.get(), fullName + "\\" + name, request, request.hasValue);
     shown += QueryTree(subkey.get(), fullName + "\\" + name, request);
   }
   return shown;
 }
 
+// As reg prints it: a key's values under its name, a blank line, and its subkeys' full names.
+// A key without values gets no heading. /s shows each key below it too, with its values; with
+// /v or /ve, a walk shows only the keys that have the value, and fails when none has it.
 void RunQuery(const Request& request) {
   std::string path, fullName;
   ParseKey(request.keyArgument, true, &path, &fullName);
@@ -482,22 +498,21 @@ void RunQuery(const Request& request) {
   Key key;
   Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
   if (request.recurse) {
-    if (QueryTree(key.get(), fullName, request) == 0) Check(ERROR_FILE_NOT_FOUND);
-    printf("\n");
+    size_t shown = PrintKey(key.get(), fullName, request, true);
+    shown += QueryTree(key.get(), fullName, request);
+    if (request.hasValue && shown == 0) Check(ERROR_FILE_NOT_FOUND);
+    putchar('\n');
     return;
   }
-  Value value;
-  if (request.hasValue) {
-    if (!ReadValue(key.get(), request.valueName, &value)) Check(ERROR_FILE_NOT_FOUND);
-    value.name = StoredName(key.get(), value.name);
+  if (request.hasValue && PrintKey(key.get(), fullName, request, true) == 0) {
+    // A default value that is not set is shown as such; reg users test a key's presence by it.
+    if (!request.valueName.empty()) Check(ERROR_FILE_NOT_FOUND);
     PrintKeyHeader(fullName);
-    PrintValue(value);
-    printf("\n");
-    return;
+    fputs("    (Default)    REG_SZ    (value not set)\n", stdout);
   }
-  PrintKeyHeader(fullName);
-  for (DWORD index = 0; EnumValue(key.get(), index, &value); index++) PrintValue(value);
-  printf("\n");
+  if (!request.hasValue) PrintKey(key.get(), fullName, request, true);
+  putchar('\n');
+  if (request.hasValue) return;
   for (const std::string& name : SubkeyNames(key.get()))
     printf("%s\\%s\n", fullName.c_str(), name.c_str());
 }
@@ -512,8 +527,10 @@ void RunAdd(const Request& request) {
          "REG_NONE.");
   if (request.hasSeparator && type != REG_MULTI_SZ)
     SyntaxError("/s is for REG_MULTI_SZ data", "ADD");
-  if (request.hasSeparator && request.separator.size() != 1)
+  if (request.hasSeparator && CharacterCount(request.separator) != 1)
     SyntaxError("the /s separator is one character", "ADD");
+  if ((type == REG_DWORD || type == REG_QWORD) && !request.hasData)
+    SyntaxError(TypeName(type) + " needs /d DATA", "ADD");
   std::string data, problem;
   if (request.hasValue &&
       !EncodeData(type, request.data, request.hasSeparator ? request.separator : "\\0", &data,

@@ -72,8 +72,11 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       {{}, ""}, {{"frobnicate", "HKCU\\Present"}, ""},
       {{"query", "HKLM\\Software"}, ""}, {{"query", "HKCU\\a\\\\b"}, ""},
       {{"query", "HKCU\\Missing"}, ""}, {{"query", "HKCU\\Present", "/v"}, ""},
-      {{"add", "HKCU", "/v", "n", "/d", "x"}, ""}, {{"add", "HKCU\\New", "/d", "x"}, ""},
+      {{"add", "HKCU", "/v", "n", "/d", "x"}, ""}, {{"add", "HKCU\\New", "/ve", "/v", "x"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_FOO"}, ""},
+      {{"add", "HKCU\\New", "/t", "REG_DWORD"}, ""},
+      {{"add", "HKCU\\New", "/ve", "/t", "REG_QWORD"}, ""},
+      {{"add", "HKCU\\New", "/v", "n", "/t", "REG_BINARY", "/d", "0g"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_DWORD", "/d", "4294967296"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0b"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_MULTI_SZ", "/s", "ab", "/d", "a"}, ""},
@@ -108,14 +111,17 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
        "hex(2):25,50,25,3b,78,00"},
       {{"/t", "REG_MULTI_SZ", "/d", "a\\0bc"}, "REG_MULTI_SZ    a\\0bc",
        "hex(7):61,00,62,63,00,00"},
-      {{"-T", "reg_multi_sz", "-S", ",", "-D", "a,b,"}, "REG_MULTI_SZ    a\\0b",
-       "hex(7):61,00,62,00,00"},
+      {{"-T", "reg_multi_sz", "-S", "\xc3\xa9", "-D", "a\xc3\xa9" "b\xc3\xa9"},
+       "REG_MULTI_SZ    a\\0b", "hex(7):61,00,62,00,00"},
+      {{"/t", "REG_MULTI_SZ", "/d", "\\0"}, "REG_MULTI_SZ    ", "hex(7):00,00"},
       {{"/t", "REG_DWORD", "/d", "42"}, "REG_DWORD    0x2a", "dword:0000002a"},
       {{"/t", "REG_DWORD", "/d", "0XFFFFFFFF"}, "REG_DWORD    0xffffffff", "dword:ffffffff"},
       {{"/t", "REG_QWORD", "/d", "0x123456789"}, "REG_QWORD    0x123456789",
        "hex(b):89,67,45,23,01,00,00,00"},
       {{"/t", "REG_BINARY", "/d", "00ff10"}, "REG_BINARY    00FF10", "hex:00,ff,10"},
-      {{"/t", "REG_NONE"}, "REG_NONE    ", "hex(0):"},
+      {{"/t", "REG_BINARY", "/d", "abc"}, "REG_BINARY    0ABC", "hex:0a,bc"},
+      {{"/t", "REG_NONE"}, "REG_NONE    00", "hex(0):00"},
+      {{"/t", "REG_NONE", "/d", "0a0b"}, "REG_NONE    3061306200", "hex(0):30,61,30,62,00"},
       // clang-format on
   };
   std::string shown = "\nHKEY_CURRENT_USER\\Types\n", exported = "[HKEY_CURRENT_USER\\Types]\n";
@@ -131,6 +137,14 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   EXPECT_EQ(shown + "    (Default)    REG_SZ    standard\n\n", Qsreg({"query", "HKCU\\Types"}).out);
   EXPECT_EQ("REGEDIT4\n\n" + exported + "@=\"standard\"\n\n",
             Qsreg({"export", "HKCU\\Types", "-"}).out);
+  // Without /v, /t and /d set the default value, which query shows as not set when it is not.
+  EXPECT_EQ(Completed, Qsreg({"add", "HKCU\\Types\\D", "/t", "REG_DWORD", "/d", "5"}).out);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\D\n    (Default)    REG_DWORD    0x5\n\n",
+            Qsreg({"query", "HKCU\\Types\\D", "/ve"}).out);
+  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\D", "/ve", "/f"}).exitCode);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\D\n    (Default)    REG_SZ    (value not set)\n\n",
+            Qsreg({"query", "HKCU\\Types\\D", "/ve"}).out);
+  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\D", "/f"}).exitCode);
 
   // A file as the Windows registry editor writes it: UTF-16LE with CRLF, whose text and string
   // data become UTF-8 (here é), binary data kept as it is, a line that goes on, data add cannot
@@ -168,8 +182,9 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
     what.insert(what.begin(), {"delete", "HKCU\\Types", "/f"});
     EXPECT_EQ(Completed, Qsreg(what).out);
   }
-  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\n\nHKEY_CURRENT_USER\\Types\\Sub\n",
-            Qsreg({"query", "HKCU\\Types"}).out);
+  // A key without values gets no heading, in a /s walk only at the top.
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n", Qsreg({"query", "HKCU\\Types"}).out);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n\n", Qsreg({"query", "HKCU\\Types", "/s"}).out);
   EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/f"}).out);
   ExpectOneError(Qsreg({"query", "HKCU\\Types\\Sub"}), "");
 }
