@@ -22,6 +22,7 @@
 #include "regstore/batch.h"
 #include "tools/qsreg-format.h"
 #include "tools/qsreg-regfile.h"
+#include "tools/qsreg-text.h"
 
 namespace {
 
@@ -72,8 +73,9 @@ const char DeleteUsage[] =
 const char ExportUsage[] =
     "qsreg EXPORT KEY FILE [/y]\n"
     "\n"
-    "  Writes a key with all its subkeys and values to FILE as REGEDIT4 text; FILE - is the\n"
-    "  standard output. FILE is a regular file: a folder, device, FIFO or link is refused.\n"
+    "  Writes a key with all its subkeys and values to FILE as a Windows Registry Editor\n"
+    "  Version 5.00 file (UTF-16LE); FILE - is the standard output. FILE is a regular file: a\n"
+    "  folder, device, FIFO or link is refused.\n"
     "\n"
     "  /y  Overwrites an existing FILE without asking.\n";
 
@@ -269,10 +271,11 @@ bool ParseArguments(int argc, char** argv, Request* request) {
   return true;
 }
 
-// The characters of UTF-8 text (what the command line gives): its bytes but continuation bytes.
+// The characters of UTF-8 text (what the command line gives); a byte that is not UTF-8 counts
+// as one.
 size_t CharacterCount(const std::string& text) {
   size_t count = 0;
-  for (unsigned char c : text) count += (c & 0xC0) != 0x80;
+  for (size_t i = 0; i < text.size(); i += std::max<size_t>(Utf8Sequence(text, i), 1)) count++;
   return count;
 }
 
@@ -682,10 +685,18 @@ class ReplacementFile {
   off_t written_ = 0;
 };
 
-// An export under way: its text, handed to the file as it grows when it goes to one.
+// An export under way: its lines as 8-bit text, handed to the file as UTF-16LE as they grow when
+// it goes to one.
 struct ExportOut {
-  std::string text;
+  std::string text, file16 = "\xFF\xFE";  // the byte order mark goes first
   ReplacementFile* file = nullptr;
+
+  // The file's text so far, and none of it is kept.
+  const std::string& Take() {
+    AppendUtf16(text, true, &file16);
+    text.clear();
+    return file16;
+  }
 };
 
 // Appends a key with its values and subkeys to an export; fails on a name that the file would
@@ -703,9 +714,9 @@ void ExportTree(ExportOut* out, HKEY key, const std::string& fullName) {
     text += line;
     text += '\n';
   }
-  if (out->file && text.size() >= (1 << 20)) {
-    out->file->Write(text);
-    text.clear();
+  if (out->file && text.size() >= (1 << 19)) {
+    out->file->Write(out->Take());
+    out->file16.clear();
   }
   for (const std::string& name : SubkeyNames(key)) {
     Key subkey;
@@ -724,7 +735,7 @@ void RunExport(const Request& request) {
   std::unique_ptr<ReplacementFile> file;
   if (request.file != "-")
     out.file = (file = std::make_unique<ReplacementFile>(request.file, request.force)).get();
-  out.text = "REGEDIT4\n";
+  out.text = ExportHeader;
   {
     Batch batch(false);
     Key key;
@@ -732,11 +743,12 @@ void RunExport(const Request& request) {
     ExportTree(&out, key.get(), fullName);
   }
   out.text += "\n";
+  const std::string& rest = out.Take();
   if (!file) {
-    fwrite(out.text.data(), 1, out.text.size(), stdout);
+    fwrite(rest.data(), 1, rest.size(), stdout);
     return;
   }
-  file->Write(out.text);
+  file->Write(rest);
   file->Commit();
   fputs(Completed, stdout);
 }
