@@ -23,6 +23,9 @@ shift
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../wine/prefix.sh"
 unset DISPLAY
+# Wine takes its ANSI code page from the locale; this one gives Windows-1252, as a Western
+# Windows has.
+export LC_ALL=C.UTF-8
 work=$(mktemp -d "${TMPDIR:-/tmp}/qsreg-conformance.XXXXXX")
 export WINEPREFIX=$work/prefix XDG_CONFIG_HOME=$work/config
 trap 'stop_wine; rm -rf "$work"' EXIT
