@@ -23,7 +23,7 @@ static std::string Name(FuzzedDataProvider* in, char without) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
-  std::string text = "REGEDIT4\n\n", line, error, key;
+  std::string text, line, error, key;
   std::vector<RegChange> expected;
   while (in.remaining_bytes() > 0 && expected.size() < 32) {
     RegChange change{RegChange::CreateKey, 0, key, "", REG_NONE, ""};

@@ -1,5 +1,6 @@
-// The round-trip check of the .reg fuzz targets: text that qsreg wrote must read back as exactly
-// the changes it was written from, in their order.
+// The round-trip check of the .reg fuzz targets: lines that qsreg wrote, behind its header and
+// as UTF-16LE as an export holds them, must read back as exactly the changes they were written
+// from, in their order.
 #pragma once
 
 #include <string>
@@ -7,12 +8,14 @@
 
 #include "fuzz/check.h"
 #include "tools/qsreg-regfile.h"
+#include "tools/qsreg-text.h"
 
-inline void CheckReadsBackAs(const std::string& text, const std::vector<RegChange>& expected) {
+inline void CheckReadsBackAs(const std::string& lines, const std::vector<RegChange>& expected) {
   std::vector<RegChange> changes;
-  std::string error;
+  std::string error, text = "\xFF\xFE";
+  AppendUtf16(ExportHeader + lines, true, &text);
   if (!ParseRegFile(text, "written.reg", &changes, &error)) {
-    fprintf(stderr, "written:\n%s\nrefused: %s\n", text.c_str(), error.c_str());
+    fprintf(stderr, "written:\n%s\nrefused: %s\n", lines.c_str(), error.c_str());
     abort();
   }
   CHECK(changes.size() == expected.size());

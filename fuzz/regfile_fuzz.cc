@@ -13,7 +13,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<RegChange> changes;
-  std::string error, line, text = "REGEDIT4\n";
+  std::string error, line, text;
   if (!ParseRegFile(std::string((const char*)data, size), "in.reg", &changes, &error)) {
     CHECK(error.rfind("in.reg:", 0) == 0);
     long number = strtol(error.c_str() + 7, nullptr, 10);

@@ -2,8 +2,9 @@
 # Builds and checks the Windows executables: installs what is missing, builds the presets
 # windows-x64 and windows-x86, checks what each qsprofile.exe is (GUI subsystem, imports from
 # system DLLs only, size, resources) and that the test DLL qsmapi.dll serves everything it imports
-# from mapi32; under Wine, runs the x64 program without a messaging subsystem, the guard test, and
-# the shared end-to-end cases over qsmapi.dll (tests/cases/wine.sh). Prints one line per check and
+# from mapi32; under Wine, compares the POSIX qsreg with Wine's reg (tests/e2e/conformance.sh),
+# and runs the x64 program without a messaging subsystem, the guard test, and the shared
+# end-to-end cases over qsmapi.dll (tests/cases/wine.sh). Prints one line per check and
 # closes with "N passed, N failed"; exits non-zero when anything failed.
 set -u
 
@@ -114,6 +115,18 @@ for arch in x64 x86; do
 done
 
 # --- Under Wine ------------------------------------------------------------------------------
+
+# The POSIX qsreg against Wine's reg, row by row of tests/e2e/conformance.sh; the rows that pass
+# are in build/conformance.log.
+conformance() {
+  { cmake --preset dev && cmake --build --preset dev -j2 --target qsreg; } \
+    >build/conformance-build.log 2>&1 || { tail -n 20 build/conformance-build.log; return 1; }
+  (unset DISPLAY WINEPREFIX; tests/e2e/conformance.sh build/dev/qsreg) >build/conformance.log 2>&1
+  local status=$?
+  grep -v '^ok ' build/conformance.log | sed 's/^/  /'
+  return $status
+}
+check "qsreg does what Wine's reg does, but for the differences its table allows" conformance
 
 [ -f build/windows-x64/qsprofile.exe ] || finish
 work=$(mktemp -d "${TMPDIR:-/tmp}/qs-windows.XXXXXX")

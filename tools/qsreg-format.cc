@@ -98,20 +98,26 @@ bool EncodeData(DWORD type, const std::string& text, const std::string& separato
   data->clear();
   unsigned long long number = 0;
   switch (type) {
+    case REG_NONE:  // text, as reg takes it for this type
     case REG_SZ:
     case REG_EXPAND_SZ:
       *data = text;
       data->push_back('\0');
       return true;
     case REG_MULTI_SZ: {
-      // Items end with one terminator each and the list with one more; an empty item would end
-      // the list early and hide the items after it.
+      // Items end with one terminator each and the list with one more. An empty item would end
+      // the list early and hide the items after it; only a list of one empty item, given as the
+      // separator alone, may hold one.
       std::vector<std::string> items;
       for (size_t start = 0; start < text.size();) {
         size_t end = text.find(separator, start);
         if (end == std::string::npos) end = text.size();
         items.push_back(text.substr(start, end - start));
         start = end + separator.size();
+      }
+      if (text == separator) {
+        data->assign(2, '\0');
+        return true;
       }
       for (const std::string& item : items) {
         if (item.empty()) {
@@ -140,20 +146,18 @@ bool EncodeData(DWORD type, const std::string& text, const std::string& separato
       }
       for (int i = 0; i < 8; i++) data->push_back((char)(number >> (8 * i)));
       return true;
-    default:  // REG_BINARY, REG_NONE
-      if (text.size() % 2 != 0) {
-        *problem = TypeName(type) + " data is an even number of hex digits.";
-        return false;
-      }
-      for (size_t i = 0; i < text.size(); i += 2) {
-        int high = HexDigit(text[i]), low = HexDigit(text[i + 1]);
+    default: {  // REG_BINARY; an odd count of digits reads as if a 0 came first
+      std::string digits = text.size() % 2 ? "0" + text : text;
+      for (size_t i = 0; i < digits.size(); i += 2) {
+        int high = HexDigit(digits[i]), low = HexDigit(digits[i + 1]);
         if (high < 0 || low < 0) {
-          *problem = TypeName(type) + " data is an even number of hex digits.";
+          *problem = TypeName(type) + " data is hex digits.";
           return false;
         }
         data->push_back((char)(high << 4 | low));
       }
       return true;
+    }
   }
 }
 

@@ -11,9 +11,10 @@ std::string TypeName(DWORD type);
 // The type of a name given to /t (case-insensitive); false for a name add does not take.
 bool ParseTypeName(const std::string& name, DWORD* type);
 
-// The bytes to store for /d text of a type: strings with their terminator, numbers in decimal
-// or 0x hex (range-checked), binary as an even count of hex digits, REG_MULTI_SZ items split at
-// separator. On bad text returns false with *problem saying what is wrong.
+// The bytes to store for /d text of a type: strings and REG_NONE as text with its terminator,
+// numbers in decimal or 0x hex (range-checked), binary as hex digits (an odd count as if led by
+// a 0), REG_MULTI_SZ items split at separator. On bad text returns false with *problem saying what
+// is wrong.
 bool EncodeData(DWORD type, const std::string& text, const std::string& separator,
                 std::string* data, std::string* problem);
 

@@ -6,9 +6,15 @@
 
 #include <algorithm>
 
+#include "tools/qsreg-text.h"
+
 namespace {
 
 const char Unicode[] = "Windows Registry Editor Version 5.00";
+
+// How a file holds the data of its hex(1), hex(2) and hex(7) values: as UTF-16LE (Version 5.00),
+// or as 8-bit text in the file's code page, UTF-8 (kept as it is) or Windows-1252.
+enum StringBytes { Utf16Bytes, Utf8Bytes, Windows1252Bytes };
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -63,44 +69,6 @@ bool ReadQuoted(const std::string& text, size_t* pos, std::string* out) {
   return false;
 }
 
-void AppendUtf8(unsigned long c, std::string* out) {
-  if (c < 0x80) {
-    *out += (char)c;
-  } else if (c < 0x800) {
-    *out += (char)(0xC0 | c >> 6);
-    *out += (char)(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out += (char)(0xE0 | c >> 12);
-    *out += (char)(0x80 | (c >> 6 & 0x3F));
-    *out += (char)(0x80 | (c & 0x3F));
-  } else {
-    *out += (char)(0xF0 | c >> 18);
-    *out += (char)(0x80 | (c >> 12 & 0x3F));
-    *out += (char)(0x80 | (c >> 6 & 0x3F));
-    *out += (char)(0x80 | (c & 0x3F));
-  }
-}
-
-// Appends UTF-16LE bytes as UTF-8; false at an odd byte count or an unpaired surrogate.
-bool Utf16ToUtf8(const std::string& bytes, size_t start, std::string* out) {
-  if ((bytes.size() - start) % 2) return false;
-  auto unit = [&](size_t i) {
-    return (unsigned long)(unsigned char)bytes[i] | (unsigned long)(unsigned char)bytes[i + 1] << 8;
-  };
-  for (size_t i = start; i < bytes.size(); i += 2) {
-    unsigned long c = unit(i);
-    if (c >= 0xDC00 && c < 0xE000) return false;
-    if (c >= 0xD800 && c < 0xDC00) {
-      unsigned long low = i + 3 < bytes.size() ? unit(i + 2) : 0;
-      if (low < 0xDC00 || low >= 0xE000) return false;
-      c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
-      i += 2;
-    }
-    AppendUtf8(c, out);
-  }
-  return true;
-}
-
 // Splits a key's full name into its path below HKEY_CURRENT_USER; false with *problem.
 bool ParseKeyName(const std::string& fullName, std::string* path, std::string* problem) {
   size_t slash = fullName.find('\\');
@@ -123,8 +91,8 @@ bool ParseKeyName(const std::string& fullName, std::string* path, std::string* p
 
 // Reads value data after the = of a value line. Hex data may go on over further lines, each
 // ending with a backslash; *next is the index of the last line used.
-bool ParseData(const std::vector<std::string>& lines, size_t* next, std::string text, bool unicode,
-               RegChange* change, std::string* problem) {
+bool ParseData(const std::vector<std::string>& lines, size_t* next, std::string text,
+               StringBytes strings, RegChange* change, std::string* problem) {
   unsigned long number = 0;
   if (text[0] == '"') {
     size_t end = 0;
@@ -183,11 +151,13 @@ bool ParseData(const std::vector<std::string>& lines, size_t* next, std::string 
     start = end + 1;
   }
   change->data.clear();
-  bool text16 = unicode && (change->type == REG_SZ || change->type == REG_EXPAND_SZ ||
-                            change->type == REG_MULTI_SZ);
-  if (!text16) {
+  bool isText =
+      change->type == REG_SZ || change->type == REG_EXPAND_SZ || change->type == REG_MULTI_SZ;
+  if (!isText || strings == Utf8Bytes) {
     change->data = bytes;
-  } else if (!Utf16ToUtf8(bytes, 0, &change->data)) {
+  } else if (strings == Windows1252Bytes) {
+    change->data = Utf8FromWindows1252(bytes);
+  } else if (!AppendUtf8FromUtf16(bytes, 0, &change->data)) {
     *problem = "The data of a string type in a Version 5.00 file is UTF-16LE text.";
     return false;
   }
@@ -203,12 +173,17 @@ bool ParseRegFile(const std::string& bytes, const std::string& fileName,
     return false;
   };
   changes->clear();
+  // UTF-16LE with its byte order mark, or 8-bit text: UTF-8 when it is valid UTF-8 (with or
+  // without a byte order mark), and otherwise Windows-1252, as a Western Windows writes it.
   std::string text;
+  StringBytes strings = Utf16Bytes;
   if (bytes.starts_with("\xFF\xFE")) {
-    if (!Utf16ToUtf8(bytes, 2, &text))
+    if (!AppendUtf8FromUtf16(bytes, 2, &text))
       return fail(1 + std::count(text.begin(), text.end(), '\n'), "This is not UTF-16LE text.");
   } else {
     text = bytes.substr(bytes.starts_with("\xEF\xBB\xBF") ? 3 : 0);
+    strings = IsUtf8(text) ? Utf8Bytes : Windows1252Bytes;
+    if (strings == Windows1252Bytes) text = Utf8FromWindows1252(text);
   }
 
   // The lines, without the whitespace around them.
@@ -224,7 +199,7 @@ bool ParseRegFile(const std::string& bytes, const std::string& fileName,
   }
   if (lines[0] != "REGEDIT4" && lines[0] != Unicode)
     return fail(1, std::string("The first line is not REGEDIT4 or ") + Unicode + ".");
-  bool unicode = lines[0] == Unicode;
+  if (lines[0] == Unicode) strings = Utf16Bytes;
 
   bool inKey = false, deleting = false;
   std::string key, problem;
@@ -260,12 +235,14 @@ bool ParseRegFile(const std::string& bytes, const std::string& fileName,
     if (data.empty()) return fail(number, "The value has no data.");
     change.kind = data == "-" ? RegChange::DeleteValue : RegChange::SetValue;
     if (change.kind == RegChange::SetValue &&
-        !ParseData(lines, &i, data, unicode, &change, &problem))
+        !ParseData(lines, &i, data, strings, &change, &problem))
       return fail(number, problem);
     changes->push_back(change);
   }
   return true;
 }
+
+const char ExportHeader[] = "Windows Registry Editor Version 5.00\n";
 
 bool KeyLine(const std::string& fullName, std::string* line, std::string* error) {
   if (BreaksLine(fullName, true)) {
@@ -310,12 +287,27 @@ bool ValueLine(const std::string& keyName, const std::string& name, DWORD type,
   else
     snprintf(prefix, sizeof prefix, "hex(%x):", (unsigned)type);
   *line += prefix;
-  size_t at = line->size();
-  line->resize(at + (data.empty() ? 0 : data.size() * 3 - 1));
-  for (size_t i = 0; i < data.size(); i++) {
-    if (i) (*line)[at++] = ',';
-    (*line)[at++] = "0123456789abcdef"[(unsigned char)data[i] >> 4];
-    (*line)[at++] = "0123456789abcdef"[data[i] & 15];
+  // The text types hold UTF-16LE in the file.
+  const std::string* bytes = &data;
+  std::string wide;
+  if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ) {
+    AppendUtf16(data, false, &wide);
+    bytes = &wide;
+  }
+  // Lines of bytes are broken as reg breaks them: after a comma that passes column 76, with
+  // the next line indented by two spaces.
+  size_t column = Utf16Length(*line);
+  line->reserve(line->size() + bytes->size() * 3 + bytes->size() / 6);
+  for (size_t i = 0; i < bytes->size(); i++) {
+    unsigned char byte = (unsigned char)(*bytes)[i];
+    *line += "0123456789abcdef"[byte >> 4];
+    *line += "0123456789abcdef"[byte & 15];
+    if (i + 1 == bytes->size()) break;
+    *line += ',';
+    if ((column += 3) > 76) {
+      *line += "\\\n  ";
+      column = 2;
+    }
   }
   return true;
 }

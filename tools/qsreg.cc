@@ -22,6 +22,7 @@
 #include "regstore/batch.h"
 #include "tools/qsreg-format.h"
 #include "tools/qsreg-regfile.h"
+#include "tools/qsreg-text.h"
 
 namespace {
 
@@ -51,11 +52,11 @@ const char AddUsage[] =
     "  Creates a key (with the keys above it) and sets a value in it.\n"
     "\n"
     "  /v NAME       The value to set.\n"
-    "  /ve           Sets the default (unnamed) value.\n"
+    "  /ve           Sets the default (unnamed) value, as /t, /d and /s do without /v.\n"
     "  /t TYPE       REG_SZ (the default), REG_EXPAND_SZ, REG_MULTI_SZ, REG_DWORD, REG_QWORD,\n"
     "                REG_BINARY or REG_NONE.\n"
-    "  /d DATA       REG_DWORD and REG_QWORD in decimal or 0x hex; REG_BINARY and REG_NONE as\n"
-    "                hex digits; REG_MULTI_SZ items separated by \\0.\n"
+    "  /d DATA       REG_DWORD and REG_QWORD (which need it) in decimal or 0x hex; REG_BINARY\n"
+    "                as hex digits; REG_MULTI_SZ items separated by \\0; other types as text.\n"
     "  /s SEPARATOR  One character that separates REG_MULTI_SZ items instead of \\0.\n"
     "  /f            Overwrites an existing value without asking.\n";
 
@@ -72,8 +73,9 @@ const char DeleteUsage[] =
 const char ExportUsage[] =
     "qsreg EXPORT KEY FILE [/y]\n"
     "\n"
-    "  Writes a key with all its subkeys and values to FILE as REGEDIT4 text; FILE - is the\n"
-    "  standard output. FILE is a regular file: a folder, device, FIFO or link is refused.\n"
+    "  Writes a key with all its subkeys and values to FILE as a Windows Registry Editor\n"
+    "  Version 5.00 file (UTF-16LE); FILE - is the standard output. FILE is a regular file: a\n"
+    "  folder, device, FIFO or link is refused.\n"
     "\n"
     "  /y  Overwrites an existing FILE without asking.\n";
 
@@ -87,27 +89,12 @@ const char Completed[] = "The operation completed successfully.\n";
 
 enum Operation { Query, Add, Delete, Export, Import };
 
-struct OperationRow {
-  const char* name;
-  const char* usage;
-  const char* options;  // the options it takes, each between spaces
-  size_t positionals;   // KEY, or KEY and FILE
-};
-
-const OperationRow Operations[] = {
-    {"QUERY", QueryUsage, " v ve s ", 1},       // KEY
-    {"ADD", AddUsage, " v ve t d s f ", 1},     // KEY
-    {"DELETE", DeleteUsage, " v ve va f ", 1},  // KEY
-    {"EXPORT", ExportUsage, " y ", 2},          // KEY FILE
-    {"IMPORT", ImportUsage, " ", 1},            // FILE
-};
-
 struct Request {
   Operation operation;
   std::string keyArgument;
   std::string file;
-  bool hasValue = false;  // /v or /ve
-  std::string valueName;  // "" for /ve
+  bool hasValue = false;  // a value to work on: /v, /ve, or add's /t, /d and /s
+  std::string valueName;  // "" for /ve, and for add's /t, /d and /s without /v
   bool allValues = false;
   bool recurse = false;
   bool force = false;
@@ -180,102 +167,116 @@ bool EqualsIgnoringCase(const std::string& a, const char* b) {
   return strcasecmp(a.c_str(), b) == 0;
 }
 
-// The option a word names, without its / or -, or "" when it is not one of ours.
-std::string OptionName(const std::string& word) {
-  static const char* const known[] = {"?", "v", "ve", "va", "s", "t", "d", "f", "y"};
-  if (word.size() < 2 || (word[0] != '/' && word[0] != '-')) return "";
-  for (const char* name : known)
-    if (EqualsIgnoringCase(word.substr(1), name)) return name;
-  return "";
+constexpr unsigned Q = 1 << Query, A = 1 << Add, D = 1 << Delete, E = 1 << Export, I = 1 << Import;
+
+struct OperationRow {
+  const char* name;
+  unsigned bit;
+  const char* usage;
+  size_t positionals;  // KEY, KEY and FILE, or FILE
+  bool fileFirst;      // the first positional is FILE
+};
+
+const OperationRow Operations[] = {
+    {"QUERY", Q, QueryUsage, 1, false},   {"ADD", A, AddUsage, 1, false},
+    {"DELETE", D, DeleteUsage, 1, false}, {"EXPORT", E, ExportUsage, 2, false},
+    {"IMPORT", I, ImportUsage, 1, true},
+};
+
+// The options, each with the operations that take it and what it sets in the request: a flag,
+// and for an option that takes the next word, where that goes. /v, /ve and /va exclude one
+// another. Add's /t, /d and /s name a value too: without /v, the default value.
+struct OptionRow {
+  const char* name;
+  unsigned operations;
+  bool Request::*flag;
+  std::string Request::*argument;
+  bool value;      // sets hasValue
+  bool exclusive;  // one of /v, /ve, /va
+};
+
+const OptionRow Options[] = {
+    {"v", Q | A | D, nullptr, &Request::valueName, true, true},
+    {"ve", Q | A | D, nullptr, nullptr, true, true},
+    {"va", D, &Request::allValues, nullptr, false, true},
+    {"s", Q, &Request::recurse, nullptr, false, false},
+    {"s", A, &Request::hasSeparator, &Request::separator, true, false},
+    {"t", A, &Request::hasType, &Request::type, true, false},
+    {"d", A, &Request::hasData, &Request::data, true, false},
+    {"f", A | D, &Request::force, nullptr, false, false},
+    {"y", E, &Request::force, nullptr, false, false},
+};
+
+// Whether a word is /NAME or -NAME, in any case.
+bool IsOption(const std::string& word, const char* name) {
+  return word.size() > 1 && (word[0] == '/' || word[0] == '-') &&
+         strcasecmp(word.c_str() + 1, name) == 0;
 }
 
 // Reads the command line. Returns false after printing help.
 bool ParseArguments(int argc, char** argv, Request* request) {
   if (argc < 2) SyntaxError("an operation is missing", nullptr);
-  std::string first = argv[1];
-  if (OptionName(first) == "?") {
+  if (IsOption(argv[1], "?")) {
     fputs(Usage, stdout);
     return false;
   }
-  const OperationRow* row = nullptr;
-  for (const OperationRow& candidate : Operations)
-    if (EqualsIgnoringCase(first, candidate.name)) row = &candidate;
-  if (!row) SyntaxError("unknown operation " + first, nullptr);
-  request->operation = (Operation)(row - Operations);
-
+  const OperationRow* operation = nullptr;
+  for (const OperationRow& row : Operations)
+    if (EqualsIgnoringCase(argv[1], row.name)) operation = &row;
+  if (!operation) SyntaxError(std::string("unknown operation ") + argv[1], nullptr);
+  request->operation = (Operation)(operation - Operations);
+  const char* name = operation->name;
   for (int i = 2; i < argc; i++)
-    if (OptionName(argv[i]) == "?") {
-      fputs(row->usage, stdout);
+    if (IsOption(argv[i], "?")) {
+      fputs(operation->usage, stdout);
       return false;
     }
 
   std::vector<std::string> positionals;
-  std::vector<std::string> seen;
+  bool given[std::size(Options)] = {};
+  int exclusive = 0;
   for (int i = 2; i < argc; i++) {
     std::string word = argv[i];
-    std::string option = OptionName(word);
-    bool ours = !option.empty() && strstr(row->options, (" " + option + " ").c_str());
+    const OptionRow* option = nullptr;
+    for (const OptionRow& row : Options)
+      if ((row.operations & operation->bit) && IsOption(word, row.name)) option = &row;
     // An export or import FILE may well be an absolute path: a word that is not one of the
     // operation's options is then taken for the file.
-    bool fileNext = (request->operation == Export && positionals.size() == 1) ||
-                    (request->operation == Import && positionals.empty());
-    if (!ours && fileNext && word[0] == '/') {
+    bool fileNext = positionals.size() == (operation->fileFirst ? 0 : 1) &&
+                    operation->positionals > positionals.size();
+    if (!option && word.size() > 1 && (word[0] == '-' || (word[0] == '/' && !fileNext)))
+      SyntaxError("invalid option " + word, name);
+    if (!option) {
+      if (positionals.size() == operation->positionals) SyntaxError("too many arguments", name);
       positionals.push_back(word);
       continue;
     }
-    if (word.size() > 1 && (word[0] == '/' || word[0] == '-') && !ours)
-      SyntaxError("invalid option " + word, row->name);
-    if (!ours) {
-      if (positionals.size() == row->positionals) SyntaxError("too many arguments", row->name);
-      positionals.push_back(word);
-      continue;
-    }
-    for (const std::string& before : seen)
-      if (before == option) SyntaxError("/" + option + " is given twice", row->name);
-    seen.push_back(option);
-    std::string* argument = nullptr;
-    if (option == "v") {
-      request->hasValue = true;
-      argument = &request->valueName;
-    } else if (option == "ve") {
-      request->hasValue = true;
-    } else if (option == "va") {
-      request->allValues = true;
-    } else if (option == "s" && request->operation == Query) {
-      request->recurse = true;
-    } else if (option == "s") {
-      request->hasSeparator = true;
-      argument = &request->separator;
-    } else if (option == "t") {
-      request->hasType = true;
-      argument = &request->type;
-    } else if (option == "d") {
-      request->hasData = true;
-      argument = &request->data;
-    } else {  // f, y
-      request->force = true;
-    }
-    if (argument) {
-      if (i + 1 >= argc) SyntaxError("/" + option + " needs an argument", row->name);
-      *argument = argv[++i];
+    if (given[option - Options])
+      SyntaxError("/" + std::string(option->name) + " is given twice", name);
+    given[option - Options] = true;
+    exclusive += option->exclusive;
+    if (option->flag) request->*option->flag = true;
+    request->hasValue |= option->value;
+    if (option->argument) {
+      if (i + 1 >= argc) SyntaxError("/" + std::string(option->name) + " needs an argument", name);
+      request->*option->argument = argv[++i];
     }
   }
-
-  int choices = 0;
-  for (const char* exclusive : {"v", "ve", "va"})
-    for (const std::string& before : seen) choices += before == exclusive;
-  if (choices > 1) SyntaxError("/v, /ve and /va exclude one another", row->name);
-  if (positionals.size() < row->positionals)
-    SyntaxError(
-        positionals.empty() && request->operation != Import ? "KEY is missing" : "FILE is missing",
-        row->name);
-  if (request->operation == Add && !request->hasValue &&
-      (request->hasType || request->hasData || request->hasSeparator))
-    SyntaxError("/t, /d and /s need /v or /ve", row->name);
+  if (exclusive > 1) SyntaxError("/v, /ve and /va exclude one another", name);
+  if (positionals.size() < operation->positionals)
+    SyntaxError(positionals.empty() && !operation->fileFirst ? "KEY is missing" : "FILE is missing",
+                name);
   request->keyArgument = positionals[0];
-  if (request->operation == Import) request->file = positionals[0];
-  if (row->positionals > 1) request->file = positionals[1];
+  request->file = positionals.back();
   return true;
+}
+
+// The characters of UTF-8 text (what the command line gives); a byte that is not UTF-8 counts
+// as one.
+size_t CharacterCount(const std::string& text) {
+  size_t count = 0;
+  for (size_t i = 0; i < text.size(); i += std::max<size_t>(Utf8Sequence(text, i), 1)) count++;
+  return count;
 }
 
 // Splits KEY into the path under HKEY_CURRENT_USER and the full name shown to the user.
@@ -438,6 +439,12 @@ std::vector<std::string> SubkeyNames(HKEY key) {
   return names;
 }
 
+void PrintKeyHeader(const std::string& fullName) {
+  putchar('\n');
+  fputs(fullName.c_str(), stdout);
+  putchar('\n');
+}
+
 void PrintValue(const Value& value) {
   fputs("    ", stdout);
   fputs(value.name.empty() ? "(Default)" : value.name.c_str(), stdout);
@@ -448,35 +455,45 @@ void PrintValue(const Value& value) {
   putchar('\n');
 }
 
-// Prints the values of one key of a /s walk (all of them, or only the one asked for) and
-// recurses into its subkeys. Returns how many keys were shown.
-size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) {
-  size_t shown = 0;
+// Prints a key's values under its name; a key without values gets no heading when untitled
+// allows it. With /v or /ve only the value asked for is shown, and a key without it is left out.
+// Returns how many values were shown.
+size_t PrintKey(HKEY key, const std::string& fullName, const Request& request, bool untitled) {
   Value value;
   if (request.hasValue) {
-    if (ReadValue(key, request.valueName, &value)) {
-      value.name = StoredName(key, value.name);
-      printf("\n%s\n", fullName.c_str());
-      PrintValue(value);
-      shown++;
-    }
-  } else {
-    putchar('\n');
-    fputs(fullName.c_str(), stdout);
-    putchar('\n');
-    for (DWORD index = 0; EnumValue(key, index, &value); index++) PrintValue(value);
-    shown++;
+    if (!ReadValue(key, request.valueName, &value)) return 0;
+    value.name = StoredName(key, value.name);
+    PrintKeyHeader(fullName);
+    PrintValue(value);
+    return 1;
   }
+  size_t shown = 0;
+  for (DWORD index = 0; EnumValue(key, index, &value); index++) {
+    if (shown++ == 0) PrintKeyHeader(fullName);
+    PrintValue(value);
+  }
+  if (shown == 0 && !untitled) PrintKeyHeader(fullName);
+  return shown;
+}
+
+// The keys of a /s walk below the top one, each with its values. Returns how many values were
+// shown.
+size_t QueryTree(HKEY key, const std::string& fullName, const Request& request) {
+  size_t shown = 0;
   for (const std::string& name : SubkeyNames(key)) {
     Key subkey;
     LONG result = subkey.Open(key, name, KEY_READ);
     if (result == ERROR_FILE_NOT_FOUND) continue;  // deleted meanwhile
     Check(result);
+    shown += PrintKey(subkey.get(), fullName + "\\" + name, request, request.hasValue);
     shown += QueryTree(subkey.get(), fullName + "\\" + name, request);
   }
   return shown;
 }
 
+// As reg prints it: a key's values under its name, a blank line, and its subkeys' full names.
+// A key without values gets no heading. /s shows each key below it too, with its values; with
+// /v or /ve, a walk shows only the keys that have the value, and fails when none has it.
 void RunQuery(const Request& request) {
   std::string path, fullName;
   ParseKey(request.keyArgument, true, &path, &fullName);
@@ -484,22 +501,21 @@ void RunQuery(const Request& request) {
   Key key;
   Check(key.Open(HKEY_CURRENT_USER, path, KEY_READ));
   if (request.recurse) {
-    if (QueryTree(key.get(), fullName, request) == 0) Check(ERROR_FILE_NOT_FOUND);
-    printf("\n");
+    size_t shown = PrintKey(key.get(), fullName, request, true);
+    shown += QueryTree(key.get(), fullName, request);
+    if (request.hasValue && shown == 0) Check(ERROR_FILE_NOT_FOUND);
+    putchar('\n');
     return;
   }
-  Value value;
-  if (request.hasValue) {
-    if (!ReadValue(key.get(), request.valueName, &value)) Check(ERROR_FILE_NOT_FOUND);
-    value.name = StoredName(key.get(), value.name);
-    printf("\n%s\n", fullName.c_str());
-    PrintValue(value);
-    printf("\n");
-    return;
+  if (request.hasValue && PrintKey(key.get(), fullName, request, true) == 0) {
+    // A default value that is not set is shown as such; reg users test a key's presence by it.
+    if (!request.valueName.empty()) Check(ERROR_FILE_NOT_FOUND);
+    PrintKeyHeader(fullName);
+    fputs("    (Default)    REG_SZ    (value not set)\n", stdout);
   }
-  printf("\n%s\n", fullName.c_str());
-  for (DWORD index = 0; EnumValue(key.get(), index, &value); index++) PrintValue(value);
-  printf("\n");
+  if (!request.hasValue) PrintKey(key.get(), fullName, request, true);
+  putchar('\n');
+  if (request.hasValue) return;
   for (const std::string& name : SubkeyNames(key.get()))
     printf("%s\\%s\n", fullName.c_str(), name.c_str());
 }
@@ -514,8 +530,10 @@ void RunAdd(const Request& request) {
          "REG_NONE.");
   if (request.hasSeparator && type != REG_MULTI_SZ)
     SyntaxError("/s is for REG_MULTI_SZ data", "ADD");
-  if (request.hasSeparator && request.separator.size() != 1)
+  if (request.hasSeparator && CharacterCount(request.separator) != 1)
     SyntaxError("the /s separator is one character", "ADD");
+  if ((type == REG_DWORD || type == REG_QWORD) && !request.hasData)
+    SyntaxError(TypeName(type) + " needs /d DATA", "ADD");
   std::string data, problem;
   if (request.hasValue &&
       !EncodeData(type, request.data, request.hasSeparator ? request.separator : "\\0", &data,
@@ -635,7 +653,9 @@ class ReplacementFile {
       if (n < 0 && errno != EINTR) Fail(errno);
       if (n > 0) done += (size_t)n;
     }
+#ifdef SYNC_FILE_RANGE_WRITE  // Linux; elsewhere the final fsync does it all
     sync_file_range(fd_, written_, (off_t)text.size(), SYNC_FILE_RANGE_WRITE);
+#endif
     written_ += (off_t)text.size();
   }
 
@@ -665,10 +685,18 @@ class ReplacementFile {
   off_t written_ = 0;
 };
 
-// An export under way: its text, handed to the file as it grows when it goes to one.
+// An export under way: its lines as 8-bit text, handed to the file as UTF-16LE as they grow when
+// it goes to one.
 struct ExportOut {
-  std::string text;
+  std::string text, file16 = "\xFF\xFE";  // the byte order mark goes first
   ReplacementFile* file = nullptr;
+
+  // The file's text so far, and none of it is kept.
+  const std::string& Take() {
+    AppendUtf16(text, true, &file16);
+    text.clear();
+    return file16;
+  }
 };
 
 // Appends a key with its values and subkeys to an export; fails on a name that the file would
@@ -686,9 +714,9 @@ void ExportTree(ExportOut* out, HKEY key, const std::string& fullName) {
     text += line;
     text += '\n';
   }
-  if (out->file && text.size() >= (1 << 20)) {
-    out->file->Write(text);
-    text.clear();
+  if (out->file && text.size() >= (1 << 19)) {
+    out->file->Write(out->Take());
+    out->file16.clear();
   }
   for (const std::string& name : SubkeyNames(key)) {
     Key subkey;
@@ -707,7 +735,7 @@ void RunExport(const Request& request) {
   std::unique_ptr<ReplacementFile> file;
   if (request.file != "-")
     out.file = (file = std::make_unique<ReplacementFile>(request.file, request.force)).get();
-  out.text = "REGEDIT4\n";
+  out.text = ExportHeader;
   {
     Batch batch(false);
     Key key;
@@ -715,11 +743,12 @@ void RunExport(const Request& request) {
     ExportTree(&out, key.get(), fullName);
   }
   out.text += "\n";
+  const std::string& rest = out.Take();
   if (!file) {
-    fwrite(out.text.data(), 1, out.text.size(), stdout);
+    fwrite(rest.data(), 1, rest.size(), stdout);
     return;
   }
-  file->Write(out.text);
+  file->Write(rest);
   file->Commit();
   fputs(Completed, stdout);
 }

@@ -9,10 +9,12 @@
 
 #include "support/process.h"
 #include "support/tempstore.h"
+#include "tools/qsreg-text.h"
 
 namespace {
 
 const char Completed[] = "The operation completed successfully.\n";
+const char Header[] = "Windows Registry Editor Version 5.00\n\n";
 
 ProcessResult Qsreg(std::vector<std::string> args, const std::string& input = "") {
   args.insert(args.begin(), QSREG_PATH);
@@ -28,9 +30,26 @@ void ExpectOneError(const ProcessResult& result, const std::string& error) {
   EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n')) << result.err;
 }
 
+// An export's text: UTF-16LE with a byte order mark and CRLF line ends, read back as UTF-8 with
+// LF.
+std::string Text(const std::string& file) {
+  std::string text, lf;
+  if (!file.starts_with("\xFF\xFE") || !AppendUtf8FromUtf16(file, 2, &text))
+    return "(not UTF-16LE)";
+  for (size_t i = 0; i < text.size(); i++) {
+    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return "(a line end without CR)";
+    if (text[i] != '\r') lf += text[i];
+  }
+  return lf;
+}
+
+std::string Export(const std::string& key) {
+  return Text(Qsreg({"export", key, "-"}).out);
+}
+
 // The store as a listing and as an export, to compare two stores by.
 std::string Contents() {
-  return Qsreg({"query", "HKCU", "/s"}).out + Qsreg({"export", "HKCU", "-"}).out;
+  return Qsreg({"query", "HKCU", "/s"}).out + Export("HKCU");
 }
 
 class QsregTest : public TempStoreTest {};
@@ -72,8 +91,10 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       {{}, ""}, {{"frobnicate", "HKCU\\Present"}, ""},
       {{"query", "HKLM\\Software"}, ""}, {{"query", "HKCU\\a\\\\b"}, ""},
       {{"query", "HKCU\\Missing"}, ""}, {{"query", "HKCU\\Present", "/v"}, ""},
-      {{"add", "HKCU", "/v", "n", "/d", "x"}, ""}, {{"add", "HKCU\\New", "/d", "x"}, ""},
+      {{"add", "HKCU", "/v", "n", "/d", "x"}, ""}, {{"add", "HKCU\\New", "/ve", "/v", "x"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_FOO"}, ""},
+      {{"add", "HKCU\\New", "/t", "REG_DWORD"}, ""}, {{"add", "HKCU\\New", "/ve", "/t", "REG_QWORD"}, ""},
+      {{"add", "HKCU\\New", "/v", "n", "/t", "REG_BINARY", "/d", "0g"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_DWORD", "/d", "4294967296"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_MULTI_SZ", "/d", "a\\0\\0b"}, ""},
       {{"add", "HKCU\\New", "/v", "n", "/t", "REG_MULTI_SZ", "/s", "ab", "/d", "a"}, ""},
@@ -98,24 +119,32 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
 TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   const struct {
     std::vector<std::string> add;  // after KEY /v NAME
-    const char* shown;             // type and data as query shows them
-    const char* exported;          // the data as export writes it
+    std::string shown;             // type and data as query shows them
+    std::string exported;          // the data as export writes it
   } cases[] = {
       // clang-format off
       {{"/d", "say \"hi\" C:\\x"}, "REG_SZ    say \"hi\" C:\\x", "\"say \\\"hi\\\" C:\\\\x\""},
-      {{"/d", "a\nb"}, "REG_SZ    a\nb", "hex(1):61,0a,62,00"},  // not quotable as it is
+      {{"/d", "a\nb"}, "REG_SZ    a\nb", "hex(1):61,00,0a,00,62,00,00,00"},  // not quotable
+      {{"/d", "caf\xc3\xa9 \xe6\x97\xa5"}, "REG_SZ    caf\xc3\xa9 \xe6\x97\xa5",
+       "\"caf\xc3\xa9 \xe6\x97\xa5\""},
+      {{"/d", "\xe9t\xe9"}, "REG_SZ    \xe9t\xe9", "\"\xe9t\xe9\""},  // not UTF-8, yet kept
       {{"/t", "REG_EXPAND_SZ", "/d", "%P%;x"}, "REG_EXPAND_SZ    %P%;x",
-       "hex(2):25,50,25,3b,78,00"},
+       "hex(2):25,00,50,00,25,00,3b,00,78,00,00,00"},
       {{"/t", "REG_MULTI_SZ", "/d", "a\\0bc"}, "REG_MULTI_SZ    a\\0bc",
-       "hex(7):61,00,62,63,00,00"},
-      {{"-T", "reg_multi_sz", "-S", ",", "-D", "a,b,"}, "REG_MULTI_SZ    a\\0b",
-       "hex(7):61,00,62,00,00"},
+       "hex(7):61,00,00,00,62,00,63,00,00,00,00,00"},
+      {{"-T", "reg_multi_sz", "-S", "\xc3\xa9", "-D", "a\xc3\xa9" "b\xc3\xa9"}, "REG_MULTI_SZ    a\\0b",
+       "hex(7):61,00,00,00,62,00,00,00,00,00"},
+      {{"/t", "REG_MULTI_SZ", "/d", "\\0"}, "REG_MULTI_SZ    ", "hex(7):00,00,00,00"},
       {{"/t", "REG_DWORD", "/d", "42"}, "REG_DWORD    0x2a", "dword:0000002a"},
       {{"/t", "REG_DWORD", "/d", "0XFFFFFFFF"}, "REG_DWORD    0xffffffff", "dword:ffffffff"},
       {{"/t", "REG_QWORD", "/d", "0x123456789"}, "REG_QWORD    0x123456789",
        "hex(b):89,67,45,23,01,00,00,00"},
       {{"/t", "REG_BINARY", "/d", "00ff10"}, "REG_BINARY    00FF10", "hex:00,ff,10"},
-      {{"/t", "REG_NONE"}, "REG_NONE    ", "hex(0):"},
+      {{"/t", "REG_BINARY", "/d", "abc"}, "REG_BINARY    0ABC", "hex:0a,bc"},
+      {{"/t", "REG_BINARY", "/d", std::string(52, 'f')}, "REG_BINARY    " + std::string(52, 'F'),
+       "hex:ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,ff,\\\n  ff,ff,ff"},
+      {{"/t", "REG_NONE"}, "REG_NONE    00", "hex(0):00"},
+      {{"/t", "REG_NONE", "/d", "0a0b"}, "REG_NONE    3061306200", "hex(0):30,61,30,62,00"},
       // clang-format on
   };
   std::string shown = "\nHKEY_CURRENT_USER\\Types\n", exported = "[HKEY_CURRENT_USER\\Types]\n";
@@ -129,8 +158,15 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   }
   ASSERT_EQ(0, Qsreg({"add", "HKCU\\Types", "/ve", "/d", "standard"}).exitCode);
   EXPECT_EQ(shown + "    (Default)    REG_SZ    standard\n\n", Qsreg({"query", "HKCU\\Types"}).out);
-  EXPECT_EQ("REGEDIT4\n\n" + exported + "@=\"standard\"\n\n",
-            Qsreg({"export", "HKCU\\Types", "-"}).out);
+  EXPECT_EQ(std::string(Header) + exported + "@=\"standard\"\n\n", Export("HKCU\\Types"));
+  // Without /v, /t and /d set the default value, which query shows as not set when it is not.
+  EXPECT_EQ(Completed, Qsreg({"add", "HKCU\\Types\\D", "/t", "REG_DWORD", "/d", "5"}).out);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\D\n    (Default)    REG_DWORD    0x5\n\n",
+            Qsreg({"query", "HKCU\\Types\\D", "/ve"}).out);
+  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\D", "/ve", "/f"}).exitCode);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\D\n    (Default)    REG_SZ    (value not set)\n\n",
+            Qsreg({"query", "HKCU\\Types\\D", "/ve"}).out);
+  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\D", "/f"}).exitCode);
 
   // A file as the Windows registry editor writes it: UTF-16LE with CRLF, whose text and string
   // data become UTF-8 (here é), binary data kept as it is, a line that goes on, data add cannot
@@ -148,9 +184,25 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   WriteFile(file, windows);
   ASSERT_EQ(Completed, Qsreg({"import", file}).out);
   EXPECT_EQ(
-      "REGEDIT4\n\n[HKEY_CURRENT_USER\\W]\n@=\"d\xc3\xa9\"\n\"e\"=hex(2):25,c3,a9,00\n"
-      "\"b\"=hex:e9,00\n\"s\"=hex(1):61\n\"w\"=hex(4):01,02,03\n\"t\"=hex(12345678):ff\n\n",
-      Qsreg({"export", "HKCU\\W", "-"}).out);
+      std::string(Header) +
+          "[HKEY_CURRENT_USER\\W]\n@=\"d\xc3\xa9\"\n\"e\"=hex(2):25,00,e9,00,00,00\n"
+          "\"b\"=hex:e9,00\n\"s\"=hex(1):61,00\n\"w\"=hex(4):01,02,03\n\"t\"=hex(12345678):ff\n\n",
+      Export("HKCU\\W"));
+
+  // REGEDIT4 is 8-bit text in the code page of its writer: UTF-8 when it is valid UTF-8, and
+  // otherwise Windows-1252, its strings in hex(1), hex(2) and hex(7) too.
+  for (const char* e : {"\xc3\xa9", "\xe9"}) {
+    WriteFile(file, std::string("REGEDIT4\n[HKCU\\W\\") + e + "]\n\"" + e + "\"=\"" + e +
+                        (e[1] ? "\xe2\x82\xac" : "\x80") +
+                        "\"\n\"x\"=hex(2):" + (e[1] ? "c3,a9" : "e9") + ",00\n");
+    ASSERT_EQ(Completed, Qsreg({"import", file}).out) << e;
+  }
+  EXPECT_EQ(
+      "\nHKEY_CURRENT_USER\\W\\\xc3\xa9\n    \xc3\xa9    REG_SZ    \xc3\xa9\xe2\x82\xac\n"
+      "    x    REG_EXPAND_SZ    \xc3\xa9\n\n",
+      Qsreg({"query", "HKCU\\W\\\xc3\xa9"}).out);
+  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\W\\\xc3\xa9", "/f"}).exitCode);
+  EXPECT_TRUE(Qsreg({"query", "HKCU\\W"}).out.ends_with("\n\n"));  // and no other subkey
 
   const std::string before = Contents();
   ASSERT_EQ(0, Qsreg({"export", "HKCU", file, "/y"}).exitCode);
@@ -158,7 +210,10 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   EXPECT_EQ(Completed, Qsreg({"import", file}).out);
   EXPECT_EQ(before, Contents());
   ASSERT_EQ(0, Qsreg({"add", "HKCU\\Types\\Sub"}).exitCode);
-  WriteFile(file, "REGEDIT4\n[-HKEY_CURRENT_USER]\n" + ReadFile(file).substr(9));
+  // The README's restore: the export after its header, behind a line that empties the store.
+  std::string restore = "\xFF\xFE";
+  AppendUtf16("Windows Registry Editor Version 5.00\n\n[-HKEY_CURRENT_USER]\n", true, &restore);
+  WriteFile(file, restore + ReadFile(file).substr(78));
   EXPECT_EQ(Completed, Qsreg({"import", file}).out);
   EXPECT_EQ(before, Contents());
 
@@ -168,8 +223,9 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
     what.insert(what.begin(), {"delete", "HKCU\\Types", "/f"});
     EXPECT_EQ(Completed, Qsreg(what).out);
   }
-  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\n\nHKEY_CURRENT_USER\\Types\\Sub\n",
-            Qsreg({"query", "HKCU\\Types"}).out);
+  // A key without values gets no heading, in a /s walk only at the top.
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n", Qsreg({"query", "HKCU\\Types"}).out);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n\n", Qsreg({"query", "HKCU\\Types", "/s"}).out);
   EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/f"}).out);
   ExpectOneError(Qsreg({"query", "HKCU\\Types\\Sub"}), "");
 }
@@ -178,8 +234,8 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
 // Anything else is refused and left as it is, even with /y; so is a name that would not read back.
 TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
   ASSERT_EQ(0, Qsreg({"add", "HKCU\\K", "/v", "v", "/d", "1"}).exitCode);
-  const std::string text = "REGEDIT4\n\n[HKEY_CURRENT_USER\\K]\n\"v\"=\"1\"\n\n";
-  EXPECT_EQ(text, Qsreg({"export", "HKCU\\K", "-"}).out);
+  const std::string text = std::string(Header) + "[HKEY_CURRENT_USER\\K]\n\"v\"=\"1\"\n\n";
+  EXPECT_EQ(text, Export("HKCU\\K"));
   const std::string dir = configHome + "/targets/", file = dir + "file";
   ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
   WriteFile(file, "mine");
@@ -212,7 +268,7 @@ TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
     struct stat st;
     ASSERT_EQ(0, stat((dir + name).c_str(), &st));
     EXPECT_EQ(mode, st.st_mode & 07777) << name;
-    EXPECT_EQ(text, ReadFile(dir + name));
+    EXPECT_EQ(text, Text(ReadFile(dir + name)));
   }
   // A name that would read back as another is refused, naming it, and nothing is written.
   for (auto [key, value] :
