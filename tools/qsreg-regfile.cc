@@ -81,7 +81,7 @@ bool ParseKeyName(const std::string& fullName, std::string* path, std::string* p
   for (size_t start = 0; slash != std::string::npos && start <= path->size();) {
     size_t end = std::min(path->find('\\', start), path->size());
     if (end == start || end - start > 255) {
-      *problem = "Key names are 1 to 255 characters: " + Printable(fullName) + ".";
+      *problem = "Key names are 1 to 255 bytes: " + Printable(fullName) + ".";
       return false;
     }
     start = end + 1;

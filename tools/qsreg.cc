@@ -153,12 +153,12 @@ void Check(LONG code) {
 // HKCU) or the value name breaks, where one of them does.
 std::string DescribeFor(LONG code, const std::string& path, const std::string& valueName) {
   if (code != ERROR_INVALID_PARAMETER) return Describe(code);
-  if (valueName.size() > 16383) return "The value name is longer than 16383 characters.";
+  if (valueName.size() > 16383) return "The value name is longer than 16383 bytes.";
   size_t depth = path.empty() ? 0 : 1 + std::count(path.begin(), path.end(), '\\');
   if (depth > 512) return "The key is more than 512 levels deep.";
   for (size_t start = 0, end; start < path.size(); start = end + 1) {
     end = std::min(path.find('\\', start), path.size());
-    if (end - start > 255) return "A key name is longer than 255 characters.";
+    if (end - start > 255) return "A key name is longer than 255 bytes.";
   }
   return Describe(code);
 }
@@ -298,7 +298,7 @@ void ParseKey(const std::string& argument, bool rootAllowed, std::string* path,
     size_t end = path->find('\\', start);
     if (end == std::string::npos) end = path->size();
     if (end == start || end - start > 255)
-      Fail("Invalid key name: " + argument + ". Key names are 1 to 255 characters.");
+      Fail("Invalid key name: " + argument + ". Key names are 1 to 255 bytes.");
     start = end + 1;
   }
   *fullName = "HKEY_CURRENT_USER" + (path->empty() ? "" : "\\" + *path);

@@ -77,7 +77,7 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
     const char* error;
   } cases[] = {
       {import("limit", four + "[HKCU\\D]\n\"" + std::string(16384, 'v') + "\"=\"x\"\n"),
-       "bad-limit:8: The value name is longer than 16383 characters."},
+       "bad-limit:8: The value name is longer than 16383 bytes."},
       {import("root", four + "[HKEY_LOCAL_MACHINE\\Software]\n"),
        "bad-root:7: Only HKEY_CURRENT_USER"},
       {import("unended", four + "[HKCU\\D]\n\"a\"=hex:01,\\\n"), "bad-unended:8: "},
@@ -85,7 +85,7 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       {import("keyless", "REGEDIT4\n\"a\"=\"1\"\n"), "bad-keyless:2: "},
       {import("header", "REGEDIT5\n"), "bad-header:1: "},
       {{"add", "HKCU\\New\\Deeper", "/v", std::string(16384, 'v'), "/d", "x", "/f"},
-       "The value name is longer than 16383 characters."},
+       "The value name is longer than 16383 bytes."},
       {{"add", deep, "/v", "v", "/d", "x", "/f"}, "The key is more than 512 levels deep."},
       // clang-format off
       {{}, ""}, {{"frobnicate", "HKCU\\Present"}, ""},
