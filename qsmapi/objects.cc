@@ -126,15 +126,6 @@ class Table : public Object<stubs::Table> {
   Table(std::vector<std::vector<Property>> rows, std::vector<ULONG> columns)
       : Object(IidTable, "Table"), rows_(std::move(rows)), columns_(std::move(columns)) {}
 
-  STDMETHODIMP GetStatus(ULONG* status, ULONG* type) override {
-    ENTER("GetStatus", "%s", "");
-    return call.Result([&]() -> HRESULT {
-      if (status == nullptr || type == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *status = 0;  // TBLSTAT_COMPLETE
-      *type = 0;    // TBLTYPE_SNAPSHOT
-      return S_OK;
-    }());
-  }
   STDMETHODIMP SetColumns(LPSPropTagArray tags, ULONG flags) override {
     ENTER("SetColumns", "%s, 0x%X", ShowTags(tags), flags);
     return call.Result([&]() -> HRESULT {
@@ -144,61 +135,14 @@ class Table : public Object<stubs::Table> {
       return S_OK;
     }());
   }
-  STDMETHODIMP QueryColumns(ULONG flags, LPSPropTagArray* tags) override {
-    ENTER("QueryColumns", "0x%X", flags);
-    return call.Result([&]() -> HRESULT {
-      if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *tags = nullptr;
-      std::lock_guard<std::mutex> lock(lock_);
-      LPVOID buffer = nullptr;
-      HRESULT status = MAPIAllocateBuffer((ULONG)CbNewSPropTagArray(columns_.size()), &buffer);
-      if (FAILED(status)) return status;
-      LPSPropTagArray result = (LPSPropTagArray)buffer;
-      result->cValues = (ULONG)columns_.size();
-      for (size_t i = 0; i < columns_.size(); i++) result->aulPropTag[i] = columns_[i];
-      *tags = result;
-      return S_OK;
-    }());
-  }
-  STDMETHODIMP GetRowCount(ULONG flags, ULONG* count) override {
-    ENTER("GetRowCount", "0x%X", flags);
-    return call.Result([&]() -> HRESULT {
-      if (count == nullptr) return MAPI_E_INVALID_PARAMETER;
-      *count = (ULONG)rows_.size();
-      return S_OK;
-    }());
-  }
+  // Only from the first row, which is all the subsystem's readers need.
   STDMETHODIMP SeekRow(BOOKMARK origin, LONG count, LONG* sought) override {
+    if (origin != BOOKMARK_BEGINNING) return Unserved("SeekRow from elsewhere", MAPI_E_NO_SUPPORT);
     ENTER("SeekRow", "%d", count);
     return call.Result([&]() -> HRESULT {
       std::lock_guard<std::mutex> lock(lock_);
-      long long start;
-      if (origin == BOOKMARK_BEGINNING) {
-        start = 0;
-      } else if (origin == BOOKMARK_CURRENT) {
-        start = position_;
-      } else if (origin == BOOKMARK_END) {
-        start = (long long)rows_.size();
-      } else {
-        return MAPI_E_INVALID_BOOKMARK;
-      }
-      long long target = start + count;
-      if (target < 0) target = 0;
-      if (target > (long long)rows_.size()) target = (long long)rows_.size();
-      if (sought) *sought = (LONG)(target - start);
-      position_ = (size_t)target;
-      return S_OK;
-    }());
-  }
-  STDMETHODIMP QueryPosition(ULONG* row, ULONG* numerator, ULONG* denominator) override {
-    ENTER("QueryPosition", "%s", "");
-    return call.Result([&]() -> HRESULT {
-      if (row == nullptr || numerator == nullptr || denominator == nullptr)
-        return MAPI_E_INVALID_PARAMETER;
-      std::lock_guard<std::mutex> lock(lock_);
-      *row = (ULONG)position_;
-      *numerator = (ULONG)position_;
-      *denominator = (ULONG)rows_.size();
+      position_ = (size_t)std::clamp<long long>(count, 0, (long long)rows_.size());
+      if (sought) *sought = (LONG)position_;
       return S_OK;
     }());
   }
@@ -214,23 +158,16 @@ class Table : public Object<stubs::Table> {
       return order == nullptr || order->cSorts == 0 ? S_OK : MAPI_E_TOO_COMPLEX;
     }());
   }
-  // A positive count reads forward from the current row, a negative one the rows before it;
-  // either way the rows come in table order. TBL_NOADVANCE leaves the position where it was.
+  // Reads forward from the current row; TBL_NOADVANCE leaves the position where it was.
   STDMETHODIMP QueryRows(LONG count, ULONG flags, LPSRowSet* result) override {
+    if (count < 0) return Unserved("QueryRows backwards", MAPI_E_NO_SUPPORT);
     ENTER("QueryRows", "%d, 0x%X", count, flags);
     return call.Result([&]() -> HRESULT {
       if (result == nullptr) return MAPI_E_INVALID_PARAMETER;
       *result = nullptr;
       std::lock_guard<std::mutex> lock(lock_);
-      size_t first, last;
-      if (count >= 0) {
-        first = position_;
-        last = position_ + std::min((size_t)count, rows_.size() - position_);
-      } else {
-        size_t back = std::min((size_t)(-(long long)count), position_);
-        first = position_ - back;
-        last = position_;
-      }
+      size_t first = position_,
+             last = position_ + std::min((size_t)count, rows_.size() - position_);
       LPVOID buffer = nullptr;
       HRESULT status = MAPIAllocateBuffer((ULONG)CbNewSRowSet(last - first), &buffer);
       if (FAILED(status)) return status;
@@ -251,15 +188,8 @@ class Table : public Object<stubs::Table> {
         }
         set->cRows++;
       }
-      if (!(flags & TBL_NOADVANCE)) position_ = count >= 0 ? last : first;
+      if (!(flags & TBL_NOADVANCE)) position_ = last;
       *result = set;
-      return S_OK;
-    }());
-  }
-  STDMETHODIMP WaitForCompletion(ULONG, ULONG, ULONG* status) override {
-    ENTER("WaitForCompletion", "%s", "");
-    return call.Result([&]() -> HRESULT {
-      if (status) *status = 0;
       return S_OK;
     }());
   }
@@ -271,8 +201,7 @@ class Table : public Object<stubs::Table> {
   size_t position_ = 0;
 };
 
-// A profile section. Opened without MAPI_MODIFY it only reads. Writes go to the store at once,
-// so SaveChanges has nothing left to do.
+// A profile section. Opened without MAPI_MODIFY it only reads. Writes go to the store at once.
 class ProfileSection : public Object<stubs::ProfSect> {
  public:
   ProfileSection(std::string keyPath, const MAPIUID& uid, bool writable)
@@ -281,10 +210,6 @@ class ProfileSection : public Object<stubs::ProfSect> {
         uid_(uid),
         writable_(writable) {}
 
-  STDMETHODIMP SaveChanges(ULONG flags) override {
-    ENTER("SaveChanges", "0x%X", flags);
-    return call.Result([&]() -> HRESULT { return S_OK; }());
-  }
   // One value per tag asked for, in order; a missing one as PT_ERROR with MAPI_E_NOT_FOUND (or
   // MAPI_E_CORRUPT_DATA when its stored form is unreadable). Without tags: every property.
   STDMETHODIMP GetProps(LPSPropTagArray tags, ULONG flags, ULONG* count,
@@ -321,24 +246,6 @@ class ProfileSection : public Object<stubs::ProfSect> {
       status = ToPropArray(result, count, values);
       if (FAILED(status)) return status;
       return errors ? MAPI_W_ERRORS_RETURNED : S_OK;
-    }());
-  }
-  STDMETHODIMP GetPropList(ULONG flags, LPSPropTagArray* tags) override {
-    if (tags) *tags = nullptr;
-    ENTER("GetPropList", "0x%X", flags);
-    return call.Result([&]() -> HRESULT {
-      if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
-      std::vector<Property> stored;
-      HRESULT status = store::ReadSection(keyPath_, uid_, &stored);
-      if (FAILED(status)) return status;
-      LPVOID buffer = nullptr;
-      status = MAPIAllocateBuffer((ULONG)CbNewSPropTagArray(stored.size()), &buffer);
-      if (FAILED(status)) return status;
-      LPSPropTagArray result = (LPSPropTagArray)buffer;
-      result->cValues = (ULONG)stored.size();
-      for (size_t i = 0; i < stored.size(); i++) result->aulPropTag[i] = stored[i].tag;
-      *tags = result;
-      return S_OK;
     }());
   }
   // A value that cannot be kept is reported in the problem array and the rest are written.

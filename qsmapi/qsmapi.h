@@ -30,7 +30,6 @@
 
 // Status values the public header does not name.
 #define MAPI_E_TABLE_TOO_BIG MAKE_MAPI_E(0x403)
-#define MAPI_E_INVALID_BOOKMARK MAKE_MAPI_E(0x405)
 
 namespace qsmapi {
 
