@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/check.h"
-#include "qsmapi/qsmapi.h"
+#include "qsmapi/mapisvc.h"
 
 using qsmapi::services::Service;
 

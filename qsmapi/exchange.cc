@@ -14,6 +14,9 @@
 #include "qsmapi/dialog.h"
 #include "qsmapi/host.h"
 #include "qsmapi/qsmapi.h"
+#include "qsmapi/exchange.h"
+#include "qsmapi/mapisvc.h"
+#include "qsmapi/profstore.h"
 
 namespace qsmapi::exchange {
 
@@ -55,7 +58,7 @@ HRESULT Store(const std::string& keyPath, const std::vector<Property>& global,
     stored = FindProperty(global, PR_PROFILE_USER);
     if (stored && !SameName(stored->bytes, mailboxDn)) removals.push_back(PR_PROFILE_USER);
   }
-  HRESULT status = store::WriteSection(keyPath, GlobalSectionUid(), writes, removals);
+  HRESULT status = profstore::WriteSection(keyPath, GlobalSectionUid(), writes, removals);
   if (FAILED(status) || !resolve) return status;
   dialog::ShowResolved(server, serverDn, mailbox, mailboxDn);
   return status;
@@ -74,7 +77,7 @@ std::string MailboxDn(const std::string& mailbox) {
 HRESULT Configure(const std::string& keyPath, ULONG_PTR window, ULONG flags, ULONG cValues,
                   LPSPropValue props) {
   std::vector<Property> global;
-  HRESULT status = store::ReadSection(keyPath, GlobalSectionUid(), &global);
+  HRESULT status = profstore::ReadSection(keyPath, GlobalSectionUid(), &global);
   if (FAILED(status)) return status;
   std::string server = StringOf(global, PR_PROFILE_HOME_SERVER);
   std::string mailbox = StringOf(global, PR_PROFILE_UNRESOLVED_NAME);
@@ -105,7 +108,7 @@ HRESULT Configure(const std::string& keyPath, ULONG_PTR window, ULONG flags, ULO
 
 HRESULT Logon(const std::string& keyPath) {
   std::vector<Property> global;
-  HRESULT status = store::ReadSection(keyPath, GlobalSectionUid(), &global);
+  HRESULT status = profstore::ReadSection(keyPath, GlobalSectionUid(), &global);
   if (FAILED(status)) return status;
   std::string server = StringOf(global, PR_PROFILE_HOME_SERVER);
   std::string mailbox = StringOf(global, PR_PROFILE_UNRESOLVED_NAME);
@@ -126,7 +129,7 @@ HRESULT Logon(const std::string& keyPath) {
       writes.push_back(StringProperty(PR_PROFILE_USER, mailboxDn));
   }
   if (writes.empty()) return S_OK;
-  return store::WriteSection(keyPath, GlobalSectionUid(), writes, {});
+  return profstore::WriteSection(keyPath, GlobalSectionUid(), writes, {});
 }
 
 }  // namespace qsmapi::exchange

@@ -6,6 +6,9 @@
 #include "qsmapi/objects.h"
 #include "qsmapi/plan.h"
 #include "qsmapi/qsmapi.h"
+#include "qsmapi/exchange.h"
+#include "qsmapi/mapisvc.h"
+#include "qsmapi/profstore.h"
 
 namespace qsmapi {
 namespace {
@@ -20,15 +23,15 @@ std::atomic<bool> Initialised;
 HRESULT Logon(LPTSTR profileName, LPMAPISESSION* session) {
   if (host::Interrupted()) return MAPI_E_USER_CANCEL;
   std::string keyPath;
-  HRESULT status = store::FindProfile(profileName, &keyPath);
+  HRESULT status = profstore::FindProfile(profileName, &keyPath);
   if (FAILED(status)) return status;
   std::vector<MAPIUID> uids;
-  status = store::ReadServiceList(keyPath, &uids);
+  status = profstore::ReadServiceList(keyPath, &uids);
   if (FAILED(status)) return status;
   bool exchangeDone = false;
   for (const MAPIUID& uid : uids) {
     std::vector<Property> section;
-    status = store::ReadSection(keyPath, uid, &section);
+    status = profstore::ReadSection(keyPath, uid, &section);
     if (FAILED(status)) return status;
     const Property* name = FindProperty(section, PR_SERVICE_NAME);
     // Exchange services of one profile share its global section: one logon serves them all.

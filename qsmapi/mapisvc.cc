@@ -24,6 +24,8 @@
 
 #include "qsmapi/host.h"
 #include "qsmapi/qsmapi.h"
+#include "qsmapi/mapisvc.h"
+#include "qsmapi/props.h"
 
 namespace qsmapi::services {
 namespace {

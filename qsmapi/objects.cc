@@ -15,6 +15,9 @@
 #include "qsmapi/host.h"
 #include "qsmapi/plan.h"
 #include "qsmapi/qsmapi.h"
+#include "qsmapi/exchange.h"
+#include "qsmapi/mapisvc.h"
+#include "qsmapi/profstore.h"
 #include "qsmapi/stubs.h"
 
 namespace qsmapi {
@@ -220,7 +223,7 @@ class ProfileSection : public Object<stubs::ProfSect> {
     return call.Result([&]() -> HRESULT {
       if (count == nullptr || values == nullptr) return MAPI_E_INVALID_PARAMETER;
       std::vector<Property> stored;
-      HRESULT status = store::ReadSection(keyPath_, uid_, &stored);
+      HRESULT status = profstore::ReadSection(keyPath_, uid_, &stored);
       if (FAILED(status)) return status;
       std::vector<Property> result;
       if (tags == nullptr) {
@@ -266,7 +269,7 @@ class ProfileSection : public Object<stubs::ProfSect> {
           writes.push_back(property);
         }
       }
-      HRESULT status = writes.empty() ? S_OK : store::WriteSection(keyPath_, uid_, writes, {});
+      HRESULT status = writes.empty() ? S_OK : profstore::WriteSection(keyPath_, uid_, writes, {});
       if (FAILED(status)) return status;
       return ReportProblems(found, problems);
     }());
@@ -278,7 +281,7 @@ class ProfileSection : public Object<stubs::ProfSect> {
       if (!writable_) return MAPI_E_NO_ACCESS;
       if (tags == nullptr) return MAPI_E_INVALID_PARAMETER;
       std::vector<ULONG> removals(tags->aulPropTag, tags->aulPropTag + tags->cValues);
-      return store::WriteSection(keyPath_, uid_, {}, removals);
+      return profstore::WriteSection(keyPath_, uid_, {}, removals);
     }());
   }
 
@@ -322,12 +325,12 @@ class ServiceAdmin : public Object<stubs::ServiceAdmin> {
     return call.Result([&]() -> HRESULT {
       if (table == nullptr) return MAPI_E_INVALID_PARAMETER;
       std::vector<MAPIUID> uids;
-      HRESULT status = store::ReadServiceList(keyPath_, &uids);
+      HRESULT status = profstore::ReadServiceList(keyPath_, &uids);
       if (FAILED(status)) return status;
       std::vector<std::vector<Property>> rows;
       for (const MAPIUID& uid : uids) {
         std::vector<Property> section;
-        status = store::ReadSection(keyPath_, uid, &section);
+        status = profstore::ReadSection(keyPath_, uid, &section);
         if (FAILED(status)) return status;
         // The list is what names a service's UID, whatever its section holds.
         std::vector<Property> row;
@@ -354,7 +357,7 @@ class ServiceAdmin : public Object<stubs::ServiceAdmin> {
       HRESULT status = host::NewUid(&uid);
       if (FAILED(status)) return status;
       std::string shown = displayName && displayName[0] ? displayName : installed.displayName;
-      return store::AddService(
+      return profstore::AddService(
           keyPath_, uid,
           {StringProperty(PR_SERVICE_NAME, installed.name), StringProperty(PR_DISPLAY_NAME, shown),
            BinaryProperty(PR_SERVICE_UID, uid.ab, sizeof uid.ab),
@@ -371,13 +374,13 @@ class ServiceAdmin : public Object<stubs::ServiceAdmin> {
     return call.Result([&]() -> HRESULT {
       if (uid == nullptr || (cValues > 0 && props == nullptr)) return MAPI_E_INVALID_PARAMETER;
       std::vector<MAPIUID> uids;
-      HRESULT status = store::ReadServiceList(keyPath_, &uids);
+      HRESULT status = profstore::ReadServiceList(keyPath_, &uids);
       if (FAILED(status)) return status;
       bool listed = false;
       for (const MAPIUID& listedUid : uids) listed = listed || SameUid(listedUid, *uid);
       if (!listed) return MAPI_E_NOT_FOUND;
       std::vector<Property> section;
-      status = store::ReadSection(keyPath_, *uid, &section);
+      status = profstore::ReadSection(keyPath_, *uid, &section);
       if (FAILED(status)) return status;
       const Property* name = FindProperty(section, PR_SERVICE_NAME);
       if (name && SameName(name->bytes, exchange::ServiceName))
@@ -389,7 +392,7 @@ class ServiceAdmin : public Object<stubs::ServiceAdmin> {
         if (FAILED(status)) return status;
         writes.push_back(property);
       }
-      return writes.empty() ? S_OK : store::WriteSection(keyPath_, *uid, writes, {});
+      return writes.empty() ? S_OK : profstore::WriteSection(keyPath_, *uid, writes, {});
     }());
   }
 
@@ -405,7 +408,7 @@ class ServiceAdmin : public Object<stubs::ServiceAdmin> {
           !SameIid(*iid, IidUnknown))
         return MAPI_E_INTERFACE_NOT_SUPPORTED;
       std::vector<Property> ignored;
-      HRESULT status = store::ReadSection(keyPath_, *uid, &ignored);  // the profile must exist
+      HRESULT status = profstore::ReadSection(keyPath_, *uid, &ignored);  // the profile must exist
       if (FAILED(status)) return status;
       *section = new ProfileSection(keyPath_, *uid, (flags & MAPI_MODIFY) != 0);
       return S_OK;
@@ -423,15 +426,15 @@ class ProfileAdmin : public Object<stubs::ProfAdmin> {
   STDMETHODIMP CreateProfile(LPTSTR name, LPTSTR password, ULONG_PTR window, ULONG flags) override {
     ENTER("CreateProfile", "%s, %s, %lu, 0x%X", Quote(name), Quote(password), (unsigned long)window,
           flags);
-    return call.Result([&]() -> HRESULT { return store::CreateProfile(name); }());
+    return call.Result([&]() -> HRESULT { return profstore::CreateProfile(name); }());
   }
   STDMETHODIMP DeleteProfile(LPTSTR name, ULONG flags) override {
     ENTER("DeleteProfile", "%s, 0x%X", Quote(name), flags);
     return call.Result([&]() -> HRESULT {
       std::string keyPath;
-      HRESULT status = store::FindProfile(name, &keyPath);
+      HRESULT status = profstore::FindProfile(name, &keyPath);
       if (FAILED(status)) return status;
-      return store::DeleteProfile(keyPath);
+      return profstore::DeleteProfile(keyPath);
     }());
   }
   STDMETHODIMP AdminServices(LPTSTR name, LPTSTR password, ULONG_PTR window, ULONG flags,
@@ -442,7 +445,7 @@ class ProfileAdmin : public Object<stubs::ProfAdmin> {
     return call.Result([&]() -> HRESULT {
       if (serviceAdmin == nullptr) return MAPI_E_INVALID_PARAMETER;
       std::string keyPath;
-      HRESULT status = store::FindProfile(name, &keyPath);
+      HRESULT status = profstore::FindProfile(name, &keyPath);
       if (FAILED(status)) return status;
       *serviceAdmin = new ServiceAdmin(keyPath);
       return S_OK;

@@ -7,9 +7,10 @@
 
 #include "qsmapi/host.h"
 #include "qsmapi/qsmapi.h"
+#include "qsmapi/profstore.h"
 #include "platform/registry.h"
 
-namespace qsmapi::store {
+namespace qsmapi::profstore {
 namespace {
 
 const char ProfilesRoot[] =
@@ -488,4 +489,4 @@ HRESULT AddService(const std::string& keyPath, const MAPIUID& uid,
   });
 }
 
-}  // namespace qsmapi::store
+}  // namespace qsmapi::profstore

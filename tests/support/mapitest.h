@@ -10,6 +10,8 @@
 
 #include "platform/registry.h"
 #include "qsmapi/qsmapi.h"
+#include "qsmapi/exchange.h"
+#include "qsmapi/mapisvc.h"
 #include "support/tempstore.h"
 
 namespace mapitest {
