@@ -54,15 +54,15 @@ static bool Received(const void* object, const char* format) {
   return true;
 }
 
-// The first row of the service table must hold the service's name and its 16-byte UID, since
-// the UID is what the dialog is asked for.
+// The first row of the service table must hold the service's name and its UID, since the UID is
+// what the dialog is asked for: its first 16 bytes, which must be there to be read.
 static bool ServiceRowIsValid(void) {
   if (ServiceRows->cRows < 1) return false;
   const SRow& row = ServiceRows->aRow[0];
   if (row.cValues < 2 || row.lpProps == nullptr) return false;
   if (row.lpProps[0].ulPropTag != PR_SERVICE_NAME || row.lpProps[1].ulPropTag != PR_SERVICE_UID)
     return false;
-  return row.lpProps[1].Value.bin.cb == sizeof(MAPIUID) && row.lpProps[1].Value.bin.lpb != nullptr;
+  return row.lpProps[1].Value.bin.cb >= sizeof(MAPIUID) && row.lpProps[1].Value.bin.lpb != nullptr;
 }
 
 // Creates the profile or confirms that it exists. Returns false after its message when neither.

@@ -131,6 +131,10 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
          {BinaryProperty(PR_SERVICE_UID, uid.data(), 16), name})}, {InvalidRow}, Deleted, 0},
       {"UID of 15 bytes", New, {planned("HrQueryAllRows", Kind::Rows,
          {name, BinaryProperty(PR_SERVICE_UID, uid.data(), 15)})}, {InvalidRow}, Deleted, 0},
+      // A longer UID is used by its first 16 bytes; no service has this one.
+      {"UID of 17 bytes", New, {planned("HrQueryAllRows", Kind::Rows,
+         {name, BinaryProperty(PR_SERVICE_UID, (uid + "v").data(), 17)})},
+       {"ConfigureMsgService (8004010f)"}, Deleted, 0},
       {"one value, warning", New, {planned("HrQueryAllRows", Kind::Rows, {name}, Warning)},
        {"Invalid properties in  MsgSvcTable (00040380)"}, Deleted, 0},
       // clang-format on
@@ -141,6 +145,12 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
     EXPECT_EQ(c.messages, ShownTexts);
     ExpectFate(c.fate);
     EXPECT_EQ(c.screenings, plan::Count("GetProps"));
+    // The dialog is asked for the UID of the rows handed back.
+    bool rows = !c.rules.empty() && c.rules[0].kind == Kind::Rows;
+    for (const std::string& call : plan::Calls())
+      EXPECT_TRUE(!rows || call.rfind("ConfigureMsgService(", 0) != 0 ||
+                  call.rfind("ConfigureMsgService(" + plan::Hex(uid) + ",", 0) == 0)
+          << call;
   }
   // The screening refuses to run without a name, calling nothing.
   plan::Reset();
