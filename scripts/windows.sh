@@ -134,6 +134,28 @@ without_subsystem() {
 check "x64 without a messaging subsystem: MAPIInitialize (80040605), no name stored" \
   without_subsystem
 
+# A `wine reg` call leaves its wineserver, which has no display, running for a few seconds. A
+# run without DISPLAY waits for it and shows its box; a run whose session cannot show a window
+# (here DISPLAY names no X server) fails instead of passing with nothing shown.
+after_wine_reg() {
+  local shown status
+  env -u DISPLAY WINEPREFIX="$work/prefix" wine reg query 'HKCU\Software' >/dev/null 2>&1
+  shown=$(env -u DISPLAY WINEPREFIX="$work/prefix" QS_WINE_MAPI=none \
+    tests/wine/run.sh "$work/answers" -- -h 2>/dev/null)
+  status=$?
+  [ $status -eq 0 ] && [[ $shown == Usage:* ]] || { echo "  status $status, shown: $shown"; return 1; }
+  env -u DISPLAY WINEPREFIX="$work/prefix" wine reg query 'HKCU\Software' >/dev/null 2>&1
+  DISPLAY=:999 WINEPREFIX="$work/prefix" QS_WINE_MAPI=none \
+    tests/wine/run.sh "$work/answers" -- -h >"$work/shown" 2>&1
+  status=$?
+  WINEPREFIX=$work/prefix wineserver -k 2>/dev/null
+  [ $status -eq 4 ] && grep -q 'no window can be created' "$work/shown" && return 0
+  echo "  status $status without a display driver"
+  return 1
+}
+check "run.sh right after wine reg: waits and shows the box; without a display it fails" \
+  after_wine_reg
+
 # The guard test, in the prefix just made, in which a crash ends the process with its code.
 guard() {
   WINEPREFIX=$work/prefix wine "$1" 2>"$work/guard.log" >"$work/guard.out"

@@ -16,7 +16,9 @@
 // picture: its text (the dialog's caption) and "----" are written and boxreader exits.
 //
 // Exits with 0 when the program ended with 0, 1 when it could not start, 2 when it was ended
-// after SECONDS (default 60), 3 when it exited with another code.
+// after SECONDS (default 60), 3 when it exited with another code, 4 when no window can be created
+// in this session, so that the program could show nothing (a Wine desktop without a display
+// driver, as a wineserver started without DISPLAY serves).
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -121,6 +123,22 @@ void AnswerDialog(HWND dialog, bool keepOpen) {
   }
 }
 
+// Whether this session can show windows: the program, started on the same desktop, can then
+// show its own. Under Wine a desktop without a display driver refuses every window.
+bool CanCreateWindows() {
+  HWND probe =
+      CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+  if (probe == nullptr) {
+    fputs(
+        "boxreader: no window can be created here, so the program could show nothing: this "
+        "Wine session has no display driver\n",
+        stderr);
+    return false;
+  }
+  DestroyWindow(probe);
+  return true;
+}
+
 // The program shows MB_OK boxes only.
 void PressOk(HWND box) {
   PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -158,6 +176,7 @@ int main(int argc, char** argv) {
     fputs("usage: boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]\n", stderr);
     return 1;
   }
+  if (!CanCreateWindows()) return 4;
   std::string commandLine;
   for (int i = first; i < argc; i++) AppendArgument(commandLine, argv[i]);
 
