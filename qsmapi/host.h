@@ -24,8 +24,8 @@ std::string ServiceListPath();
 LONG BeginGroup(bool write);
 LONG EndGroup(bool commit);
 
-// Whether the run was interrupted (SIGINT, SIGTERM or SIGHUP on POSIX; never on Windows, where
-// the dialog is a window of its own). From then on the dialog and the logon are cancelled.
+// Whether the run was interrupted (SIGINT, SIGQUIT, SIGTERM or SIGHUP on POSIX; never on Windows,
+// where the dialog is a window of its own). From then on the dialog and the logon are cancelled.
 bool Interrupted();
 
 // A processor fault: a write to a page that cannot be written.

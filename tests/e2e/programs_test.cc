@@ -252,6 +252,7 @@ TEST_F(QsprofileTest, AnInterruptInTheDialogCancels) {
   } cases[] = {
       {SIGINT, "", "Microsoft Exchange server: "},
       {SIGHUP, "srv01\n", "Mailbox: "},
+      {SIGQUIT, "srv01\n", "Mailbox: "},
       {SIGTERM, "srv01\njsmith\n", "Check Name, OK or Cancel [check]: "},
   };
   for (const auto& c : cases) {
