@@ -21,9 +21,13 @@ bool RulesSet;
 std::vector<std::string> Log;
 std::map<std::string, int> Counts;  // calls per name, for the rules' occurrences
 std::vector<std::string> Noted;
-std::vector<Tracked*> Live;
+// Never destroyed: what a call broken by a planned fault or exception left held (an object whose
+// Release raised, rows FreeProws did not free) stays reachable through them until the process
+// has ended, instead of counting as leaked.
+std::vector<Tracked*>& Live = *new std::vector<Tracked*>;
 std::vector<std::unique_ptr<Tracked>> Retired;
-std::map<void*, bool> Buffers;  // each root handed out, and whether it is still live
+// Each root handed out, and whether it is still live.
+std::map<void*, bool>& Buffers = *new std::map<void*, bool>;
 int Initialisations, Baseline;
 int NextId;
 // How deep the current thread is in the subsystem's calls: only the outermost is the caller's.
