@@ -172,20 +172,51 @@ static void Provision(void) {
   if (Status == MAPI_E_NOT_FOUND) LogonAndScreen();
 }
 
+// The cleanup's calls, each run under a guard of its own: a fault or an exception in one is
+// passed over without a message and leaves Status as it is, and the rest of the cleanup, the
+// deletion of a new profile included, still runs.
+static void LogOff(void) {
+  Session->Logoff(0, 0, 0);
+}
+static void ReleaseSession(void) {
+  Session->Release();
+}
+static void ReleaseSection(void) {
+  GlobalSection->Release();
+}
+static void FreeRows(void) {
+  FreeProws(ServiceRows);
+}
+static void ReleaseTable(void) {
+  ServiceTable->Release();
+}
+static void ReleaseServiceAdmin(void) {
+  ServiceAdmin->Release();
+}
+static void DeleteNewProfile(void) {
+  ProfAdmin->DeleteProfile(ProfileName, 0);
+}
+static void ReleaseProfAdmin(void) {
+  ProfAdmin->Release();
+}
+static void Uninitialise(void) {
+  MAPIUninitialize();
+}
+
 static void ReleaseProvisioning(void) {
   if (Session) {
-    Session->Logoff(0, 0, 0);
-    Session->Release();
+    CallGuarded(LogOff);
+    CallGuarded(ReleaseSession);
   }
-  if (GlobalSection) GlobalSection->Release();
-  if (ServiceRows) FreeProws(ServiceRows);
-  if (ServiceTable) ServiceTable->Release();
-  if (ServiceAdmin) ServiceAdmin->Release();
+  if (GlobalSection) CallGuarded(ReleaseSection);
+  if (ServiceRows) CallGuarded(FreeRows);
+  if (ServiceTable) CallGuarded(ReleaseTable);
+  if (ServiceAdmin) CallGuarded(ReleaseServiceAdmin);
   if (ProfAdmin) {
-    if (ProfileIsNew && Status != S_OK) ProfAdmin->DeleteProfile(ProfileName, 0);
-    ProfAdmin->Release();
+    if (ProfileIsNew && Status != S_OK) CallGuarded(DeleteNewProfile);
+    CallGuarded(ReleaseProfAdmin);
   }
-  if (Initialised) MAPIUninitialize();
+  if (Initialised) CallGuarded(Uninitialise);
   Session = nullptr;
   GlobalSection = nullptr;
   ServiceRows = nullptr;

@@ -34,7 +34,7 @@ EQUIVALENT = {
     "storedname/storedname.cc: KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)":
         "KEY_WRITE holds KEY_SET_VALUE, the one right the handle is used for, and a store the "
         "user may not write refuses it as it refuses KEY_ALL_ACCESS",
-    "provisioning/configure.cc: if (ProfileIsNew && FAILED(Status)) ProfAdmin->DeleteProfile(ProfileName, 0);":
+    "provisioning/configure.cc: if (ProfileIsNew && FAILED(Status)) CallGuarded(DeleteNewProfile);":
         FINAL_STATUS,
     "provisioning/configure.cc: return isNew ? status == S_OK : (status == S_OK);": FINAL_STATUS,
     "provisioning/configure.cc: return isNew ? SUCCEEDED(status) : SUCCEEDED(status);": FINAL_STATUS,
