@@ -7,6 +7,7 @@
 #include "platform/guard.h"
 #include "platform/mapi.h"
 #include "platform/messagebox.h"
+#include "platform/profilelock.h"
 #include "provisioning/profilekey.h"
 #include "provisioning/screen.h"
 
@@ -227,6 +228,17 @@ static void ReleaseProvisioning(void) {
 }
 
 bool ConfigureProfile(void) {
+  // Another run that works on the same profile would see this run's new profile as its own
+  // existing one, and this run's rollback would delete what it configured: one run at a time.
+  // The other run may wait in its dialog for long, so this one does not wait for it.
+  if (LockProfile(EncodeProfileKeyName(ProfileName)) == ERROR_LOCK_VIOLATION) {
+    wsprintfA(MessageText,
+              "The (%s) profile is being created or edited by another run of this program.\n"
+              "Try again when that run has ended.",
+              ProfileName);
+    ReportMessage(MessageText);
+    return false;
+  }
   Initialised = false;
   ProfAdmin = nullptr;
   ServiceAdmin = nullptr;
@@ -244,6 +256,7 @@ bool ConfigureProfile(void) {
   bool isNew = ProfileIsNew;
   HRESULT status = Status;
   ReleaseProvisioning();
+  UnlockProfile();
   // A new profile survives only a clean success, so only then is there a name to store.
   return isNew ? status == S_OK : SUCCEEDED(status);
 }
