@@ -156,6 +156,35 @@ after_wine_reg() {
 check "run.sh right after wine reg: waits and shows the box; without a display it fails" \
   after_wine_reg
 
+# Two runs on one profile in one prefix, on one display: while the first waits in its dialog (its
+# new profile exists), a second one, whose name differs in case only, is refused with its
+# message; once the first is killed outright, a third one goes on and stores its name.
+two_runs() (
+  source tests/wine/prefix.sh
+  export WINEPREFIX=$work/two-runs
+  mkdir -p "$work/two-runs-x"
+  xvfb_pid=
+  trap stop_wine EXIT
+  start_xvfb "$work/two-runs-x" 1024x768x24 && make_prefix "$work" build/windows-x64/qsmapi.dll ||
+    exit 1
+  wine build/windows-x64/qsprofile.exe -s -p Sales >/dev/null 2>&1 &
+  local first=$! i shown
+  local key='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Subsystem\Profiles\Sales'
+  for i in $(seq 120); do wine reg query "$key" >/dev/null 2>&1 && break; sleep 0.5; done
+  shown=$(tests/wine/run.sh "$work/answers" -- -l -p SALES)
+  [ "$shown" = "The (SALES) profile is being created or edited by another run of this program.
+Try again when that run has ended.
+----" ] || { echo "  the second run showed: $shown"; exit 1; }
+  kill -9 $first
+  { wait $first; } 2>/dev/null
+  printf 'srv03\nuser3\ncheck\n' >"$work/answers-third"
+  shown=$(tests/wine/run.sh "$work/answers-third" -- -l -p Sales) && [ -z "$shown" ] ||
+    { echo "  the third run showed: $shown"; exit 1; }
+  wine reg query 'HKCU\Software\Tessivar\Quorvane Enterprise Server\Management' /v MAPIProfile |
+    grep -q 'REG_SZ *Sales' || { echo "  the third run stored no name"; exit 1; }
+)
+check "x64: a second run on a profile in use is refused; a killed first run blocks nothing" two_runs
+
 # The guard test, in the prefix just made, in which a crash ends the process with its code.
 guard() {
   WINEPREFIX=$work/prefix wine "$1" 2>"$work/guard.log" >"$work/guard.out"
