@@ -25,6 +25,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <fstream>
 #include <string>
@@ -42,18 +44,19 @@ std::vector<std::string> Answers;  // the lines of ANSWERS, without leading and 
 size_t NextAnswer;
 
 // Appends one argument to a command line so that the runtime's splitter gives it back as it was:
-// backslashes are literal unless a quote follows them, and then each is doubled.
-void AppendArgument(std::string& line, const char* p) {
-  line += line.empty() ? "\"" : " \"";
+// backslashes are literal unless a quote follows them, and then each is doubled. Wide, so that
+// a character outside the code page reaches the program as it was given.
+void AppendArgument(std::wstring& line, const wchar_t* p) {
+  line += line.empty() ? L"\"" : L" \"";
   for (;; p++) {
-    size_t backslashes = strspn(p, "\\");
+    size_t backslashes = wcsspn(p, L"\\");
     p += backslashes;
-    line.append(*p == '"' || *p == '\0' ? 2 * backslashes : backslashes, '\\');
-    if (*p == '\0') break;
-    if (*p == '"') line += '\\';
+    line.append(*p == L'"' || *p == L'\0' ? 2 * backslashes : backslashes, L'\\');
+    if (*p == L'\0') break;
+    if (*p == L'"') line += L'\\';
     line += *p;
   }
-  line += '"';
+  line += L'"';
 }
 
 BOOL CALLBACK FindChildDialog(HWND window, LPARAM found) {
@@ -177,13 +180,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!CanCreateWindows()) return 4;
-  std::string commandLine;
-  for (int i = first; i < argc; i++) AppendArgument(commandLine, argv[i]);
+  // The program and its arguments as they were given, from the wide command line, which the
+  // shell splits as the runtime split argv.
+  int wideCount = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+  if (wide == nullptr || wideCount != argc) {
+    fputs("boxreader: cannot read the command line\n", stderr);
+    return 1;
+  }
+  std::wstring commandLine;
+  for (int i = first; i < argc; i++) AppendArgument(commandLine, wide[i]);
 
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(argv[first], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (!CreateProcessW(wide[first], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
     fprintf(stderr, "boxreader: cannot start %s (error %lu)\n", argv[first],
             (unsigned long)GetLastError());
