@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "app/messages.h"
+#include "platform/codepage.h"
 #include "platform/messagebox.h"
 
 ServerRole Role = Agent;
@@ -86,7 +87,16 @@ bool ParseArguments(int argc, char** argv) {
           ShowUsage(argv[0]);
           return false;
         }
-        if (!TakeProfileName(argv[++i])) return false;
+        // A name that reached the system with characters lost or changed by the code page
+        // would create or edit another profile than the one asked for.
+        i++;
+        if (!ArgumentFitsCodePage(i, argv[i])) {
+          wsprintfA(MessageText,
+                    "Profile name contains characters that the system code page cannot represent.");
+          ReportMessage(MessageText);
+          return false;
+        }
+        if (!TakeProfileName(argv[i])) return false;
         break;
       default:
         ShowUsage(argv[0]);

@@ -23,7 +23,7 @@ extern char ProfileName[256];
 #define MAX_COMMAND_LINE_NAME 50
 
 // Reads the switches. Returns true when the run may go on, false when it must end because the
-// usage text or the length message has been shown.
+// usage text, the length message or the code page message has been shown.
 bool ParseArguments(int argc, char** argv);
 
 // Shows the usage text with the program path in all five places.

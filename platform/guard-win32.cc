@@ -17,15 +17,16 @@
 // thread's chain of registration records is put back as it was when the guard started. C++
 // exceptions are caught with catch (...).
 //
-// Besides processor faults, the guard takes software exceptions of error severity (the top two
-// bits of the code set), such as the code a MAPI raises with RaiseException when it breaks down
-// inside a call. Exceptions of lower severity (the runtime's own C++ exception dispatch,
-// debugger notices, warnings) are left to whoever handles them.
+// The guard takes every exception that reaches its frame, whatever its code and severity: a
+// processor fault, a code a MAPI raises with RaiseException when it breaks down inside a call, an
+// RPC status raised the way an RPC runtime reports a server it cannot reach, a breakpoint, a
+// warning or an informational code. Whatever the routine's own handlers pass on would otherwise
+// end the process with no message and no cleanup. The runtime's C++ exceptions never get here:
+// catch (...) inside the guard's frame takes them first.
 //
-// Nothing process-wide changes while a guard is active: faults outside a guard, on another
-// thread (the messaging subsystem runs threads of its own) or passed over by the guard keep
-// their default action, and a debugger, which sees each fault before any handler, leaves the
-// outcome as it is.
+// Nothing process-wide changes while a guard is active: faults outside a guard or on another
+// thread (the messaging subsystem runs threads of its own) keep their default action, and a
+// debugger, which sees each fault before any handler, leaves the outcome as it is.
 #include "platform/guard.h"
 
 #include <malloc.h>
@@ -63,36 +64,6 @@ static void SetExceptionList(void* head) {
 #else
   asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory");
 #endif
-}
-
-// Raised in software or by the processor, an exception of error severity.
-static bool IsOfErrorSeverity(DWORD code) {
-  constexpr DWORD ErrorSeverity = 0xC0000000;
-  return (code & ErrorSeverity) == ErrorSeverity;
-}
-
-static bool IsProcessorFault(DWORD code) {
-  switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_OVERFLOW:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_FLT_UNDERFLOW:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_INT_OVERFLOW:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_STACK_OVERFLOW:
-      return true;
-    default:
-      return false;
-  }
 }
 
 // Entered, not called, from a rewritten fault context; the stack under it is the guard's.
@@ -158,9 +129,7 @@ EXCEPTION_DISPOSITION GuardFrameHandler(EXCEPTION_RECORD* record, void*, CONTEXT
   // Called while the system dispatches an exception that nothing inside the routine handled;
   // an unwind passing through is for a handler further out.
   if (IS_UNWINDING(record->ExceptionFlags)) return ExceptionContinueSearch;
-  DWORD code = record->ExceptionCode;
-  if (GuardDepth <= 0 || !(IsProcessorFault(code) || IsOfErrorSeverity(code)))
-    return ExceptionContinueSearch;
+  if (GuardDepth <= 0) return ExceptionContinueSearch;
   if (record->ExceptionCode == EXCEPTION_STACK_OVERFLOW) StackOverflowed = true;
   // Resuming a noncontinuable exception would only raise another; leave the dispatch here.
   if (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) LandAfterFault();

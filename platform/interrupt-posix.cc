@@ -9,7 +9,8 @@
 
 static volatile sig_atomic_t InterruptCame;
 
-static const int InterruptSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// SIGQUIT too: its default action would end the run with a new profile left half made.
+static const int InterruptSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
 
 // Only notes the interrupt: a second one during the cleanup changes nothing.
 static void OnInterrupt(int) {

@@ -1,8 +1,8 @@
-// Interruptions of a run on POSIX: Ctrl-C (SIGINT), SIGTERM and a closed terminal (SIGHUP) end
-// the run as Cancel would, and a closed output (SIGPIPE) does not end it at all. The handlers
-// only note that an interrupt came; whoever waits for the administrator asks Interrupted() or
-// waits with WaitForInput, and the simulated subsystem cancels from then on, so that the
-// workflow ends quietly and removes what it made. Windows has no such signals; its entry
+// Interruptions of a run on POSIX: Ctrl-C (SIGINT), Ctrl-\ (SIGQUIT), SIGTERM and a closed
+// terminal (SIGHUP) end the run as Cancel would, and a closed output (SIGPIPE) does not end it at
+// all. The handlers only note that an interrupt came; whoever waits for the administrator asks
+// Interrupted() or waits with WaitForInput, and the simulated subsystem cancels from then on, so
+// that the workflow ends quietly and removes what it made. Windows has no such signals; its entry
 // installs nothing.
 #pragma once
 
@@ -15,7 +15,7 @@
 // first thing in main.
 void InstallInterruptHandlers(void);
 
-// Whether SIGINT, SIGTERM or SIGHUP came since the handlers were installed.
+// Whether SIGINT, SIGQUIT, SIGTERM or SIGHUP came since the handlers were installed.
 bool Interrupted(void);
 
 // Waits until fd has something to read (or its end, or an error) and returns true; returns

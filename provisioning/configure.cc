@@ -7,6 +7,7 @@
 #include "platform/guard.h"
 #include "platform/mapi.h"
 #include "platform/messagebox.h"
+#include "platform/profilelock.h"
 #include "provisioning/profilekey.h"
 #include "provisioning/screen.h"
 
@@ -54,15 +55,15 @@ static bool Received(const void* object, const char* format) {
   return true;
 }
 
-// The first row of the service table must hold the service's name and its 16-byte UID, since
-// the UID is what the dialog is asked for.
+// The first row of the service table must hold the service's name and its UID, since the UID is
+// what the dialog is asked for: its first 16 bytes, which must be there to be read.
 static bool ServiceRowIsValid(void) {
   if (ServiceRows->cRows < 1) return false;
   const SRow& row = ServiceRows->aRow[0];
   if (row.cValues < 2 || row.lpProps == nullptr) return false;
   if (row.lpProps[0].ulPropTag != PR_SERVICE_NAME || row.lpProps[1].ulPropTag != PR_SERVICE_UID)
     return false;
-  return row.lpProps[1].Value.bin.cb == sizeof(MAPIUID) && row.lpProps[1].Value.bin.lpb != nullptr;
+  return row.lpProps[1].Value.bin.cb >= sizeof(MAPIUID) && row.lpProps[1].Value.bin.lpb != nullptr;
 }
 
 // Creates the profile or confirms that it exists. Returns false after its message when neither.
@@ -172,20 +173,51 @@ static void Provision(void) {
   if (Status == MAPI_E_NOT_FOUND) LogonAndScreen();
 }
 
+// The cleanup's calls, each run under a guard of its own: a fault or an exception in one is
+// passed over without a message and leaves Status as it is, and the rest of the cleanup, the
+// deletion of a new profile included, still runs.
+static void LogOff(void) {
+  Session->Logoff(0, 0, 0);
+}
+static void ReleaseSession(void) {
+  Session->Release();
+}
+static void ReleaseSection(void) {
+  GlobalSection->Release();
+}
+static void FreeRows(void) {
+  FreeProws(ServiceRows);
+}
+static void ReleaseTable(void) {
+  ServiceTable->Release();
+}
+static void ReleaseServiceAdmin(void) {
+  ServiceAdmin->Release();
+}
+static void DeleteNewProfile(void) {
+  ProfAdmin->DeleteProfile(ProfileName, 0);
+}
+static void ReleaseProfAdmin(void) {
+  ProfAdmin->Release();
+}
+static void Uninitialise(void) {
+  MAPIUninitialize();
+}
+
 static void ReleaseProvisioning(void) {
   if (Session) {
-    Session->Logoff(0, 0, 0);
-    Session->Release();
+    CallGuarded(LogOff);
+    CallGuarded(ReleaseSession);
   }
-  if (GlobalSection) GlobalSection->Release();
-  if (ServiceRows) FreeProws(ServiceRows);
-  if (ServiceTable) ServiceTable->Release();
-  if (ServiceAdmin) ServiceAdmin->Release();
+  if (GlobalSection) CallGuarded(ReleaseSection);
+  if (ServiceRows) CallGuarded(FreeRows);
+  if (ServiceTable) CallGuarded(ReleaseTable);
+  if (ServiceAdmin) CallGuarded(ReleaseServiceAdmin);
   if (ProfAdmin) {
-    if (ProfileIsNew && Status != S_OK) ProfAdmin->DeleteProfile(ProfileName, 0);
-    ProfAdmin->Release();
+    if (ProfileIsNew && Status != S_OK) CallGuarded(DeleteNewProfile);
+    CallGuarded(ReleaseProfAdmin);
   }
-  if (Initialised) MAPIUninitialize();
+  if (Initialised) CallGuarded(Uninitialise);
   Session = nullptr;
   GlobalSection = nullptr;
   ServiceRows = nullptr;
@@ -196,6 +228,17 @@ static void ReleaseProvisioning(void) {
 }
 
 bool ConfigureProfile(void) {
+  // Another run that works on the same profile would see this run's new profile as its own
+  // existing one, and this run's rollback would delete what it configured: one run at a time.
+  // The other run may wait in its dialog for long, so this one does not wait for it.
+  if (LockProfile(EncodeProfileKeyName(ProfileName)) == ERROR_LOCK_VIOLATION) {
+    wsprintfA(MessageText,
+              "The (%s) profile is being created or edited by another run of this program.\n"
+              "Try again when that run has ended.",
+              ProfileName);
+    ReportMessage(MessageText);
+    return false;
+  }
   Initialised = false;
   ProfAdmin = nullptr;
   ServiceAdmin = nullptr;
@@ -213,6 +256,7 @@ bool ConfigureProfile(void) {
   bool isNew = ProfileIsNew;
   HRESULT status = Status;
   ReleaseProvisioning();
+  UnlockProfile();
   // A new profile survives only a clean success, so only then is there a name to store.
   return isNew ? status == S_OK : SUCCEEDED(status);
 }

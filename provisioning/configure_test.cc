@@ -131,6 +131,10 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
          {BinaryProperty(PR_SERVICE_UID, uid.data(), 16), name})}, {InvalidRow}, Deleted, 0},
       {"UID of 15 bytes", New, {planned("HrQueryAllRows", Kind::Rows,
          {name, BinaryProperty(PR_SERVICE_UID, uid.data(), 15)})}, {InvalidRow}, Deleted, 0},
+      // A longer UID is used by its first 16 bytes; no service has this one.
+      {"UID of 17 bytes", New, {planned("HrQueryAllRows", Kind::Rows,
+         {name, BinaryProperty(PR_SERVICE_UID, (uid + "v").data(), 17)})},
+       {"ConfigureMsgService (8004010f)"}, Deleted, 0},
       {"one value, warning", New, {planned("HrQueryAllRows", Kind::Rows, {name}, Warning)},
        {"Invalid properties in  MsgSvcTable (00040380)"}, Deleted, 0},
       // clang-format on
@@ -141,6 +145,12 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
     EXPECT_EQ(c.messages, ShownTexts);
     ExpectFate(c.fate);
     EXPECT_EQ(c.screenings, plan::Count("GetProps"));
+    // The dialog is asked for the UID of the rows handed back.
+    bool rows = !c.rules.empty() && c.rules[0].kind == Kind::Rows;
+    for (const std::string& call : plan::Calls())
+      EXPECT_TRUE(!rows || call.rfind("ConfigureMsgService(", 0) != 0 ||
+                  call.rfind("ConfigureMsgService(" + plan::Hex(uid) + ",", 0) == 0)
+          << call;
   }
   // The screening refuses to run without a name, calling nothing.
   plan::Reset();
@@ -196,7 +206,7 @@ std::vector<Step> FullestRun(const std::string& uid) {
       {"ServiceAdmin.Release"},
       {"ProfAdmin.Release"}};
   steps.insert(steps.end(), screening.begin(), screening.end());
-  steps.insert(steps.end(), {{"MAPILogonEx", "", false, Workflow, "0, \"Sales\", null, 0x8072"},
+  steps.insert(steps.end(), {{"MAPILogonEx", "", true, Workflow, "0, \"Sales\", null, 0x8072"},
                              {"Logoff", GoesOn, false, Workflow, "0, 0x0, 0"},
                              {"Session.Release"}});
   steps.insert(steps.end(), screening.begin(), screening.end());
@@ -224,14 +234,16 @@ bool OnlyAfter(const Texts& names, const std::string& name, int occurrence, cons
 }
 
 // Every call of the workflow and its screenings in turn fails with a status, succeeds without
-// its object, raises, faults, or succeeds with a warning, which counts as success.
+// its object, raises, faults, succeeds with a warning, which counts as success, or warns without
+// its object, which counts as failure.
 TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
   const Texts cleanup = {"MAPIFreeBuffer",       "Section.Release", "ServiceAdmin.Release",
                          "ProfAdmin.Release",    "Logoff",          "Session.Release",
                          "Section.Release",      "FreeProws",       "Table.Release",
                          "ServiceAdmin.Release", "DeleteProfile",   "ProfAdmin.Release",
                          "MAPIUninitialize"};
-  const Kind kinds[] = {Kind::Status, Kind::Empty, Kind::Raise, Kind::Fault, Kind::Status};
+  const Kind kinds[] = {Kind::Status, Kind::Empty,  Kind::Raise,
+                        Kind::Fault,  Kind::Status, Kind::Empty};
   // Every call, also in a cleanup, with the arguments the fullest run gives it.
   std::set<std::string> spelled = {"DeleteProfile(\"Sales\", 0x0)"};
   for (const Step& step : FullestRun("")) spelled.insert(step.call + ("(" + step.arguments + ")"));
@@ -243,8 +255,8 @@ TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
       if (seen.count("CreateProfile") && strcmp(step.call, "CreateProfile") != 0) created = true;
       if (step.where == GivingBack) continue;
       if (scene != New && strcmp(step.call, "CreateMsgService") == 0) continue;
-      for (int variant = 0; variant < 5; variant++) {
-        bool warned = variant == 4;
+      for (int variant = 0; variant < 6; variant++) {
+        bool warned = variant >= 4, empty = kinds[variant] == Kind::Empty;
         // A screening that fails with MAPI_E_NOT_FOUND must not pass for an incomplete profile.
         HRESULT status = warned                    ? Warning
                          : variant > 0             ? S_OK
@@ -253,8 +265,8 @@ TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
         const char* format = warned || variant < 2     ? step.message
                              : step.where == Screening ? "{Sales} ScreenProfile - Exception handled"
                                                        : "Exception caught";
-        if (warned) format = GoesOn;
-        if (variant == 1 && !step.handsBack) continue;
+        if (warned && !empty) format = GoesOn;
+        if (empty && !step.handsBack) continue;
         SCOPED_TRACE(std::string(scene == New ? "new, " : "existing, ") + step.call + " #" +
                      std::to_string(occurrence) + ", variant " + std::to_string(variant));
         bool goesOn = format == GoesOn;

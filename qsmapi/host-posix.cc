@@ -64,8 +64,10 @@ void Fault() {
   *page = 1;
 }
 
-void Raise(const char* call) {
-  throw std::runtime_error(std::string("planned failure in ") + call);
+void Raise(const char* call, ULONG code) {
+  char text[64];
+  snprintf(text, sizeof text, " (code %08lx)", (unsigned long)code);
+  throw std::runtime_error(std::string("planned failure in ") + call + text);
 }
 
 void Abandon(const std::string& report) {

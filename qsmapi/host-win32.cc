@@ -43,12 +43,10 @@ void Fault() {
   *page = 1;
 }
 
-// A code of the customer's range with error severity: the guard takes it as it would any
-// exception nothing inside handled.
-constexpr DWORD PlannedFailure = 0xE0515300;
-
-void Raise(const char*) {
-  RaiseException(PlannedFailure, EXCEPTION_NONCONTINUABLE, 0, nullptr);
+// Raised as an RPC runtime raises its statuses: the guard takes it, whatever its severity, as it
+// would any exception nothing inside handled.
+void Raise(const char*, ULONG code) {
+  RaiseException(code, EXCEPTION_NONCONTINUABLE, 0, nullptr);
   abort();
 }
 

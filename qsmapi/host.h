@@ -24,16 +24,16 @@ std::string ServiceListPath();
 LONG BeginGroup(bool write);
 LONG EndGroup(bool commit);
 
-// Whether the run was interrupted (SIGINT, SIGTERM or SIGHUP on POSIX; never on Windows, where
-// the dialog is a window of its own). From then on the dialog and the logon are cancelled.
+// Whether the run was interrupted (SIGINT, SIGQUIT, SIGTERM or SIGHUP on POSIX; never on Windows,
+// where the dialog is a window of its own). From then on the dialog and the logon are cancelled.
 bool Interrupted();
 
 // A processor fault: a write to a page that cannot be written.
 void Fault();
 
-// An exception the caller did not expect: a C++ exception on POSIX, a software exception
-// raised with RaiseException on Windows. Names the call it breaks.
-[[noreturn]] void Raise(const char* call);
+// An exception the caller did not expect: a C++ exception on POSIX, a software exception with
+// the code raised with RaiseException on Windows. Names the call it breaks.
+[[noreturn]] void Raise(const char* call, ULONG code);
 
 // Ends the process at once with status 3, after writing the report where a developer sees it:
 // stderr on POSIX, stderr and the debugger's output on Windows.

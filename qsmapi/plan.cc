@@ -21,9 +21,13 @@ bool RulesSet;
 std::vector<std::string> Log;
 std::map<std::string, int> Counts;  // calls per name, for the rules' occurrences
 std::vector<std::string> Noted;
-std::vector<Tracked*> Live;
+// Never destroyed: what a call broken by a planned fault or exception left held (an object whose
+// Release raised, rows FreeProws did not free) stays reachable through them until the process
+// has ended, instead of counting as leaked.
+std::vector<Tracked*>& Live = *new std::vector<Tracked*>;
 std::vector<std::unique_ptr<Tracked>> Retired;
-std::map<void*, bool> Buffers;  // each root handed out, and whether it is still live
+// Each root handed out, and whether it is still live.
+std::map<void*, bool>& Buffers = *new std::map<void*, bool>;
 int Initialisations, Baseline;
 int NextId;
 // How deep the current thread is in the subsystem's calls: only the outermost is the caller's.
@@ -38,6 +42,11 @@ bool IsUnknownMethod(const char* name) {
 
 std::string Describe(const Tracked* object) {
   return std::string(object->kind) + " #" + std::to_string(object->id);
+}
+
+bool IsStatusText(const std::string& text) {
+  return text.size() == 10 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') &&
+         strspn(text.c_str() + 2, "0123456789abcdefABCDEF") == 8;
 }
 
 bool Matches(const Rule& rule, const std::string& name, int occurrence) {
@@ -77,20 +86,36 @@ bool ParseRule(const std::string& text, Rule* rule, std::string* problem) {
     return false;
   }
   rule->call = call;
-  if (kind == "empty") {
+  // empty and raise may name the status they return or the code they raise: KIND=0xHHHHHHHH.
+  std::string code;
+  size_t equals = kind.find('=');
+  if (equals != std::string::npos) {
+    code = kind.substr(equals + 1);
+    kind.resize(equals);
+  }
+  bool named = equals != std::string::npos;
+  if (!named && IsStatusText(kind)) {
+    rule->kind = Kind::Status;
+    code = kind;
+  } else if (kind == "empty") {
     rule->kind = Kind::Empty;
-  } else if (kind == "fault") {
-    rule->kind = Kind::Fault;
   } else if (kind == "raise") {
     rule->kind = Kind::Raise;
-  } else if (kind.size() == 10 && kind[0] == '0' && (kind[1] == 'x' || kind[1] == 'X') &&
-             strspn(kind.c_str() + 2, "0123456789abcdefABCDEF") == 8) {
-    rule->kind = Kind::Status;
-    rule->status = (HRESULT)(ULONG)strtoul(kind.c_str() + 2, nullptr, 16);
+    rule->status = (HRESULT)PlannedExceptionCode;
+  } else if (kind == "fault" && !named) {
+    rule->kind = Kind::Fault;
   } else {
-    *problem = "the kind must be 0xHHHHHHHH, empty, fault or raise, not '" + kind + "'";
+    named = true;
+    code.clear();
+  }
+  if (named && !IsStatusText(code)) {
+    *problem =
+        "the kind must be 0xHHHHHHHH, empty, fault or raise, the last two optionally "
+        "followed by =0xHHHHHHHH, not '" +
+        text.substr(colon + 1) + "'";
     return false;
   }
+  if (!code.empty()) rule->status = (HRESULT)(ULONG)strtoul(code.c_str() + 2, nullptr, 16);
   return true;
 }
 
@@ -297,7 +322,7 @@ Call::Call(const Tracked* self, const char* name, const char* format, ...) {
         break;
       case Kind::Raise:
         Broken = true;
-        host::Raise(name);
+        host::Raise(name, (ULONG)rule_->status);
       case Kind::Status:
         skips_ = FAILED(rule_->status);
         replaces_ = warns_ = !skips_;

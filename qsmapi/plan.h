@@ -28,7 +28,8 @@ enum class Kind {
            // work and returns it in place of its own success (a failure stays a failure)
   Empty,   // the call does nothing, returns the status and hands back no object
   Fault,   // a processor fault inside the call (a write to an inaccessible page)
-  Raise,   // an exception inside the call: a C++ throw on POSIX, RaiseException on Windows
+  Raise,   // an exception inside the call: a C++ throw on POSIX, RaiseException of the status
+           // as its code on Windows
   Rows,    // HrQueryAllRows hands back these rows, with the status
   Values,  // GetProps hands back these values, with the status
 };
@@ -42,7 +43,12 @@ struct Rule {
   std::vector<Property> values;
 };
 
-// Parses CALL[#N]:KIND, where KIND is 0xHHHHHHHH, empty, fault or raise.
+// The code a planned exception raises unless its rule names one: the customer's range, error
+// severity.
+constexpr ULONG PlannedExceptionCode = 0xE0515300;
+
+// Parses CALL[#N]:KIND, where KIND is 0xHHHHHHHH, empty, fault or raise; empty=0xHHHHHHHH gives
+// the status returned without the object, raise=0xHHHHHHHH the exception's code.
 bool ParseRule(const std::string& text, Rule* rule, std::string* problem);
 
 // Replaces the plan; the environment is not read after this.

@@ -207,12 +207,17 @@ TEST_F(MapiSubsystemTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleR
 TEST(ParseRule, TakesCallNumberAndKindAndRefusesAnythingElse) {
   const std::pair<const char*, const char*> cases[] = {
       {"GetProps#2:0X0004abCD", "GetProps 2 0 0004abcd"},
-      {"Session.Release#1000000:raise", "Session.Release 1000000 3 00000000"},
+      {"Session.Release#1000000:raise", "Session.Release 1000000 3 e0515300"},
       {"Logoff:empty", "Logoff 1 1 00000000"},
+      {"Logoff:raise", "Logoff 1 3 e0515300"},
+      {"GetProps:empty=0x00040380", "GetProps 1 1 00040380"},
+      {"Logoff:raise=0x000006ba", "Logoff 1 3 000006ba"},
       // clang-format off
       {"CreateProfile", ""}, {":raise", ""}, {"Create Profile:raise", ""}, {"A:B:raise", ""},
       {"Logoff#0:raise", ""}, {"Logoff#2x:raise", ""}, {"Logoff#1000001:raise", ""},
       {"Logoff:Raise", ""}, {"Logoff:0x8004011", ""}, {"Logoff:0x8004011G", ""},
+      {"Logoff:fault=0x00000001", ""}, {"Logoff:empty=", ""}, {"Logoff:raise=6ba", ""},
+      {"Logoff:0x00000001=0x00000001", ""}, {"Logoff:=0x00000001", ""},
       // clang-format on
   };
   for (auto [text, parsed] : cases) {

@@ -5,8 +5,10 @@
 
 Each mutant changes one place in app/, storedname/ or provisioning/: a call dropped from a
 cleanup, a flag or reserved argument of a subsystem or registry call changed, a status test
-loosened or tightened (a warning taken as failure or as plain success), a registry key left
-open, a wider access right asked for. The mutants are made in a copy of the tree, built with the
+loosened or tightened (a warning taken as failure or as plain success), a failure's E_FAIL
+dropped (so that a warning without its object, or a caught exception, keeps the status it had),
+the stored name's length changed (its terminator dropped, or a byte too many), a registry key
+left open, a wider access right asked for. The mutants are made in a copy of the tree, built with the
 dev configuration and run against every test that links the system's code; a mutant that no
 test fails "survives". Prints one line per mutant and a closing "N passed, N failed" where a
 survivor counts as failed. A survivor that cannot change behaviour is listed in EQUIVALENT
@@ -32,7 +34,7 @@ EQUIVALENT = {
     "storedname/storedname.cc: KEY_WRITE, nullptr, &key, nullptr) != ERROR_SUCCESS)":
         "KEY_WRITE holds KEY_SET_VALUE, the one right the handle is used for, and a store the "
         "user may not write refuses it as it refuses KEY_ALL_ACCESS",
-    "provisioning/configure.cc: if (ProfileIsNew && FAILED(Status)) ProfAdmin->DeleteProfile(ProfileName, 0);":
+    "provisioning/configure.cc: if (ProfileIsNew && FAILED(Status)) CallGuarded(DeleteNewProfile);":
         FINAL_STATUS,
     "provisioning/configure.cc: return isNew ? status == S_OK : (status == S_OK);": FINAL_STATUS,
     "provisioning/configure.cc: return isNew ? SUCCEEDED(status) : SUCCEEDED(status);": FINAL_STATUS,
@@ -87,6 +89,11 @@ RULES = [
     ("status", re.compile(r"\bStatus == MAPI_E_USER_CANCEL\b"), ["FAILED(Status)"]),
     ("status", re.compile(r"\bStatus == MAPI_E_NOT_FOUND\b"), ["FAILED(Status)"]),
     ("status", re.compile(r"complete \? S_OK : MAPI_E_NOT_FOUND"), ["complete ? S_OK : E_FAIL"]),
+    # Only where a failure turns the status: the first assignments and the screening's are
+    # overwritten or repeated before anything reads them.
+    ("status", re.compile(r"^ {4,}Status = E_FAIL;"), ["drop"]),
+    ("length", re.compile(r"\(DWORD\)strlen\(ProfileName\) \+ 1\b"),
+     ["(DWORD)strlen(ProfileName)", "(DWORD)strlen(ProfileName) + 2"]),
 ]
 
 

@@ -11,7 +11,7 @@ need_packages() {
     missing+=("${pair#*:}")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
-  echo "installing: ${missing[*]}"
+  echo "installing: ${missing[*]}" >&2
   local sudo=
   [ "$(id -u)" -eq 0 ] || sudo=sudo
   if [ -z "${QS_APT_UPDATED:-}" ]; then

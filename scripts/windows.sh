@@ -147,6 +147,103 @@ without_subsystem() {
 check "x64 without a messaging subsystem: MAPIInitialize (80040605), no name stored" \
   without_subsystem
 
+# A `wine reg` call leaves its wineserver, which has no display, running for a few seconds. A
+# run without DISPLAY waits for it and shows its box; a run whose session cannot show a window
+# (here DISPLAY names no X server) fails instead of passing with nothing shown.
+after_wine_reg() {
+  local shown status
+  env -u DISPLAY WINEPREFIX="$work/prefix" wine reg query 'HKCU\Software' >/dev/null 2>&1
+  shown=$(env -u DISPLAY WINEPREFIX="$work/prefix" QS_WINE_MAPI=none \
+    tests/wine/run.sh "$work/answers" -- -h 2>/dev/null)
+  status=$?
+  [ $status -eq 0 ] && [[ $shown == Usage:* ]] || { echo "  status $status, shown: $shown"; return 1; }
+  env -u DISPLAY WINEPREFIX="$work/prefix" wine reg query 'HKCU\Software' >/dev/null 2>&1
+  DISPLAY=:999 WINEPREFIX="$work/prefix" QS_WINE_MAPI=none \
+    tests/wine/run.sh "$work/answers" -- -h >"$work/shown" 2>&1
+  status=$?
+  WINEPREFIX=$work/prefix wineserver -k 2>/dev/null
+  [ $status -eq 4 ] && grep -q 'no window can be created' "$work/shown" && return 0
+  echo "  status $status without a display driver"
+  return 1
+}
+check "run.sh right after wine reg: waits and shows the box; without a display it fails" \
+  after_wine_reg
+
+# Two runs on one profile in one prefix, on one display: while the first waits in its dialog (its
+# new profile exists), a second one, whose name differs in case only, is refused with its
+# message; once the first is killed outright, a third one goes on and stores its name.
+two_runs() (
+  source tests/wine/prefix.sh
+  export WINEPREFIX=$work/two-runs
+  mkdir -p "$work/two-runs-x"
+  xvfb_pid=
+  trap stop_wine EXIT
+  start_xvfb "$work/two-runs-x" 1024x768x24 && make_prefix "$work" build/windows-x64/qsmapi.dll ||
+    exit 1
+  wine build/windows-x64/qsprofile.exe -s -p Sales >/dev/null 2>&1 &
+  local first=$! i shown
+  local key='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Subsystem\Profiles\Sales'
+  for i in $(seq 120); do wine reg query "$key" >/dev/null 2>&1 && break; sleep 0.5; done
+  shown=$(tests/wine/run.sh "$work/answers" -- -l -p SALES)
+  [ "$shown" = "The (SALES) profile is being created or edited by another run of this program.
+Try again when that run has ended.
+----" ] || { echo "  the second run showed: $shown"; exit 1; }
+  kill -9 $first
+  { wait $first; } 2>/dev/null
+  printf 'srv03\nuser3\ncheck\n' >"$work/answers-third"
+  shown=$(tests/wine/run.sh "$work/answers-third" -- -l -p Sales) && [ -z "$shown" ] ||
+    { echo "  the third run showed: $shown"; exit 1; }
+  wine reg query 'HKCU\Software\Tessivar\Quorvane Enterprise Server\Management' /v MAPIProfile |
+    grep -q 'REG_SZ *Sales' || { echo "  the third run stored no name"; exit 1; }
+)
+check "x64: a second run on a profile in use is refused; a killed first run blocks nothing" two_runs
+
+# Names the code page (1252 here) cannot hold, given with -p (one that a best fit would turn into
+# other letters among them) or stored with wine reg, are refused with their messages: no profile
+# is created, nothing is stored, and the stored name stays as it was. Names it holds work, their
+# profile keys included. The registry is read through exports, which are UTF-16.
+code_page() (
+  source tests/wine/prefix.sh
+  export WINEPREFIX=$work/two-runs LC_ALL=C.UTF-8
+  mkdir -p "$work/code-page-x"
+  xvfb_pid=
+  trap stop_wine EXIT
+  start_xvfb "$work/code-page-x" 1024x768x24 || exit 1
+  local agents='HKCU\Software\Tessivar\Quorvane Enterprise Server\Agents' name shown
+  local profiles='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Subsystem\Profiles'
+  local cannot='contains characters that the system code page cannot represent.'
+  exported() {
+    wine reg export "$1" "$(windows_path "$work/exported.reg")" /y >/dev/null 2>&1
+    iconv -f UTF-16 -t UTF-8 "$work/exported.reg" | tr -d '\r'
+  }
+  for name in 日本 Łukasz; do
+    shown=$(tests/wine/run.sh "$work/answers" -- -m -p "$name")
+    [ "$shown" = "Profile name $cannot"$'\n----' ] || { echo "  -p $name showed: $shown"; exit 1; }
+  done
+  wine reg add "$agents" /v MAPIProfile /d 中国 /f >/dev/null 2>&1
+  shown=$(tests/wine/run.sh "$work/answers" -- -s)
+  [ "$shown" = "The profile name stored under ${agents/HKCU/HKEY_CURRENT_USER} $cannot"$'\nGive the profile name with -p.\n----' ] ||
+    { echo "  the stored name showed: $shown"; exit 1; }
+  printf 'srv04\nuser4\ncheck\n' >"$work/answers-fit"
+  shown=$(tests/wine/run.sh "$work/answers-fit" -- -m -p "Büro Zürich") && [ -z "$shown" ] ||
+    { echo "  -p Büro Zürich showed: $shown"; exit 1; }
+  exported 'HKCU\Software\Tessivar' | grep -qxF '"MAPIProfile"="中国"' &&
+    exported 'HKCU\Software\Tessivar' | grep -qxF '"MAPIProfile"="Büro Zürich"' ||
+    { echo "  stored: $(exported 'HKCU\Software\Tessivar' | grep MAPIProfile)"; exit 1; }
+  wine reg add "$agents" /v MAPIProfile /d "Büro Zürich" /f >/dev/null 2>&1
+  shown=$(tests/wine/run.sh "$work/answers-fit" -- -s) && [ -z "$shown" ] ||
+    { echo "  the stored Büro Zürich showed: $shown"; exit 1; }
+  # The profile keys: Büro Zürich's (ü is 0xFC, written [|DEL) and Sales, no other.
+  exported "$profiles" | prefix="[${profiles/HKCU/HKEY_CURRENT_USER}\\" awk '
+    index($0, ENVIRON["prefix"]) == 1 {
+      name = substr($0, length(ENVIRON["prefix"]) + 1, length($0) - length(ENVIRON["prefix"]) - 1)
+      if (index(name, "\\") == 0) print name
+    }' | sort >"$work/profiles"
+  printf 'B[|\177ro Z[|\177rich\nSales\n' | cmp -s - "$work/profiles" ||
+    { echo "  profiles: $(cat -A "$work/profiles")"; exit 1; }
+)
+check "x64: names the code page cannot hold are refused, with -p and stored; others work" code_page
+
 # The guard test, in the prefix just made, in which a crash ends the process with its code.
 guard() {
   WINEPREFIX=$work/prefix wine "$1" 2>"$work/guard.log" >"$work/guard.out"

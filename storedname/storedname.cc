@@ -2,6 +2,9 @@
 
 #include <string.h>
 
+#include "app/messages.h"
+#include "platform/codepage.h"
+#include "platform/messagebox.h"
 #include "platform/registry.h"
 
 const RoleRow RoleTable[4] = {
@@ -36,10 +39,21 @@ static bool ReadStoredName(HKEY key) {
 
 bool LoadProfileName(void) {
   HKEY key = nullptr;
-  bool stored = false;
+  bool stored = false, unfit = false;
   if (RegOpenKeyExA(HKEY_CURRENT_USER, RoleTable[Role].key, 0, KEY_READ, &key) == ERROR_SUCCESS) {
     stored = ReadStoredName(key);
+    // A stored name the code page cannot hold was read with characters lost or changed: it
+    // would create or edit another profile, and its changed form would be stored over it.
+    unfit = stored && ProfileName[0] == '\0' && !StoredStringFitsCodePage(key, StoredNameValue);
     RegCloseKey(key);
+  }
+  if (unfit) {
+    wsprintfA(MessageText,
+              "The profile name stored under HKEY_CURRENT_USER\\%s contains characters that the "
+              "system code page cannot represent.\nGive the profile name with -p.",
+              RoleTable[Role].key);
+    ReportMessage(MessageText);
+    return false;
   }
   // A name given with -p wins over the stored one; the default fills only an empty name, so
   // -p is never thrown away on a role's first run.

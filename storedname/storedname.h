@@ -16,7 +16,8 @@ extern const RoleRow RoleTable[4];
 extern char StoredNameBuffer[256];
 
 // Completes ProfileName from the role's stored value, or fills it with the role's default when
-// it is still empty. Always returns true.
+// it is still empty, and returns true. Returns false, after a message naming the role's key,
+// when the stored name would be used but the code page could not hold it; nothing changes.
 bool LoadProfileName(void);
 
 // Writes ProfileName as the role's stored value. Returns false when the role's key could not be

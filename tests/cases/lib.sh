@@ -10,6 +10,8 @@
 #                             followed by a line "----"; returns 0 when the program ended by
 #                             itself with status 0
 #   drv_reg ARGUMENT...       the reg tool ("query" and "add"); its output with plain newlines
+#   drv_sizes KEY...          storedsize: per key, "exact" when its MAPIProfile is a REG_SZ of
+#                             a string and its one terminating NUL, "-" without one
 #   WORK                      a folder for scratch files
 
 # Every run is strict: the simulated subsystem ends the program with status 3 when it leaves an
@@ -80,10 +82,15 @@ join_sorted() { sort | paste -sd'|' | sed 's/|/ | /g'; }
 
 # What the store holds after a case, one line per fact, in the form of the expectations.
 observed_state() {
-  local role roles=$(values_under "$ROLE_ROOT") profiles=$(values_under "$PROFILES")
+  local role roles=$(values_under "$ROLE_ROOT") profiles=$(values_under "$PROFILES") keys=() sizes
+  for role in s m l c; do keys+=("${ROLE_ROOT#HKCU\\}\\${ROLE_KEY[$role]}"); done
+  # A REG_SZ shows as its text only when it holds exactly the text and its terminator.
+  sizes=$(grep -q MAPIProfile <<<"$roles" && drv_sizes "${keys[@]}" | paste -sd' ')
   for role in s m l c; do
-    awk -F'\t' -v key="${ROLE_KEY[$role]}" -v role=$role '$1 == key && $2 == "MAPIProfile" {
-      print "stored: " role " " ($3 == "REG_SZ" ? $4 : $3 ":" $4) }' <<<"$roles"
+    awk -F'\t' -v key="${ROLE_KEY[$role]}" -v role=$role -v sizes="$sizes" '
+      BEGIN { split(sizes, size, " "); read = size[index("smlc", role)] }
+      $1 == key && $2 == "MAPIProfile" {
+        print "stored: " role " " ($3 != "REG_SZ" ? $3 ":" $4 : $4 (read == "exact" ? "" : " (read as " read ")")) }' <<<"$roles"
   done
   awk -F'\t' '$1 != "" && $1 !~ /\\/ { print $1 }' <<<"$profiles" | sort -u | join_sorted |
     sed -n 's/^./profiles: &/p'

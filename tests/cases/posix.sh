@@ -5,8 +5,9 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 2 ] || { echo "usage: $0 QSPROFILE QSREG [CASE...]" >&2; exit 2; }
-qsprofile=$1 qsreg=$2
+qsprofile=$1 qsreg=$2 storedsize=$(dirname "$2")/storedsize
 shift 2
+[ -x "$storedsize" ] || { echo "$0: missing $storedsize" >&2; exit 2; }
 source "$here/lib.sh"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qs-cases.XXXXXX")
@@ -19,6 +20,7 @@ drv_mapisvc() {
   mkdir -p -m 700 "$XDG_CONFIG_HOME/qsprofile" && cat >"$XDG_CONFIG_HOME/qsprofile/mapisvc.inf"
 }
 drv_reg() { "$qsreg" "$@" 2>/dev/null; }
+drv_sizes() { "$storedsize" "$@"; }
 
 # The boxes are the blocks from a line "[Quorvane Server Profile]" to a line "[OK]"; the rest of
 # stderr (the dialog, a sanitizer's report) is not compared.

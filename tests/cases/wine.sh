@@ -14,7 +14,9 @@ root=$(cd "$here/../.." && pwd)
 build=$root/build/windows-x64
 if [ $# -gt 0 ] && [ -d "$1" ]; then build=$1; shift; fi
 build=$(cd "$build" && pwd) || exit 2
-[ -f "$build/qsprofile.exe" ] || { echo "wine.sh: missing $build/qsprofile.exe" >&2; exit 2; }
+for file in qsprofile.exe storedsize.exe; do
+  [ -f "$build/$file" ] || { echo "wine.sh: missing $build/$file" >&2; exit 2; }
+done
 runner=$root/tests/wine/run.sh
 source "$here/lib.sh"
 source "$root/tests/wine/prefix.sh"
@@ -36,6 +38,7 @@ trap '[ -z "$xvfb_pid$own_prefix" ] || stop_wine; rm -rf "$WORK"' EXIT
 wineserver -p30 >/dev/null 2>&1
 
 drv_reg() { wine reg "$@" 2>/dev/null | tr -d '\r'; }
+drv_sizes() { wine "$build/storedsize.exe" "$@" 2>/dev/null | tr -d '\r'; }
 
 drv_reset() {
   drv_reg delete 'HKCU\Software\Tessivar' /f >/dev/null

@@ -308,6 +308,7 @@ TEST_F(QsprofileTest, AnInterruptInTheDialogCancels) {
   } cases[] = {
       {SIGINT, "", "Microsoft Exchange server: "},
       {SIGHUP, "srv01\n", "Mailbox: "},
+      {SIGQUIT, "srv01\n", "Mailbox: "},
       {SIGTERM, "srv01\njsmith\n", "Check Name, OK or Cancel [check]: "},
   };
   for (const auto& c : cases) {
@@ -318,6 +319,46 @@ TEST_F(QsprofileTest, AnInterruptInTheDialogCancels) {
     EXPECT_EQ("", Qsreg({"query", Profiles + "QuorvaneServer"}).out);
     EXPECT_EQ("", Qsreg({"query", Agents, "/v", "MAPIProfile"}).out);
   }
+}
+
+// A second run on the profile a first one works on (which waits in its dialog) is refused at
+// once with one message, whatever case its name is written in, and changes nothing; a run on
+// another profile goes on. The first run's cancel then deletes only its own new profile. A run
+// killed outright holds nothing.
+TEST_F(QsprofileTest, ASecondRunOnTheSameProfileIsRefused) {
+  const std::string Roles = "HKCU\\Software\\Tessivar\\Quorvane Enterprise Server";
+  auto refused = [](const ProcessResult& r, const std::string& name) {
+    return r.exitCode == 0 &&
+           r.err == "[Quorvane Server Profile]\nThe (" + name +
+                        ") profile is being created or edited by another run of this program.\n"
+                        "Try again when that run has ended.\n[OK]\n";
+  };
+  std::vector<ProcessResult> seconds;
+  ProcessControl control = {0, "Microsoft Exchange server: "};
+  control.then = [&] {
+    for (auto [role, name] : {std::pair{"-l", "Sales"}, {"-c", "SALES"}, {"-m", "Other"}})
+      seconds.push_back(RunProcess({QSPROFILE_PATH, role, "-p", name}, "srvB\nuserB\ncheck\n"));
+  };
+  ProcessResult first =
+      RunProcess({QSPROFILE_PATH, "-s", "-p", "Sales"}, "srvA\nuserA\ncancel\n", control);
+  EXPECT_EQ(0, first.exitCode) << first.err;
+  ASSERT_EQ(3u, seconds.size());
+  EXPECT_TRUE(refused(seconds[0], "Sales")) << seconds[0].err;
+  EXPECT_TRUE(refused(seconds[1], "SALES")) << seconds[1].err;
+  EXPECT_FALSE(refused(seconds[2], "Other")) << seconds[2].err;
+  std::string stored = Qsreg({"query", Roles, "/s"}).out;
+  // Only the manager's name is stored.
+  EXPECT_EQ(std::string::npos, stored.find("MAPIProfile", stored.find("MAPIProfile") + 1))
+      << stored;
+  EXPECT_NE(std::string::npos, stored.find("MAPIProfile    REG_SZ    Other")) << stored;
+  EXPECT_EQ("", Qsreg({"query", Profiles + "Sales"}).out);
+
+  ProcessResult killed = RunProcess({QSPROFILE_PATH, "-c", "-p", "Sales"}, "",
+                                    {SIGKILL, "Microsoft Exchange server: "});
+  EXPECT_EQ(-1, killed.exitCode);
+  ProcessResult after = RunProcess({QSPROFILE_PATH, "-c", "-p", "Sales"}, "srvC\nuserC\ncheck\n");
+  EXPECT_FALSE(refused(after, "Sales")) << after.err;
+  EXPECT_NE(std::string::npos, Qsreg({"query", Profiles + "Sales", "/s"}).out.find("cn=userC"));
 }
 
 // Output nobody reads is dropped; the run completes as it would have. Each run names a profile

@@ -29,7 +29,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
     _exit(127);
   }
   close(in[0]), close(out[1]), close(err[1]);
-  if (input.empty() && !control.signal) close(in[1]), in[1] = -1;
+  bool waiting = control.then != nullptr;  // the input waits for then()
+  if (input.empty() && !control.signal && !waiting) close(in[1]), in[1] = -1;
 
   // Feed the input and drain both outputs together, so that neither side can block the other.
   signal(SIGPIPE, SIG_IGN);
@@ -37,7 +38,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   size_t written = 0;
   bool toSignal = control.signal != 0;
   struct pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {-1, POLLOUT, 0}};
-  if (!input.empty()) fds[2].fd = in[1];
+  if (!input.empty() && !waiting) fds[2].fd = in[1];
   while (fds[0].fd >= 0 || fds[1].fd >= 0 || fds[2].fd >= 0) {
     if (poll(fds, 3, -1) < 0) continue;
     for (int i = 0; i < 2; i++) {
@@ -46,6 +47,12 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
       if (n <= 0) close(fds[i].fd), fds[i].fd = -1;
       if (n > 0) (i == 0 ? result.out : result.err).append(buffer, n);
+      if (i == 1 && waiting && result.err.find(control.when) != std::string::npos) {
+        waiting = false;
+        control.then();
+        if (!input.empty()) fds[2].fd = in[1];
+        if (input.empty() && !control.signal) close(in[1]), in[1] = -1;
+      }
       if (i == 1 && toSignal && result.err.find(control.when) != std::string::npos)
         toSignal = false, kill(pid, control.signal);
     }

@@ -16,13 +16,17 @@
 // picture: its text (the dialog's caption) and "----" are written and boxreader exits.
 //
 // Exits with 0 when the program ended with 0, 1 when it could not start, 2 when it was ended
-// after SECONDS (default 60), 3 when it exited with another code.
+// after SECONDS (default 60), 3 when it exited with another code, 4 when no window can be created
+// in this session, so that the program could show nothing (a Wine desktop without a display
+// driver, as a wineserver started without DISPLAY serves).
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 #include <fstream>
 #include <string>
@@ -40,18 +44,19 @@ std::vector<std::string> Answers;  // the lines of ANSWERS, without leading and 
 size_t NextAnswer;
 
 // Appends one argument to a command line so that the runtime's splitter gives it back as it was:
-// backslashes are literal unless a quote follows them, and then each is doubled.
-void AppendArgument(std::string& line, const char* p) {
-  line += line.empty() ? "\"" : " \"";
+// backslashes are literal unless a quote follows them, and then each is doubled. Wide, so that
+// a character outside the code page reaches the program as it was given.
+void AppendArgument(std::wstring& line, const wchar_t* p) {
+  line += line.empty() ? L"\"" : L" \"";
   for (;; p++) {
-    size_t backslashes = strspn(p, "\\");
+    size_t backslashes = wcsspn(p, L"\\");
     p += backslashes;
-    line.append(*p == '"' || *p == '\0' ? 2 * backslashes : backslashes, '\\');
-    if (*p == '\0') break;
-    if (*p == '"') line += '\\';
+    line.append(*p == L'"' || *p == L'\0' ? 2 * backslashes : backslashes, L'\\');
+    if (*p == L'\0') break;
+    if (*p == L'"') line += L'\\';
     line += *p;
   }
-  line += '"';
+  line += L'"';
 }
 
 BOOL CALLBACK FindChildDialog(HWND window, LPARAM found) {
@@ -121,6 +126,22 @@ void AnswerDialog(HWND dialog, bool keepOpen) {
   }
 }
 
+// Whether this session can show windows: the program, started on the same desktop, can then
+// show its own. Under Wine a desktop without a display driver refuses every window.
+bool CanCreateWindows() {
+  HWND probe =
+      CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+  if (probe == nullptr) {
+    fputs(
+        "boxreader: no window can be created here, so the program could show nothing: this "
+        "Wine session has no display driver\n",
+        stderr);
+    return false;
+  }
+  DestroyWindow(probe);
+  return true;
+}
+
 // The program shows MB_OK boxes only.
 void PressOk(HWND box) {
   PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
@@ -158,13 +179,22 @@ int main(int argc, char** argv) {
     fputs("usage: boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]\n", stderr);
     return 1;
   }
-  std::string commandLine;
-  for (int i = first; i < argc; i++) AppendArgument(commandLine, argv[i]);
+  if (!CanCreateWindows()) return 4;
+  // The program and its arguments as they were given, from the wide command line, which the
+  // shell splits as the runtime split argv.
+  int wideCount = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+  if (wide == nullptr || wideCount != argc) {
+    fputs("boxreader: cannot read the command line\n", stderr);
+    return 1;
+  }
+  std::wstring commandLine;
+  for (int i = first; i < argc; i++) AppendArgument(commandLine, wide[i]);
 
-  STARTUPINFOA startup = {};
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(argv[first], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (!CreateProcessW(wide[first], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &process)) {
     fprintf(stderr, "boxreader: cannot start %s (error %lu)\n", argv[first],
             (unsigned long)GetLastError());

@@ -40,8 +40,12 @@ void Raises() {
   RaiseException(Code, Flags, 0, nullptr);
 }
 const DWORD kAv = EXCEPTION_ACCESS_VIOLATION, kFatal = EXCEPTION_NONCONTINUABLE;
-// Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call.
+// Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call,
+// one of each severity: error, warning, informational, success.
 const DWORD kSoftwareError = 0xE0515300, kSoftwareWarning = 0xA0515302;
+const DWORD kSoftwareInformation = 0x60515303, kSoftwareSuccess = 0x20515304;
+// An RPC status raised as an exception, as an RPC runtime reports a server it cannot reach.
+const DWORD kRpcServerUnavailable = RPC_S_SERVER_UNAVAILABLE;
 
 // --- A frame-based handler inside the routine, as compiled __try code installs one -----------
 
@@ -189,6 +193,14 @@ const Row Rows[] = {
     {"stack overflow", OverflowsStack, false},
     {"noncontinuable software error", Raises<kSoftwareError, kFatal>, false},
     {"continuable software error", Raises<kSoftwareError + 1>, false},
+    // Codes of every severity: nothing that reaches the guard may end the process.
+    {"RPC status raised", Raises<kRpcServerUnavailable, kFatal>, false},
+    {"breakpoint raised", Raises<EXCEPTION_BREAKPOINT>, false},
+    {"breakpoint instruction", [] { asm volatile("int3"); }, false},
+    {"software warning", Raises<kSoftwareWarning>, false},
+    {"informational code", Raises<kSoftwareInformation>, false},
+    {"code of success severity", Raises<kSoftwareSuccess, kFatal>, false},
+    {"RPC status, unwound inside", Raises<kRpcServerUnavailable, kFatal>, true, 0, kUnwinds},
     // A frame-based handler inside the routine sees the fault first.
     {"null write, unwound inside", WritesThroughNull, true, 0, kUnwinds},
     {"wild read, unwound inside", [] { Sink = *(volatile int*)(Zero + 0x10); }, true, 0, kUnwinds},
@@ -250,7 +262,6 @@ const struct {
 } Children[] = {
     {"fault-outside", FaultOutsideGuard, kAv},
     {"fault-other-thread", [] { return (int)CallGuarded(WaitsForFaultingThread); }, kAv},
-    {"warning-inside", [] { return (int)CallGuarded(Raises<kSoftwareWarning>); }, kSoftwareWarning},
     {"fault-as-if-debugged", FaultAsIfDebugged, 0},
 };
 

@@ -50,7 +50,8 @@ make_prefix() {
   (
     flock 9
     [ "$(cat "$WINEPREFIX/.qs-prepared" 2>/dev/null)" = "$mark" ] && exit 0
-    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >"$1/wineboot.log" 2>&1 ||
+    # The Wine processes started here outlive the lock; they must not hold it (9>&-).
+    [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >"$1/wineboot.log" 2>&1 9>&- ||
       { cat "$1/wineboot.log" >&2; exit 1; }
     {
       printf '%s\r\n' REGEDIT4 '' \
@@ -61,7 +62,7 @@ make_prefix() {
         '"DLLPathEx"="C:\\Program Files\\qsmapi\\qsmapi.dll"' '' \
         '[HKEY_CURRENT_USER\Software\Wine\DllOverrides]' '"mapi32"="native"'
     } >"$1/prefix.reg"
-    wine reg import "$(windows_path "$1/prefix.reg")" >"$1/reg.log" 2>&1 ||
+    wine reg import "$(windows_path "$1/prefix.reg")" >"$1/reg.log" 2>&1 9>&- ||
       { cat "$1/reg.log" >&2; exit 1; }
     echo "$mark" >"$WINEPREFIX/.qs-prepared"
   ) 9>>"$WINEPREFIX/.qs-lock" || return 1

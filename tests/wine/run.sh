@@ -10,9 +10,15 @@
 # the run and is stopped at the end with the prefix's Wine processes, so such runs on one prefix
 # go one at a time; with DISPLAY set, runs may share a prefix and its wineserver.
 #
+# Without DISPLAY, Wine programs already running in DIR (a `wine reg` call leaves its wineserver
+# for a few seconds) are waited for: they were started without this run's display, and a program
+# joining their wineserver could show no window. Programs that go on running are refused.
+#
 # The ARGUMENTs and the environment (QSMAPI_FAULT included) go to qsprofile.exe. Prints and exits
-# as boxreader.exe does, which answers the dialog from ANSWERS; exits with 2 when Wine itself did
-# not end, 4 when the prefix or the X server could not be set up, 5 for a wrong command line.
+# as boxreader.exe does, which answers the dialog from ANSWERS and exits with 4 when no window can
+# be shown; exits with 2 when Wine itself did not end, 4 when the prefix or the X server could not
+# be set up, 5 for a wrong command line, 6 when Wine programs started without its display still
+# run in DIR.
 set -u
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -26,6 +32,15 @@ shift 2
 dll=$build/qsmapi.dll
 [ "${QS_WINE_MAPI:-}" = none ] && dll=
 source "$root/tests/wine/prefix.sh"
+
+if [ -z "${DISPLAY:-}" ] && [ -d "$WINEPREFIX" ] && ! timeout 0.2 wineserver -w 2>/dev/null; then
+  echo "run.sh: waiting for the Wine programs running in $WINEPREFIX to end" >&2
+  if ! timeout 130 wineserver -w 2>/dev/null; then
+    echo "run.sh: Wine programs started without this run's display still run in $WINEPREFIX;" \
+      "end them (WINEPREFIX=$WINEPREFIX wineserver -k) or give their DISPLAY" >&2
+    exit 6
+  fi
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-run.XXXXXX")
 xvfb_pid=
