@@ -8,6 +8,7 @@
 
 #include "fuzz/check.h"
 #include "qsmapi/mapisvc.h"
+#include "qsmapi/props.h"
 
 using qsmapi::services::Service;
 
