@@ -24,29 +24,6 @@ namespace {
 
 constexpr int Keys = 300;
 
-HKEY Create(const std::string& path) {
-  HKEY key = nullptr;
-  return RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                         &key, nullptr) == ERROR_SUCCESS
-             ? key
-             : nullptr;
-}
-
-LONG Set(HKEY key, const char* name, const std::string& data) {
-  return RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)data.data(), (DWORD)data.size());
-}
-
-std::string Get(const std::string& path, const char* name) {
-  HKEY key = nullptr;
-  char data[512];
-  DWORD size = sizeof data;
-  LONG result = RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, KEY_READ, &key);
-  if (result == ERROR_SUCCESS)
-    result = RegQueryValueExA(key, name, nullptr, nullptr, (LPBYTE)data, &size);
-  RegCloseKey(key);
-  return result == ERROR_SUCCESS ? std::string(data, size) : "error " + std::to_string(result);
-}
-
 std::string Data(int i) {
   return std::string(100, (char)('a' + i % 26));
 }
@@ -65,8 +42,9 @@ int CountKeys(const std::string& path) {
 LONG Fill(const std::string& path) {
   LONG result = RegBeginBatch(true);
   for (int i = 0; i < Keys && result == ERROR_SUCCESS; i++) {
-    HKEY key = Create(path + "\\k" + std::to_string(i));
-    result = key ? Set(key, "v", Data(i)) : ERROR_INVALID_HANDLE;
+    HKEY key = nullptr;
+    result = Make(HKEY_CURRENT_USER, path + "\\k" + std::to_string(i), KEY_ALL_ACCESS, &key);
+    if (result == ERROR_SUCCESS) result = Set(key, "v", Data(i));
     RegCloseKey(key);
   }
   return RegEndBatch(result == ERROR_SUCCESS);
@@ -85,46 +63,17 @@ const struct Writer {
      }},
     {"delete", [] { return RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Preload"); },
      [](bool done) { return CountKeys("Software\\Preload") == (done ? 0 : Keys); }},
-    {"add", [] { return Set(Create("Software\\Added"), "v", "x"); },
+    {"add",
+     [] {
+       HKEY key = nullptr;
+       LONG made = Make(HKEY_CURRENT_USER, "Software\\Added", KEY_ALL_ACCESS, &key);
+       return made ? made : Set(key, "v", "x");
+     },
      [](bool done) {
        return Get("Software\\Added", "v") == (done ? "x" : "error 2") &&
               CountKeys("Software\\Preload") == Keys;
      }},
 };
-
-std::string ReadAll(int fd) {
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, (size_t)got);
-  close(fd);
-  return text;
-}
-
-// Runs body in a child process, which an alarm ends should it wait on anything. What it wrote to
-// stderr and to the descriptor body is given, and how it ended.
-struct Child {
-  std::string said, told;
-  int status = 0;
-};
-Child RunChild(const std::function<void(int tell)>& body) {
-  int tell[2], err[2];
-  if (pipe(tell) != 0 || pipe(err) != 0) abort();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(err[1], 2);
-    alarm(60);
-    body(tell[1]);
-    _exit(0);
-  }
-  close(tell[1]);
-  close(err[1]);
-  Child child;
-  child.said = ReadAll(err[0]);
-  child.told = ReadAll(tell[0]);
-  waitpid(pid, &child.status, 0);
-  return child;
-}
 
 std::string Integrity(const std::string& path) {
   sqlite3* db = nullptr;
@@ -145,15 +94,8 @@ class CrashTest : public TempStoreTest {
   void SetUp() override {
     TempStoreTest::SetUp();
     ASSERT_EQ(ERROR_SUCCESS, Fill("Software\\Preload"));
-    Leave();
+    LeaveStore();
     template_ = ReadFile(storePath());
-  }
-
-  // Ends this process's use of the current store, as a program's end does.
-  void Leave() {
-    setenv("XDG_CONFIG_HOME", (configHome + "/nowhere").c_str(), 1);
-    HKEY key = nullptr;
-    RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key);
   }
 
   // A new home holding a copy of the template store; returns the store's real path.
@@ -176,7 +118,7 @@ class CrashTest : public TempStoreTest {
     Child child = RunChild([&](int tell) {
       InstallFaultVfs(store, fault, at);
       if (writer.write() == ERROR_SUCCESS && write(tell, "A", 1) != 1) _exit(3);
-      Leave();
+      LeaveStore();
       int n = FaultVfsCount();
       if (write(tell, &n, sizeof n) != sizeof n) _exit(3);
     });
@@ -218,7 +160,7 @@ TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
         EXPECT_TRUE(writer.holds(acknowledged) || (!acknowledged && writer.holds(true)));
         EXPECT_EQ(ERROR_SUCCESS, Set(Create("Software\\After"), "v", "y"));
         EXPECT_EQ("", testing::internal::GetCapturedStderr());
-        Leave();
+        LeaveStore();
         EXPECT_EQ(0u, ReadFile(store + "-wal").size());
         EXPECT_EQ("ok", Integrity(store));
         if (HasFailure()) return;
@@ -227,11 +169,12 @@ TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
   }
 }
 
-// Sixteen programs making their first write at once on a new folder, round after round: none
-// fails or says anything, none loses its write, and once all have ended the store file alone
-// holds every write.
+// Sixteen programs starting at once on a new folder, round after round, each making several
+// writes: none fails or says anything, none loses a write, and once all have ended the store file
+// alone holds every write.
 TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
-  constexpr int Writers = 16, Rounds = 12;
+  constexpr int Writers = 16, Rounds = 12, Writes = 4;
+  auto name = [](int child, int i) { return "w" + std::to_string(child * 100 + i); };
   for (int round = 0; round < Rounds; round++) {
     SCOPED_TRACE(round);
     std::string home = configHome + "/race" + std::to_string(round);
@@ -246,7 +189,13 @@ TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
       close(go[1]);
       char byte;
       if (read(go[0], &byte, 1) < 0) _exit(3);  // all start when the test closes the pipe
-      exit(Set(Create("Software\\Race"), ("w" + std::to_string(child)).c_str(), "x"));
+      int failures = 0;
+      for (int i = 0; i < Writes; i++) {  // a value of the shared key, and a key of its own
+        std::string n = name(child, i);
+        failures += (Set(Create("Software\\Race"), n.c_str(), n) != 0) +
+                    (Set(Create("Race\\" + n), "v", n) != 0);
+      }
+      exit(failures + testing::Test::HasFailure());  // as a program ends
     }
     close(go[0]);
     close(go[1]);
@@ -258,7 +207,10 @@ TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
     }
     EXPECT_EQ(0u, ReadFile(home + "/qsprofile/registry.db-wal").size());
     for (int child = 0; child < Writers; child++)
-      EXPECT_EQ("x", Get("Software\\Race", ("w" + std::to_string(child)).c_str())) << child;
+      for (int i = 0; i < Writes; i++) {
+        EXPECT_EQ(name(child, i), Get("Software\\Race", name(child, i).c_str()));
+        EXPECT_EQ(name(child, i), Get("Race\\" + name(child, i), "v"));
+      }
     if (HasFailure()) return;
   }
 }
@@ -269,10 +221,7 @@ TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
 // with one line, and never waited on.
 TEST_F(CrashTest, ALogWithoutItsIndexIsAppliedAndOddFilesAreRefused) {
   std::string crashed = NewHome("crashed");
-  Child killed = RunChild([](int) {
-    if (Set(Create("Software\\Crashed"), "v", "kept") == ERROR_SUCCESS) kill(getpid(), SIGKILL);
-  });
-  ASSERT_TRUE(WIFSIGNALED(killed.status)) << killed.said;
+  CrashAfterWrite("Software\\Crashed");
   ASSERT_GT(ReadFile(crashed + "-wal").size(), 0u);
   auto pipeAt = [](const char* suffix) {
     return [suffix](const std::string& store) {
@@ -287,8 +236,8 @@ TEST_F(CrashTest, ALogWithoutItsIndexIsAppliedAndOddFilesAreRefused) {
     std::function<void(const std::string& store)> spoil;
     const char* said;
   } cases[] = {
-      {"copy without index", 0600, "kept", nullptr, ""},
-      {"read-only copy", 0400, "kept", nullptr, ""},
+      {"copy without index", 0600, "x", nullptr, ""},
+      {"read-only copy", 0400, "x", nullptr, ""},
       {"pipe at the log", 0600, "error 5", pipeAt("-wal"),
        "registry.db-wal is not a regular file; move it away"},
       {"pipe at the index", 0600, "error 5", pipeAt("-shm"),

@@ -22,34 +22,8 @@ namespace {
 using namespace std::string_literals;
 using Names = std::vector<std::string>;
 
-// What RegCreateKeyExA returns; the key it opens goes to *key, if given.
-LONG Make(HKEY parent, const std::string& path, REGSAM access = KEY_ALL_ACCESS,
-          HKEY* key = nullptr) {
-  HKEY made = nullptr;
-  return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, access, nullptr, key ? key : &made,
-                         nullptr);
-}
-
-HKEY Create(const std::string& path, HKEY parent = HKEY_CURRENT_USER) {
-  HKEY key = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, Make(parent, path, KEY_ALL_ACCESS, &key)) << path;
-  return key;
-}
-
 LONG Open(const char* path, HKEY* key, REGSAM access = KEY_READ) {
   return RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, access, key);
-}
-
-LONG Set(HKEY key, const char* name, const std::string& data, DWORD type = REG_SZ) {
-  return RegSetValueExA(key, name, 0, type, (const BYTE*)data.data(), (DWORD)data.size());
-}
-
-// The value's bytes, or the error code as text.
-std::string Get(HKEY key, const char* name, DWORD* type = nullptr) {
-  static char data[400000];
-  DWORD size = sizeof data;
-  LONG result = RegQueryValueExA(key, name, nullptr, type, (LPBYTE)data, &size);
-  return result == ERROR_SUCCESS ? std::string(data, size) : "error " + std::to_string(result);
 }
 
 LONG Enum(HKEY key, bool values, DWORD index, char* name, DWORD* length) {
@@ -99,12 +73,9 @@ class RegistryTest : public TempStoreTest {
   // Ends this process's use of the store as a program's end does, then copies the log into the
   // file, as a later process does once the log has grown: the file holds it all.
   void EndUse() {
-    std::string saved = getenv("XDG_CONFIG_HOME");
-    setenv("XDG_CONFIG_HOME", (configHome + "/nowhere").c_str(), 1);
-    HKEY key = nullptr;
-    Open("Software", &key);
-    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    MakeDatabase(saved + "/qsprofile/registry.db", "PRAGMA wal_checkpoint(TRUNCATE)");
+    LeaveStore();
+    MakeDatabase(getenv("XDG_CONFIG_HOME") + "/qsprofile/registry.db"s,
+                 "PRAGMA wal_checkpoint(TRUNCATE)");
   }
 
   // Points XDG_CONFIG_HOME at a new configHome/NAME and returns its new, empty store folder.
@@ -189,41 +160,6 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   EXPECT_EQ("error 1018", Get(key, nullptr));
 }
 
-// Processes that start together on a store not made yet lose no write, and once the last has
-// ended the database file alone holds everything.
-TEST_F(RegistryTest, ConcurrentProcessesLoseNothingAndLeaveTheDataInTheStoreFile) {
-  const int children = 3, writes = 40;
-  auto name = [](int child, int i) {
-    return "c" + std::to_string(child) + "v" + std::to_string(i);
-  };
-  int go[2];
-  ASSERT_EQ(0, pipe(go));
-  fflush(nullptr);
-  for (int child = 0; child < children; child++) {
-    if (fork() != 0) continue;
-    close(go[1]);
-    char byte;
-    if (read(go[0], &byte, 1) < 0) _exit(3);  // all start when the test closes the pipe
-    int failures = 0;
-    for (int i = 0; i < writes; i++) {
-      RegCloseKey(Create("Shared\\" + name(child, i)));
-      failures += Set(Create("Shared"), name(child, i).c_str(), name(child, i)) != ERROR_SUCCESS;
-    }
-    exit(failures + testing::Test::HasFailure());  // as a program ends
-  }
-  close(go[0]);
-  close(go[1]);
-  for (int status = 0, child = 0; child < children; child++) {
-    ASSERT_GT(wait(&status), 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  HKEY shared = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, Open("Shared", &shared));
-  EXPECT_EQ((size_t)(children * writes), List(shared).size());
-  for (int child = 0; child < children; child++)
-    for (int i = 0; i < writes; i++) EXPECT_EQ(name(child, i), Get(shared, name(child, i).c_str()));
-}
-
 // A damaged, foreign or untrusted store is refused before any write, with one line naming the
 // file and saying what is wrong or what to fix; the file stays as it is, nothing made beside it.
 TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
@@ -291,25 +227,14 @@ TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
 // Runs body in a child process as the store's owner: another user when the test runs as root,
 // who ignores mode bits. Returns what the child wrote to stderr, then what body returned.
 std::string RunAsOwner(const std::function<std::string()>& body) {
-  int out[2];
-  if (pipe(out)) abort();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 2);
+  Child child = RunChild([&](int tell) {
     if (geteuid() == 0 && (setgroups(0, nullptr) || setgid(65534) || setuid(65534))) _exit(2);
     std::string result = body();
-    if (write(2, result.data(), result.size()) < 0) _exit(3);
+    if (write(tell, result.data(), result.size()) < 0) _exit(3);
     _exit(0);  // without closing the store, as a program that is killed
-  }
-  close(out[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  char buffer[4096];  // all the child wrote: far less than the pipe holds
-  std::string text(buffer, std::max<ssize_t>(0, read(out[0], buffer, sizeof buffer)));
-  close(out[0]);
-  return text;
+  });
+  EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0);
+  return child.said + child.told;
 }
 
 // A store its owner cannot write is read, with what its log holds, and every write fails with
@@ -412,17 +337,6 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
 // A log beside the store that another database wrote, or that outlived the store it belonged
 // to, is set aside and never read into the store.
 TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
-  // A program killed right after its write returned: the write is only in the store's log.
-  auto crash = [](const std::string& home, const char* key) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-      Set(Create(key), "v", "x");
-      kill(getpid(), SIGKILL);
-    }
-    waitpid(pid, nullptr, 0);
-  };
   // Another database's log, full of frames; another store, and its log and index after a crash.
   const std::string other = configHome + "/other",
                     dbLog = MakeDatabase(
@@ -433,33 +347,33 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
   Create("Software\\Other");
   EndUse();
   std::string otherStore = ReadFile(other + "/qsprofile/registry.db");
-  crash(other, "Software\\Crashed");
+  CrashAfterWrite("Software\\Crashed");
   struct {
     const char* what;
     Names after;
     bool setAside;
-    std::function<void(const std::string& home, const std::string& store)> act;
+    std::function<void(const std::string& store)> act;
   } cases[] = {
       // clang-format off
-      {"database log", {"Mine"}, 1, [&](auto&, auto& store) { WriteFile(store + "-wal", dbLog); }},
-      {"store log and index", {"Mine"}, 1, [&](auto&, auto& store) {
+      {"database log", {"Mine"}, 1, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
+      {"store log and index", {"Mine"}, 1, [&](auto& store) {
          for (const char* file : {"-wal", "-shm"})
            WriteFile(store + file, ReadFile(other + "/qsprofile/registry.db" + file));
        }},
-      {"replaced after a crash", {"Other"}, 1, [&](auto& home, auto& store) {
-         crash(home, "Software\\Lost"), WriteFile(store, otherStore);
+      {"replaced after a crash", {"Other"}, 1, [&](auto& store) {
+         CrashAfterWrite("Software\\Lost"), WriteFile(store, otherStore);
        }},
-      {"older copy put back after a crash", {"Mine"}, 1, [&](auto& home, auto& store) {
+      {"older copy put back after a crash", {"Mine"}, 1, [&](auto& store) {
          std::string older = ReadFile(store);
          Create("Software\\Later");
          EndUse();
-         crash(home, "Software\\Lost");
+         CrashAfterWrite("Software\\Lost");
          WriteFile(store, older);
        }},
-      {"removed after a crash", {}, 1, [&](auto& home, auto& store) {
-         crash(home, "Software\\Lost"), unlink(store.c_str());
+      {"removed after a crash", {}, 1, [&](auto& store) {
+         CrashAfterWrite("Software\\Lost"), unlink(store.c_str());
        }},
-      {"crash", {"Kept", "Mine"}, 0, [&](auto& home, auto&) { crash(home, "Software\\Kept"); }},
+      {"crash", {"Kept", "Mine"}, 0, [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -468,7 +382,7 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     Create("Software\\Mine");
     EndUse();
-    c.act(home, home + "/qsprofile/registry.db");
+    c.act(home + "/qsprofile/registry.db");
     testing::internal::CaptureStderr();
     EXPECT_EQ(c.after, List(Create("Software")));
     std::string err = testing::internal::GetCapturedStderr();
