@@ -1,21 +1,11 @@
 // The store against crashes and failing disks, at every write: a writer killed, or its Nth write
 // or sync of the store's files failing, inside its transaction or while the log is copied into
-// the database file at its end; first writes racing on a new folder; a log whose index is gone;
-// files in the log's place that are not files.
-#include <gtest/gtest.h>
-#include <signal.h>
+// the database file at its end; and first writes racing on a new folder.
 #include <sqlite3.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <functional>
-#include <string>
 
-#include "platform/registry.h"
 #include "regstore/batch.h"
 #include "support/faultvfs.h"
 #include "support/tempstore.h"
@@ -111,22 +101,16 @@ class CrashTest : public TempStoreTest {
   }
 
   // Runs the writer with the fault at write or sync `at` (0: none), ending its use of the store
-  // as a program's end does. Tells whether the write was acknowledged, and the writes and syncs
-  // made in all.
-  Child RunWriter(const Writer& writer, const std::string& store, Fault fault, int at,
-                  bool* acknowledged, int* count) {
-    Child child = RunChild([&](int tell) {
+  // as a program's end does. What it tells starts with A once the write is acknowledged, and
+  // ends with a space and the writes and syncs made in all.
+  Child RunWriter(const Writer& writer, const std::string& store, Fault fault, int at) {
+    return RunChild([&](int tell) {
       InstallFaultVfs(store, fault, at);
       if (writer.write() == ERROR_SUCCESS && write(tell, "A", 1) != 1) _exit(3);
       LeaveStore();
-      int n = FaultVfsCount();
-      if (write(tell, &n, sizeof n) != sizeof n) _exit(3);
+      std::string count = " " + std::to_string(FaultVfsCount());
+      if (write(tell, count.data(), count.size()) < 0) _exit(3);
     });
-    *acknowledged = !child.told.empty() && child.told[0] == 'A';
-    *count = -1;
-    if (child.told.size() >= sizeof(int))
-      memcpy(count, child.told.data() + child.told.size() - sizeof(int), sizeof(int));
-    return child;
   }
 
   std::string template_;
@@ -139,10 +123,9 @@ class CrashTest : public TempStoreTest {
 // leaves its file alone holding everything and whole.
 TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
   for (const Writer& writer : Writers) {
-    bool acknowledged = false;
-    int total = 0;
-    Child counted = RunWriter(writer, NewHome(writer.what), Fault::None, 0, &acknowledged, &total);
-    ASSERT_TRUE(acknowledged) << writer.what << counted.said;
+    Child counted = RunWriter(writer, NewHome(writer.what), Fault::None, 0);
+    const int total = atoi(counted.told.c_str() + counted.told.rfind(' ') + 1);
+    ASSERT_EQ('A', counted.told[0]) << writer.what << counted.said;
     ASSERT_GT(total, 3) << writer.what;
     for (Fault fault : {Fault::Kill, Fault::IoErrorOnce, Fault::DiskFull}) {
       for (int at = 1; at <= total; at++) {
@@ -150,8 +133,8 @@ TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
                            std::to_string(at) + "-of-" + std::to_string(total);
         SCOPED_TRACE(name);
         std::string store = NewHome(name);
-        int count = 0;
-        Child child = RunWriter(writer, store, fault, at, &acknowledged, &count);
+        Child child = RunWriter(writer, store, fault, at);
+        bool acknowledged = child.told[0] == 'A';
         if (!acknowledged && fault != Fault::Kill) {
           EXPECT_EQ(1, std::count(child.said.begin(), child.said.end(), '\n')) << child.said;
           EXPECT_NE(std::string::npos, child.said.find(store)) << child.said;
@@ -212,55 +195,6 @@ TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
         EXPECT_EQ(name(child, i), Get("Race\\" + name(child, i), "v"));
       }
     if (HasFailure()) return;
-  }
-}
-
-// A program killed after its write leaves the write in the log alone. The store file and its
-// log, copied elsewhere without the index, open with the write, and so does such a copy made
-// read-only; anything but a regular file where the log or its index belongs is refused at once
-// with one line, and never waited on.
-TEST_F(CrashTest, ALogWithoutItsIndexIsAppliedAndOddFilesAreRefused) {
-  std::string crashed = NewHome("crashed");
-  CrashAfterWrite("Software\\Crashed");
-  ASSERT_GT(ReadFile(crashed + "-wal").size(), 0u);
-  auto pipeAt = [](const char* suffix) {
-    return [suffix](const std::string& store) {
-      unlink((store + suffix).c_str());
-      mkfifo((store + suffix).c_str(), 0600);
-    };
-  };
-  const struct {
-    const char* what;
-    mode_t mode;
-    const char* value;
-    std::function<void(const std::string& store)> spoil;
-    const char* said;
-  } cases[] = {
-      {"copy without index", 0600, "x", nullptr, ""},
-      {"read-only copy", 0400, "x", nullptr, ""},
-      {"pipe at the log", 0600, "error 5", pipeAt("-wal"),
-       "registry.db-wal is not a regular file; move it away"},
-      {"pipe at the index", 0600, "error 5", pipeAt("-shm"),
-       "registry.db-shm is not a regular file; move it away"},
-      {"folder at the index", 0600, "error 5",
-       [](auto& store) { mkdir((store + "-shm").c_str(), 0700); },
-       "registry.db-shm is not a regular file; move it away"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    std::string store = NewHome(c.what);
-    WriteFile(store, ReadFile(crashed));
-    WriteFile(store + "-wal", ReadFile(crashed + "-wal"));
-    chmod(store.c_str(), c.mode);
-    if (c.spoil) c.spoil(store);
-    Child child = RunChild([](int tell) {
-      std::string got = Get("Software\\Crashed", "v");
-      if (write(tell, got.data(), got.size()) < 0) _exit(3);
-    });
-    EXPECT_TRUE(WIFEXITED(child.status)) << child.said;
-    EXPECT_EQ(c.value, child.told);
-    EXPECT_EQ(*c.said ? 1 : 0, std::count(child.said.begin(), child.said.end(), '\n'));
-    EXPECT_NE(std::string::npos, child.said.find(c.said)) << child.said;
   }
 }
 

@@ -1,19 +1,11 @@
-#include <gtest/gtest.h>
 #include <grp.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
-#include <string>
 #include <vector>
 
-#include "platform/registry.h"
 #include "regstore/batch.h"
 #include "support/tempstore.h"
 
@@ -335,8 +327,10 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
 }
 
 // A log beside the store that another database wrote, or that outlived the store it belonged
-// to, is set aside and never read into the store.
-TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
+// to, is set aside and never read into the store. The store's own log is applied, also without
+// its index and from a read-only file; anything but a regular file where the log or its index
+// belongs is refused at once with one line, and never waited on.
+TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideOwnLogsApplied) {
   // Another database's log, full of frames; another store, and its log and index after a crash.
   const std::string other = configHome + "/other",
                     dbLog = MakeDatabase(
@@ -344,49 +338,77 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
                         "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
                         "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
   setenv("XDG_CONFIG_HOME", other.c_str(), 1);
-  Create("Software\\Other");
+  Set(Create("Software\\Other"), "v", "x");
   EndUse();
   std::string otherStore = ReadFile(other + "/qsprofile/registry.db");
   CrashAfterWrite("Software\\Crashed");
+  auto withoutIndex = [](mode_t mode) {  // after a crash, the file and its log copied
+    return [mode](const std::string& store) {
+      CrashAfterWrite("Software\\Kept");
+      std::string file = ReadFile(store), log = ReadFile(store + "-wal");
+      EXPECT_GT(log.size(), 0u);
+      for (const char* end : {"", "-wal", "-shm"}) unlink((store + end).c_str());
+      WriteFile(store, file), WriteFile(store + "-wal", log), chmod(store.c_str(), mode);
+    };
+  };
+  auto pipeAt = [](const char* end) {
+    return [end](const std::string& store) {
+      unlink((store + end).c_str()), mkfifo((store + end).c_str(), 0600);
+    };
+  };
+  const std::string aside = "set aside", odd = " is not a regular file; move it away";
   struct {
     const char* what;
-    Names after;
-    bool setAside;
+    std::string after, said;
     std::function<void(const std::string& store)> act;
   } cases[] = {
       // clang-format off
-      {"database log", {"Mine"}, 1, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
-      {"store log and index", {"Mine"}, 1, [&](auto& store) {
+      {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
+      {"store log and index", "Mine=x ", aside, [&](auto& store) {
          for (const char* file : {"-wal", "-shm"})
            WriteFile(store + file, ReadFile(other + "/qsprofile/registry.db" + file));
        }},
-      {"replaced after a crash", {"Other"}, 1, [&](auto& store) {
+      {"replaced after a crash", "Other=x ", aside, [&](auto& store) {
          CrashAfterWrite("Software\\Lost"), WriteFile(store, otherStore);
        }},
-      {"older copy put back after a crash", {"Mine"}, 1, [&](auto& store) {
+      {"older copy put back after a crash", "Mine=x ", aside, [&](auto& store) {
          std::string older = ReadFile(store);
          Create("Software\\Later");
          EndUse();
          CrashAfterWrite("Software\\Lost");
          WriteFile(store, older);
        }},
-      {"removed after a crash", {}, 1, [&](auto& store) {
+      {"removed after a crash", "", aside, [&](auto& store) {
          CrashAfterWrite("Software\\Lost"), unlink(store.c_str());
        }},
-      {"crash", {"Kept", "Mine"}, 0, [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
+      {"crash", "Kept=x Mine=x ", "", [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
+      {"copy without index", "Kept=x Mine=x ", "", withoutIndex(0600)},
+      {"read-only copy", "Kept=x Mine=x ", "", withoutIndex(0400)},
+      {"pipe at the log", "error 5", "registry.db-wal" + odd, pipeAt("-wal")},
+      {"pipe at the index", "error 5", "registry.db-shm" + odd, pipeAt("-shm")},
+      {"folder at the index", "error 5", "registry.db-shm" + odd,
+       [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     std::string home = configHome + "/" + c.what;
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-    Create("Software\\Mine");
+    Set(Create("Software\\Mine"), "v", "x");
     EndUse();
     c.act(home + "/qsprofile/registry.db");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(c.after, List(Create("Software")));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(c.setAside, err.find("set aside") != std::string::npos) << err;
+    Child child = RunChild([](int tell) {  // a program of its own: what it finds under Software
+      HKEY key = nullptr;
+      LONG opened = Make(HKEY_CURRENT_USER, "Software", KEY_READ, &key);
+      std::string found = opened ? "error " + std::to_string(opened) : "";
+      for (const std::string& name : List(key))
+        found += name + "=" + Get("Software\\" + name, "v") + " ";
+      if (write(tell, found.data(), found.size()) < 0) _exit(3);
+    });
+    EXPECT_TRUE(WIFEXITED(child.status)) << child.said;
+    EXPECT_EQ(c.after, child.told);
+    EXPECT_EQ(c.said.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
+    EXPECT_NE(std::string::npos, child.said.find(c.said)) << child.said;
   }
 }
 
