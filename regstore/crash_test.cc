@@ -90,14 +90,10 @@ class CrashTest : public TempStoreTest {
 
   // A new home holding a copy of the template store; returns the store's real path.
   std::string NewHome(const std::string& name) {
-    std::string home = configHome + "/" + name, dir = home + "/qsprofile";
-    mkdir(home.c_str(), 0700);
-    mkdir(dir.c_str(), 0700);
-    WriteFile(dir + "/registry.db", template_);
-    chmod((dir + "/registry.db").c_str(), 0600);
-    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    std::string store = UseHome(name) + "/registry.db";
+    WriteFile(store, template_), chmod(store.c_str(), 0600);
     char real[4096];
-    return std::string(realpath(dir.c_str(), real)) + "/registry.db";
+    return realpath(store.c_str(), real);
   }
 
   // Runs the writer with the fault at write or sync `at` (0: none), ending its use of the store

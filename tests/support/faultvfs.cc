@@ -34,38 +34,32 @@ int Hit(int error) {
 }
 
 // Every method goes to the real file; writes and syncs of the counted files are counted first.
-#define FORWARD(method) \
-  [](sqlite3_file* f, auto... a) { return Of(f)->real()->pMethods->method(Of(f)->real(), a...); }
-
-int Write(sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
-  int rc = Of(f)->counted ? Hit(SQLITE_IOERR_WRITE) : SQLITE_OK;
-  return rc ? rc : Of(f)->real()->pMethods->xWrite(Of(f)->real(), data, n, at);
-}
-
-int Sync(sqlite3_file* f, int flags) {
-  int rc = Of(f)->counted ? Hit(SQLITE_IOERR_FSYNC) : SQLITE_OK;
-  return rc ? rc : Of(f)->real()->pMethods->xSync(Of(f)->real(), flags);
-}
+#define FORWARD(method, error)                                         \
+  [](sqlite3_file* f, auto... a) {                                     \
+    if constexpr (error != 0)                                          \
+      if (int rc = Of(f)->counted ? Hit(error) : SQLITE_OK) return rc; \
+    return Of(f)->real()->pMethods->method(Of(f)->real(), a...);       \
+  }
 
 const sqlite3_io_methods Methods = {3,
-                                    FORWARD(xClose),
-                                    FORWARD(xRead),
-                                    Write,
-                                    FORWARD(xTruncate),
-                                    Sync,
-                                    FORWARD(xFileSize),
-                                    FORWARD(xLock),
-                                    FORWARD(xUnlock),
-                                    FORWARD(xCheckReservedLock),
-                                    FORWARD(xFileControl),
-                                    FORWARD(xSectorSize),
-                                    FORWARD(xDeviceCharacteristics),
-                                    FORWARD(xShmMap),
-                                    FORWARD(xShmLock),
-                                    FORWARD(xShmBarrier),
-                                    FORWARD(xShmUnmap),
-                                    FORWARD(xFetch),
-                                    FORWARD(xUnfetch)};
+                                    FORWARD(xClose, 0),
+                                    FORWARD(xRead, 0),
+                                    FORWARD(xWrite, SQLITE_IOERR_WRITE),
+                                    FORWARD(xTruncate, 0),
+                                    FORWARD(xSync, SQLITE_IOERR_FSYNC),
+                                    FORWARD(xFileSize, 0),
+                                    FORWARD(xLock, 0),
+                                    FORWARD(xUnlock, 0),
+                                    FORWARD(xCheckReservedLock, 0),
+                                    FORWARD(xFileControl, 0),
+                                    FORWARD(xSectorSize, 0),
+                                    FORWARD(xDeviceCharacteristics, 0),
+                                    FORWARD(xShmMap, 0),
+                                    FORWARD(xShmLock, 0),
+                                    FORWARD(xShmBarrier, 0),
+                                    FORWARD(xShmUnmap, 0),
+                                    FORWARD(xFetch, 0),
+                                    FORWARD(xUnfetch, 0)};
 
 int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
   File* f = Of(file);

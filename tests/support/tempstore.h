@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +84,15 @@ class TempStoreTest : public ::testing::Test {
     HKEY key = nullptr;
     RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key);
     setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+  }
+
+  // Points XDG_CONFIG_HOME at a new configHome/NAME and returns its new, empty store folder.
+  std::string UseHome(const std::string& name) {
+    std::string home = configHome + "/" + name;
+    EXPECT_EQ(0, mkdir(home.c_str(), 0700));
+    EXPECT_EQ(0, mkdir((home + "/qsprofile").c_str(), 0700));
+    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    return home + "/qsprofile";
   }
 
   // The folder XDG_CONFIG_HOME names during the test, and the store's own folder and files.
