@@ -45,18 +45,11 @@ TEST(Guard, TellsNormalReturnFromExceptionsAndFaultsAndCatchesAtTheInnermost) {
     {"raises SIGFPE", [] { raise(SIGFPE); }, false, 0},
     {"raises SIGBUS", [] { raise(SIGBUS); }, false, 0},
     {"raises SIGILL", [] { raise(SIGILL); }, false, 0},
-    {"faults inside an inner guard",
-     [] {
-       EXPECT_FALSE(CallGuarded(WritesToAnInaccessiblePage));
-       Reached++;
-     },
+    // Reached counts an inner guard that told the fault, or the normal return, it should.
+    {"faults inside an inner guard", [] { Reached += !CallGuarded(WritesToAnInaccessiblePage); },
      true, 1},
     {"faults after an inner guard",
-     [] {
-       EXPECT_TRUE(CallGuarded([] { Reached++; }));
-       WritesToAnInaccessiblePage();
-     },
-     false, 1},
+     [] { Reached += CallGuarded([] {}), WritesToAnInaccessiblePage(); }, false, 1},
 #if !defined(__SANITIZE_ADDRESS__)
     {"overflows the stack", OverflowsStack, false, 0},
 #endif

@@ -143,70 +143,6 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   EXPECT_EQ("error 1018", Get(key, nullptr));
 }
 
-// A damaged, foreign or untrusted store is refused before any write, with one line naming the
-// file and saying what is wrong or what to fix; the file stays as it is, nothing made beside it.
-TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
-  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
-  for (int i = 0; i < 50; i++) Create("Software\\Filler" + std::to_string(i));
-  EndUse();
-  const std::string valid = ReadFile(storePath());
-  ASSERT_GE(valid.size(), 3 * 4096u);
-  std::string damaged = valid;  // pages after the first overwritten
-  for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
-  MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
-  MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
-  MakeDatabase(configHome + "/app.db",
-               "CREATE TABLE t(x); PRAGMA user_version = 2;"
-               "PRAGMA application_id = 7;");
-  auto holds = [](const std::string& bytes) {
-    return [bytes](const std::string& dir) { WriteFile(dir + "/registry.db", bytes); };
-  };
-  const struct {
-    const char* cause;
-    LONG code;
-    std::function<void(const std::string& dir)> spoil;
-  } cases[] = {
-      {"file is not a database", ERROR_BADDB, holds(std::string(5000, 'x'))},
-      {"file is corrupt", ERROR_BADDB, holds(damaged)},
-      {"it ends in the middle of a page", ERROR_BADDB, holds(valid.substr(0, valid.size() - 100))},
-      {"it is shorter than its header says", ERROR_BADDB,
-       holds(valid.substr(0, valid.size() - 4096))},
-      {"file is not a registry store", ERROR_BADDB, holds(ReadFile(configHome + "/foreign.db"))},
-      {"layout version 7 is newer", ERROR_BADDB, holds(ReadFile(configHome + "/newer.db"))},
-      {"file is not a registry store", ERROR_BADDB, holds(ReadFile(configHome + "/app.db"))},
-      {"qsprofile is writable by others; run chmod go-w", ERROR_ACCESS_DENIED,
-       [](auto& dir) { chmod(dir.c_str(), 0777); }},
-      {"registry.db is writable by others; run chmod go-w", ERROR_ACCESS_DENIED,
-       [](auto& dir) { chmod((dir + "/registry.db").c_str(), 0620); }},
-      {"registry.db is a symbolic link", ERROR_ACCESS_DENIED,
-       [&](auto& dir) {
-         WriteFile(dir + "/real.db", valid);
-         unlink((dir + "/registry.db").c_str());
-         symlink("real.db", (dir + "/registry.db").c_str());
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.cause);
-    std::string dir = UseHome(std::to_string(&c - cases)), path = dir + "/registry.db";
-    WriteFile(path, valid);
-    chmod(path.c_str(), 0600);
-    c.spoil(dir);
-    const Names before = Entries(dir);
-    const std::string contents = ReadFile(path);
-    testing::internal::CaptureStderr();
-    HKEY key = nullptr;
-    EXPECT_EQ(c.code, Open("Software", &key));
-    EXPECT_EQ(c.code, Set(HKEY_CURRENT_USER, "v", "y"));
-    EXPECT_EQ(c.code, RegDeleteTreeA(HKEY_CURRENT_USER, nullptr));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
-    EXPECT_NE(std::string::npos, err.find(c.cause)) << err;
-    EXPECT_NE(std::string::npos, err.find(dir)) << err;
-    EXPECT_TRUE(ReadFile(path) == contents) << "changed";
-    EXPECT_EQ(before, Entries(dir));
-  }
-}
-
 // Runs body in a child process as the store's owner: another user when the test runs as root,
 // who ignores mode bits. Returns what the child wrote to stderr, then what body returned.
 std::string RunAsOwner(const std::function<std::string()>& body) {
@@ -317,22 +253,38 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   EXPECT_EQ("error 2", Get(key, "w"));
 }
 
-// A log beside the store that another database wrote, or that outlived the store it belonged
-// to, is set aside and never read into the store. The store's own log is applied, also without
-// its index and from a read-only file; anything but a regular file where the log or its index
-// belongs is refused at once with one line, and never waited on.
-TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideOwnLogsApplied) {
-  // Another database's log, full of frames; another store, and its log and index after a crash.
-  const std::string other = configHome + "/other",
-                    dbLog = MakeDatabase(
-                        configHome + "/other.db",
-                        "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
-                        "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
+// A damaged, foreign or untrusted store, or anything but a regular file where its log or the
+// log's index belongs, is refused before any write with one line naming the file and saying what
+// is wrong or what to fix; the file stays as it is, nothing made beside it, nothing waited on. A
+// log that another database wrote, or that outlived the store it belonged to, is set aside and
+// never read into the store; the store's own log is applied, also without its index and from a
+// read-only file.
+TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
+  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
+  for (int i = 0; i < 50; i++) Create("Software\\Filler" + std::to_string(i));
+  EndUse();
+  const std::string valid = ReadFile(storePath()), other = configHome + "/other";
+  ASSERT_GE(valid.size(), 3 * 4096u);
+  std::string damaged = valid;  // pages after the first overwritten
+  for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
+  // Other databases, one with a log full of frames; another store, and its log and index after a
+  // crash.
+  const std::string dbLog =
+      MakeDatabase(configHome + "/other.db",
+                   "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+                   "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
+  MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
+  MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
+  MakeDatabase(configHome + "/app.db",
+               "CREATE TABLE t(x); PRAGMA user_version = 2; PRAGMA application_id = 7;");
   setenv("XDG_CONFIG_HOME", other.c_str(), 1);
   Set(Create("Software\\Other"), "v", "x");
   EndUse();
   std::string otherStore = ReadFile(other + "/qsprofile/registry.db");
   CrashAfterWrite("Software\\Crashed");
+  auto holds = [](const std::string& bytes) {
+    return [bytes](const std::string& store) { WriteFile(store, bytes); };
+  };
   auto withoutIndex = [](mode_t mode) {  // after a crash, the file and its log copied
     return [mode](const std::string& store) {
       CrashAfterWrite("Software\\Kept");
@@ -347,13 +299,34 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideOwnLogsApplied) {
       unlink((store + end).c_str()), mkfifo((store + end).c_str(), 0600);
     };
   };
-  const std::string aside = "set aside", odd = " is not a regular file; move it away";
+  const std::string aside = "set aside", odd = " is not a regular file; move it away",
+                    bad = "error 1009|1009 1009", denied = "error 5|5 5";
   struct {
     const char* what;
-    std::string after, said;
+    std::string after, said;  // what a program finds (if nothing, its writes' codes); says
     std::function<void(const std::string& store)> act;
   } cases[] = {
       // clang-format off
+      {"not a database", bad, "file is not a database", holds(std::string(5000, 'x'))},
+      {"corrupt", bad, "file is corrupt", holds(damaged)},
+      {"cut in a page", bad, "it ends in the middle of a page",
+       holds(valid.substr(0, valid.size() - 100))},
+      {"cut", bad, "it is shorter than its header says", holds(valid.substr(0, valid.size() - 4096))},
+      {"foreign", bad, "file is not a registry store", holds(ReadFile(configHome + "/foreign.db"))},
+      {"newer", bad, "layout version 7 is newer", holds(ReadFile(configHome + "/newer.db"))},
+      {"app", bad, "file is not a registry store", holds(ReadFile(configHome + "/app.db"))},
+      {"open folder", denied, "qsprofile is writable by others; run chmod go-w",
+       [](auto& store) { chmod(store.substr(0, store.size() - 12).c_str(), 0777); }},
+      {"open file", denied, "registry.db is writable by others; run chmod go-w",
+       [](auto& store) { chmod(store.c_str(), 0620); }},
+      {"symbolic link", denied, "registry.db is a symbolic link", [&](auto& store) {
+         WriteFile(store + ".real", valid), unlink(store.c_str());
+         symlink((store + ".real").c_str(), store.c_str());
+       }},
+      {"pipe at the log", denied, "registry.db-wal" + odd, pipeAt("-wal")},
+      {"pipe at the index", denied, "registry.db-shm" + odd, pipeAt("-shm")},
+      {"folder at the index", denied, "registry.db-shm" + odd,
+       [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
       {"store log and index", "Mine=x ", aside, [&](auto& store) {
          for (const char* file : {"-wal", "-shm"})
@@ -369,37 +342,41 @@ TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideOwnLogsApplied) {
          CrashAfterWrite("Software\\Lost");
          WriteFile(store, older);
        }},
-      {"removed after a crash", "", aside, [&](auto& store) {
+      {"removed after a crash", "error 2|0 0", aside, [&](auto& store) {
          CrashAfterWrite("Software\\Lost"), unlink(store.c_str());
        }},
       {"crash", "Kept=x Mine=x ", "", [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
       {"copy without index", "Kept=x Mine=x ", "", withoutIndex(0600)},
       {"read-only copy", "Kept=x Mine=x ", "", withoutIndex(0400)},
-      {"pipe at the log", "error 5", "registry.db-wal" + odd, pipeAt("-wal")},
-      {"pipe at the index", "error 5", "registry.db-shm" + odd, pipeAt("-shm")},
-      {"folder at the index", "error 5", "registry.db-shm" + odd,
-       [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string home = configHome + "/" + c.what;
-    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    std::string store = UseHome(c.what) + "/registry.db";
     Set(Create("Software\\Mine"), "v", "x");
     EndUse();
-    c.act(home + "/qsprofile/registry.db");
+    c.act(store);
+    const Names before = Entries(store.substr(0, store.size() - 12));
+    const std::string contents = ReadFile(store);
     Child child = RunChild([](int tell) {  // a program of its own: what it finds under Software
       HKEY key = nullptr;
-      LONG opened = Make(HKEY_CURRENT_USER, "Software", KEY_READ, &key);
+      LONG opened = Open("Software", &key);
       std::string found = opened ? "error " + std::to_string(opened) : "";
       for (const std::string& name : List(key))
         found += name + "=" + Get("Software\\" + name, "v") + " ";
+      if (opened)  // and the writes
+        found += "|" + std::to_string(Set(HKEY_CURRENT_USER, "v", "y")) + " " +
+                 std::to_string(RegDeleteTreeA(HKEY_CURRENT_USER, nullptr));
       if (write(tell, found.data(), found.size()) < 0) _exit(3);
     });
     EXPECT_TRUE(WIFEXITED(child.status)) << child.said;
     EXPECT_EQ(c.after, child.told);
     EXPECT_EQ(c.said.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
     EXPECT_NE(std::string::npos, child.said.find(c.said)) << child.said;
+    if (c.after != bad && c.after != denied) continue;
+    EXPECT_NE(std::string::npos, child.said.find(store.substr(0, store.size() - 12))) << child.said;
+    EXPECT_TRUE(ReadFile(store) == contents) << "changed";
+    EXPECT_EQ(before, Entries(store.substr(0, store.size() - 12)));
   }
 }
 
