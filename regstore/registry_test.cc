@@ -223,16 +223,13 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
     HKEY made = Create("Batch"), bottom = Create(deep, made);  // 512 levels: the most
     EXPECT_EQ(ERROR_SUCCESS, Set(made, "v", "x"));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Before"));
-    const struct {
-      const char* what;
-      LONG result;
-    } limits[] = {
+    const std::pair<const char*, LONG> limits[] = {
         {"a 513th level", Make(bottom, "more")},
         {"513 levels in one call", Make(made, "New\\" + deep)},
         {"a key name of 256", Make(made, "New\\" + std::string(256, 'n'))},
         {"a value name of 16,384", Set(bottom, std::string(16384, 'v').c_str(), "x")},
     };
-    for (const auto& c : limits) EXPECT_EQ(ERROR_INVALID_PARAMETER, c.result) << c.what;
+    for (auto [what, result] : limits) EXPECT_EQ(ERROR_INVALID_PARAMETER, result) << what;
     EXPECT_EQ(ERROR_SUCCESS, Set(bottom, std::string(16383, 'v').c_str(), "x"));
     EXPECT_EQ(ERROR_SUCCESS, Make(made, std::string(255, 'n')));
     EXPECT_EQ(ERROR_SUCCESS, RegEndBatch(commit));
@@ -267,8 +264,7 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   ASSERT_GE(valid.size(), 3 * 4096u);
   std::string damaged = valid;  // pages after the first overwritten
   for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
-  // Other databases, one with a log full of frames; another store, and its log and index after a
-  // crash.
+  // Other databases, one with a log full of frames; another store, its log and index after a crash.
   const std::string dbLog =
       MakeDatabase(configHome + "/other.db",
                    "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
@@ -311,7 +307,8 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       {"corrupt", bad, "file is corrupt", holds(damaged)},
       {"cut in a page", bad, "it ends in the middle of a page",
        holds(valid.substr(0, valid.size() - 100))},
-      {"cut", bad, "it is shorter than its header says", holds(valid.substr(0, valid.size() - 4096))},
+      {"cut", bad, "it is shorter than its header says",
+       holds(valid.substr(0, valid.size() - 4096))},
       {"foreign", bad, "file is not a registry store", holds(ReadFile(configHome + "/foreign.db"))},
       {"newer", bad, "layout version 7 is newer", holds(ReadFile(configHome + "/newer.db"))},
       {"app", bad, "file is not a registry store", holds(ReadFile(configHome + "/app.db"))},
@@ -321,7 +318,7 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
        [](auto& store) { chmod(store.c_str(), 0620); }},
       {"symbolic link", denied, "registry.db is a symbolic link", [&](auto& store) {
          WriteFile(store + ".real", valid), unlink(store.c_str());
-         symlink((store + ".real").c_str(), store.c_str());
+         symlink("registry.db.real", store.c_str());
        }},
       {"pipe at the log", denied, "registry.db-wal" + odd, pipeAt("-wal")},
       {"pipe at the index", denied, "registry.db-shm" + odd, pipeAt("-shm")},
@@ -329,22 +326,18 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
        [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
       {"store log and index", "Mine=x ", aside, [&](auto& store) {
-         for (const char* file : {"-wal", "-shm"})
-           WriteFile(store + file, ReadFile(other + "/qsprofile/registry.db" + file));
+         for (auto end : {"-wal", "-shm"})
+           WriteFile(store + end, ReadFile(other + "/qsprofile/registry.db" + end));
        }},
-      {"replaced after a crash", "Other=x ", aside, [&](auto& store) {
-         CrashAfterWrite("Software\\Lost"), WriteFile(store, otherStore);
-       }},
+      {"replaced after a crash", "Other=x ", aside,
+       [&](auto& store) { CrashAfterWrite("Software\\Lost"), WriteFile(store, otherStore); }},
       {"older copy put back after a crash", "Mine=x ", aside, [&](auto& store) {
          std::string older = ReadFile(store);
-         Create("Software\\Later");
-         EndUse();
-         CrashAfterWrite("Software\\Lost");
-         WriteFile(store, older);
+         Create("Software\\Later"), EndUse();
+         CrashAfterWrite("Software\\Lost"), WriteFile(store, older);
        }},
-      {"removed after a crash", "error 2|0 0", aside, [&](auto& store) {
-         CrashAfterWrite("Software\\Lost"), unlink(store.c_str());
-       }},
+      {"removed after a crash", "error 2|0 0", aside,
+       [&](auto& store) { CrashAfterWrite("Software\\Lost"), unlink(store.c_str()); }},
       {"crash", "Kept=x Mine=x ", "", [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
       {"copy without index", "Kept=x Mine=x ", "", withoutIndex(0600)},
       {"read-only copy", "Kept=x Mine=x ", "", withoutIndex(0400)},
