@@ -55,8 +55,7 @@ TEST(Guard, TellsNormalReturnFromExceptionsAndFaultsAndCatchesAtTheInnermost) {
 #endif
   };
   for (const auto& c : cases) {
-    // Twice: the first fault must leave the guard usable.
-    for (const char* round : {"", ", again"}) {
+    for (const char* round : {"", ", again"}) {  // the first fault must leave the guard usable
       Reached = 0;
       EXPECT_EQ(c.completes, CallGuarded(c.routine)) << c.name << round;
       EXPECT_EQ(c.steps, Reached) << c.name << round;

@@ -123,8 +123,7 @@ TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
     ASSERT_GT(total, 3) << writer.what;
     for (Fault fault : {Fault::Kill, Fault::IoErrorOnce, Fault::DiskFull}) {
       for (int at = 1; at <= total; at++) {
-        std::string name = std::string(writer.what) + std::to_string((int)fault) + "-" +
-                           std::to_string(at) + "-of-" + std::to_string(total);
+        std::string name = writer.what + std::to_string((int)fault) + "-" + std::to_string(at);
         SCOPED_TRACE(name);
         std::string store = NewHome(name);
         Child child = RunWriter(writer, store, fault, at);
@@ -157,15 +156,13 @@ TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
     std::string home = configHome + "/race" + std::to_string(round);
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     int go[2], err[2];
-    ASSERT_EQ(0, pipe(go));
-    ASSERT_EQ(0, pipe(err));
+    ASSERT_EQ(0, pipe(go) | pipe(err));
     fflush(nullptr);
     for (int child = 0; child < Writers; child++) {
       if (fork() != 0) continue;
       dup2(err[1], 2);
       close(go[1]);
-      char byte;
-      if (read(go[0], &byte, 1) < 0) _exit(3);  // all start when the test closes the pipe
+      if (char byte; read(go[0], &byte, 1) < 0) _exit(3);  // all start as the test closes go
       int failures = 0;
       for (int i = 0; i < Writes; i++) {  // a value of the shared key, and a key of its own
         std::string n = name(child, i);
@@ -174,9 +171,7 @@ TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
       }
       exit(failures + testing::Test::HasFailure());  // as a program ends
     }
-    close(go[0]);
-    close(go[1]);
-    close(err[1]);
+    close(go[0]), close(go[1]), close(err[1]);
     EXPECT_EQ("", ReadAll(err[0]));
     for (int status = 0, child = 0; child < Writers; child++) {
       ASSERT_GT(wait(&status), 0);

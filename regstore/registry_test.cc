@@ -44,12 +44,6 @@ Names Entries(const std::string& dir) {
   return names;
 }
 
-struct stat Stat(const std::string& path) {
-  struct stat st = {};
-  stat(path.c_str(), &st);
-  return st;
-}
-
 // Makes a SQLite database with the given statements; returns its log as it was before closing.
 std::string MakeDatabase(const std::string& path, const char* sql) {
   sqlite3* db = nullptr;
@@ -162,7 +156,7 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
   ASSERT_TRUE(geteuid() != 0 || chown(configHome.c_str(), 65534, 65534) == 0);
   // The owner writes and ends without closing the store: what it wrote is still in the log.
   RunAsOwner([] { return std::to_string(Set(Create("Software\\Guarded"), "v", "kept")); });
-  ASSERT_GT(Stat(storePath() + "-wal").st_size, 0);
+  ASSERT_GT(ReadFile(storePath() + "-wal").size(), 0u);
   struct {
     const char* what;
     bool closed;  // the last writer has since ended cleanly
@@ -176,12 +170,8 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.closed) {
-      RunAsOwner([]() -> std::string {
-        HKEY key = nullptr;
-        exit(Open("Software", &key) == ERROR_SUCCESS ? 0 : 1);  // as a program ends
-      });
-    }
+    if (c.closed)  // the owner reads the store and ends as a program does
+      RunAsOwner([] { return exit(Get("Software\\Guarded", "v") == "kept" ? 0 : 1), ""s; });
     std::string before = ReadFile(storePath()), log = ReadFile(storePath() + "-wal");
     for (const char* file : {"-wal", "-shm"}) chmod((storePath() + file).c_str(), c.log);
     chmod(storePath().c_str(), c.store);
@@ -345,11 +335,11 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string store = UseHome(c.what) + "/registry.db";
+    const std::string dir = UseHome(c.what), store = dir + "/registry.db";
     Set(Create("Software\\Mine"), "v", "x");
     EndUse();
     c.act(store);
-    const Names before = Entries(store.substr(0, store.size() - 12));
+    const Names before = Entries(dir);
     const std::string contents = ReadFile(store);
     Child child = RunChild([](int tell) {  // a program of its own: what it finds under Software
       HKEY key = nullptr;
@@ -367,9 +357,9 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
     EXPECT_EQ(c.said.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
     EXPECT_NE(std::string::npos, child.said.find(c.said)) << child.said;
     if (c.after != bad && c.after != denied) continue;
-    EXPECT_NE(std::string::npos, child.said.find(store.substr(0, store.size() - 12))) << child.said;
+    EXPECT_NE(std::string::npos, child.said.find(dir)) << child.said;
     EXPECT_TRUE(ReadFile(store) == contents) << "changed";
-    EXPECT_EQ(before, Entries(store.substr(0, store.size() - 12)));
+    EXPECT_EQ(before, Entries(dir));
   }
 }
 
@@ -391,10 +381,10 @@ TEST_F(RegistryTest, TheFirstWriteMakesPrivateFilesAndClearsDebris) {
     umask(old);
     setenv("HOME", savedHome.c_str(), 1);
     for (std::string folder : {top, top + "/.config", dir})
-      EXPECT_EQ(0700u, Stat(folder).st_mode & 07777) << folder;
+      EXPECT_EQ(0700u, (unsigned)std::filesystem::status(folder).permissions()) << folder;
     EXPECT_EQ(files, Entries(dir));
     for (const std::string& file : files)
-      EXPECT_EQ(0600u, Stat(dir + "/" + file).st_mode & 07777) << file << mask;
+      EXPECT_EQ(0600u, (unsigned)std::filesystem::status(dir + "/" + file).permissions()) << file;
   }
   EndUse();
   for (const std::string& file : files) unlink((dir + "/" + file).c_str());

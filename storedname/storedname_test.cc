@@ -36,8 +36,7 @@ TEST_F(StoredNameTest, OnlyAValueThatFitsWithItsTerminatorIsUsed) {
       {std::string(300, 'F') + '\0', "QuorvaneServer"},
   };
   for (const auto& [stored, expected] : cases) {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, Make(HKEY_CURRENT_USER, RoleTable[Agent].key, KEY_SET_VALUE, &key));
+    HKEY key = Create(RoleTable[Agent].key);
     ASSERT_EQ(ERROR_SUCCESS, Set(key, "MAPIProfile", stored));
     RegCloseKey(key);
     EXPECT_EQ(expected, Load(Agent)) << stored.size();

@@ -7,8 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-// A new empty folder under the system's temporary folder.
-static std::string MakeTempDir() {
+std::string MakeTempDir() {
   const char* base = getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/qsprofile-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) perror("mkdtemp"), abort();
@@ -58,15 +57,6 @@ Child RunChild(const std::function<void(int tell)>& body) {
   child.told = ReadAll(tell[0]);
   waitpid(pid, &child.status, 0);
   return child;
-}
-
-void TempStoreTest::SetUp() {
-  configHome = MakeTempDir();
-  setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
-}
-
-void TempStoreTest::TearDown() {
-  RemoveTree(configHome);
 }
 
 // Before any test runs, HOME and XDG_CONFIG_HOME point into a temporary folder of their own, so

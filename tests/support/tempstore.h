@@ -1,6 +1,5 @@
 // Each test gets a store of its own: a fresh, empty XDG_CONFIG_HOME in a temporary folder that
-// is removed afterwards. No test ever sees the user's own store. Also what the store's tests
-// share: registry calls in short, and child processes to crash or to run as another program.
+// is removed afterwards, never the user's own; and the store's tests share the helpers here.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +14,7 @@
 
 #include "platform/registry.h"
 
+std::string MakeTempDir();                      // a new empty folder in the temporary folder
 void RemoveTree(const std::string& path);       // a folder and everything below it
 std::string ReadFile(const std::string& path);  // a whole file; empty when it cannot be read
 void WriteFile(const std::string& path, const std::string& contents);  // replaces the file
@@ -63,8 +63,7 @@ inline std::string Get(const std::string& path, const char* name) {
   return got;
 }
 
-// A program killed right after its write of path's value v returned: the write is only in the
-// store's log.
+// A program killed right after its write of path's value v returned: the write is only in a log.
 inline void CrashAfterWrite(const std::string& path) {
   Child killed = RunChild([&](int) {
     if (Set(Create(path), "v", "x") == ERROR_SUCCESS) kill(getpid(), SIGKILL);
@@ -74,15 +73,17 @@ inline void CrashAfterWrite(const std::string& path) {
 
 class TempStoreTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
+  void SetUp() override {
+    configHome = MakeTempDir();
+    setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+  }
+  void TearDown() override { RemoveTree(configHome); }
 
   // Ends this process's use of the current store, as a program's end does.
   void LeaveStore() {
     std::string saved = getenv("XDG_CONFIG_HOME");
     setenv("XDG_CONFIG_HOME", (configHome + "/nowhere").c_str(), 1);
-    HKEY key = nullptr;
-    RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_READ, &key);
+    Get("Software", "");
     setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
   }
 
