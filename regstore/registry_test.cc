@@ -1,19 +1,11 @@
-#include <gtest/gtest.h>
 #include <grp.h>
-#include <signal.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <functional>
-#include <string>
 #include <vector>
 
-#include "platform/registry.h"
 #include "regstore/batch.h"
 #include "support/tempstore.h"
 
@@ -22,34 +14,8 @@ namespace {
 using namespace std::string_literals;
 using Names = std::vector<std::string>;
 
-// What RegCreateKeyExA returns; the key it opens goes to *key, if given.
-LONG Make(HKEY parent, const std::string& path, REGSAM access = KEY_ALL_ACCESS,
-          HKEY* key = nullptr) {
-  HKEY made = nullptr;
-  return RegCreateKeyExA(parent, path.c_str(), 0, nullptr, 0, access, nullptr, key ? key : &made,
-                         nullptr);
-}
-
-HKEY Create(const std::string& path, HKEY parent = HKEY_CURRENT_USER) {
-  HKEY key = nullptr;
-  EXPECT_EQ(ERROR_SUCCESS, Make(parent, path, KEY_ALL_ACCESS, &key)) << path;
-  return key;
-}
-
 LONG Open(const char* path, HKEY* key, REGSAM access = KEY_READ) {
   return RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, access, key);
-}
-
-LONG Set(HKEY key, const char* name, const std::string& data, DWORD type = REG_SZ) {
-  return RegSetValueExA(key, name, 0, type, (const BYTE*)data.data(), (DWORD)data.size());
-}
-
-// The value's bytes, or the error code as text.
-std::string Get(HKEY key, const char* name, DWORD* type = nullptr) {
-  static char data[400000];
-  DWORD size = sizeof data;
-  LONG result = RegQueryValueExA(key, name, nullptr, type, (LPBYTE)data, &size);
-  return result == ERROR_SUCCESS ? std::string(data, size) : "error " + std::to_string(result);
 }
 
 LONG Enum(HKEY key, bool values, DWORD index, char* name, DWORD* length) {
@@ -78,12 +44,6 @@ Names Entries(const std::string& dir) {
   return names;
 }
 
-struct stat Stat(const std::string& path) {
-  struct stat st = {};
-  stat(path.c_str(), &st);
-  return st;
-}
-
 // Makes a SQLite database with the given statements; returns its log as it was before closing.
 std::string MakeDatabase(const std::string& path, const char* sql) {
   sqlite3* db = nullptr;
@@ -99,21 +59,9 @@ class RegistryTest : public TempStoreTest {
   // Ends this process's use of the store as a program's end does, then copies the log into the
   // file, as a later process does once the log has grown: the file holds it all.
   void EndUse() {
-    std::string saved = getenv("XDG_CONFIG_HOME");
-    setenv("XDG_CONFIG_HOME", (configHome + "/nowhere").c_str(), 1);
-    HKEY key = nullptr;
-    Open("Software", &key);
-    setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
-    MakeDatabase(saved + "/qsprofile/registry.db", "PRAGMA wal_checkpoint(TRUNCATE)");
-  }
-
-  // Points XDG_CONFIG_HOME at a new configHome/NAME and returns its new, empty store folder.
-  std::string UseHome(const std::string& name) {
-    std::string home = configHome + "/" + name;
-    EXPECT_EQ(0, mkdir(home.c_str(), 0700));
-    EXPECT_EQ(0, mkdir((home + "/qsprofile").c_str(), 0700));
-    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-    return home + "/qsprofile";
+    LeaveStore();
+    MakeDatabase(getenv("XDG_CONFIG_HOME") + "/qsprofile/registry.db"s,
+                 "PRAGMA wal_checkpoint(TRUNCATE)");
   }
 };
 
@@ -189,127 +137,17 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   EXPECT_EQ("error 1018", Get(key, nullptr));
 }
 
-// Processes that start together on a store not made yet lose no write, and once the last has
-// ended the database file alone holds everything.
-TEST_F(RegistryTest, ConcurrentProcessesLoseNothingAndLeaveTheDataInTheStoreFile) {
-  const int children = 3, writes = 40;
-  auto name = [](int child, int i) {
-    return "c" + std::to_string(child) + "v" + std::to_string(i);
-  };
-  int go[2];
-  ASSERT_EQ(0, pipe(go));
-  fflush(nullptr);
-  for (int child = 0; child < children; child++) {
-    if (fork() != 0) continue;
-    close(go[1]);
-    char byte;
-    if (read(go[0], &byte, 1) < 0) _exit(3);  // all start when the test closes the pipe
-    int failures = 0;
-    for (int i = 0; i < writes; i++) {
-      RegCloseKey(Create("Shared\\" + name(child, i)));
-      failures += Set(Create("Shared"), name(child, i).c_str(), name(child, i)) != ERROR_SUCCESS;
-    }
-    exit(failures + testing::Test::HasFailure());  // as a program ends
-  }
-  close(go[0]);
-  close(go[1]);
-  for (int status = 0, child = 0; child < children; child++) {
-    ASSERT_GT(wait(&status), 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  }
-  HKEY shared = nullptr;
-  ASSERT_EQ(ERROR_SUCCESS, Open("Shared", &shared));
-  EXPECT_EQ((size_t)(children * writes), List(shared).size());
-  for (int child = 0; child < children; child++)
-    for (int i = 0; i < writes; i++) EXPECT_EQ(name(child, i), Get(shared, name(child, i).c_str()));
-}
-
-// A damaged, foreign or untrusted store is refused before any write, with one line naming the
-// file and saying what is wrong or what to fix; the file stays as it is, nothing made beside it.
-TEST_F(RegistryTest, DamagedOrUntrustedStoresAreRefusedUntouched) {
-  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
-  for (int i = 0; i < 50; i++) Create("Software\\Filler" + std::to_string(i));
-  EndUse();
-  const std::string valid = ReadFile(storePath());
-  ASSERT_GE(valid.size(), 3 * 4096u);
-  std::string damaged = valid;  // pages after the first overwritten
-  for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
-  MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
-  MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
-  MakeDatabase(configHome + "/app.db",
-               "CREATE TABLE t(x); PRAGMA user_version = 2;"
-               "PRAGMA application_id = 7;");
-  auto holds = [](const std::string& bytes) {
-    return [bytes](const std::string& dir) { WriteFile(dir + "/registry.db", bytes); };
-  };
-  const struct {
-    const char* cause;
-    LONG code;
-    std::function<void(const std::string& dir)> spoil;
-  } cases[] = {
-      {"file is not a database", ERROR_BADDB, holds(std::string(5000, 'x'))},
-      {"file is corrupt", ERROR_BADDB, holds(damaged)},
-      {"it ends in the middle of a page", ERROR_BADDB, holds(valid.substr(0, valid.size() - 100))},
-      {"it is shorter than its header says", ERROR_BADDB,
-       holds(valid.substr(0, valid.size() - 4096))},
-      {"file is not a registry store", ERROR_BADDB, holds(ReadFile(configHome + "/foreign.db"))},
-      {"layout version 7 is newer", ERROR_BADDB, holds(ReadFile(configHome + "/newer.db"))},
-      {"file is not a registry store", ERROR_BADDB, holds(ReadFile(configHome + "/app.db"))},
-      {"qsprofile is writable by others; run chmod go-w", ERROR_ACCESS_DENIED,
-       [](auto& dir) { chmod(dir.c_str(), 0777); }},
-      {"registry.db is writable by others; run chmod go-w", ERROR_ACCESS_DENIED,
-       [](auto& dir) { chmod((dir + "/registry.db").c_str(), 0620); }},
-      {"registry.db is a symbolic link", ERROR_ACCESS_DENIED,
-       [&](auto& dir) {
-         WriteFile(dir + "/real.db", valid);
-         unlink((dir + "/registry.db").c_str());
-         symlink("real.db", (dir + "/registry.db").c_str());
-       }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.cause);
-    std::string dir = UseHome(std::to_string(&c - cases)), path = dir + "/registry.db";
-    WriteFile(path, valid);
-    chmod(path.c_str(), 0600);
-    c.spoil(dir);
-    const Names before = Entries(dir);
-    const std::string contents = ReadFile(path);
-    testing::internal::CaptureStderr();
-    HKEY key = nullptr;
-    EXPECT_EQ(c.code, Open("Software", &key));
-    EXPECT_EQ(c.code, Set(HKEY_CURRENT_USER, "v", "y"));
-    EXPECT_EQ(c.code, RegDeleteTreeA(HKEY_CURRENT_USER, nullptr));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(1, std::count(err.begin(), err.end(), '\n')) << err;
-    EXPECT_NE(std::string::npos, err.find(c.cause)) << err;
-    EXPECT_NE(std::string::npos, err.find(dir)) << err;
-    EXPECT_TRUE(ReadFile(path) == contents) << "changed";
-    EXPECT_EQ(before, Entries(dir));
-  }
-}
-
 // Runs body in a child process as the store's owner: another user when the test runs as root,
 // who ignores mode bits. Returns what the child wrote to stderr, then what body returned.
 std::string RunAsOwner(const std::function<std::string()>& body) {
-  int out[2];
-  if (pipe(out)) abort();
-  fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 2);
+  Child child = RunChild([&](int tell) {
     if (geteuid() == 0 && (setgroups(0, nullptr) || setgid(65534) || setuid(65534))) _exit(2);
     std::string result = body();
-    if (write(2, result.data(), result.size()) < 0) _exit(3);
+    if (write(tell, result.data(), result.size()) < 0) _exit(3);
     _exit(0);  // without closing the store, as a program that is killed
-  }
-  close(out[1]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  char buffer[4096];  // all the child wrote: far less than the pipe holds
-  std::string text(buffer, std::max<ssize_t>(0, read(out[0], buffer, sizeof buffer)));
-  close(out[0]);
-  return text;
+  });
+  EXPECT_TRUE(WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0);
+  return child.said + child.told;
 }
 
 // A store its owner cannot write is read, with what its log holds, and every write fails with
@@ -318,7 +156,7 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
   ASSERT_TRUE(geteuid() != 0 || chown(configHome.c_str(), 65534, 65534) == 0);
   // The owner writes and ends without closing the store: what it wrote is still in the log.
   RunAsOwner([] { return std::to_string(Set(Create("Software\\Guarded"), "v", "kept")); });
-  ASSERT_GT(Stat(storePath() + "-wal").st_size, 0);
+  ASSERT_GT(ReadFile(storePath() + "-wal").size(), 0u);
   struct {
     const char* what;
     bool closed;  // the last writer has since ended cleanly
@@ -332,12 +170,8 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    if (c.closed) {
-      RunAsOwner([]() -> std::string {
-        HKEY key = nullptr;
-        exit(Open("Software", &key) == ERROR_SUCCESS ? 0 : 1);  // as a program ends
-      });
-    }
+    if (c.closed)  // the owner reads the store and ends as a program does
+      RunAsOwner([] { return exit(Get("Software\\Guarded", "v") == "kept" ? 0 : 1), ""s; });
     std::string before = ReadFile(storePath()), log = ReadFile(storePath() + "-wal");
     for (const char* file : {"-wal", "-shm"}) chmod((storePath() + file).c_str(), c.log);
     chmod(storePath().c_str(), c.store);
@@ -379,16 +213,13 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
     HKEY made = Create("Batch"), bottom = Create(deep, made);  // 512 levels: the most
     EXPECT_EQ(ERROR_SUCCESS, Set(made, "v", "x"));
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Before"));
-    const struct {
-      const char* what;
-      LONG result;
-    } limits[] = {
+    const std::pair<const char*, LONG> limits[] = {
         {"a 513th level", Make(bottom, "more")},
         {"513 levels in one call", Make(made, "New\\" + deep)},
         {"a key name of 256", Make(made, "New\\" + std::string(256, 'n'))},
         {"a value name of 16,384", Set(bottom, std::string(16384, 'v').c_str(), "x")},
     };
-    for (const auto& c : limits) EXPECT_EQ(ERROR_INVALID_PARAMETER, c.result) << c.what;
+    for (auto [what, result] : limits) EXPECT_EQ(ERROR_INVALID_PARAMETER, result) << what;
     EXPECT_EQ(ERROR_SUCCESS, Set(bottom, std::string(16383, 'v').c_str(), "x"));
     EXPECT_EQ(ERROR_SUCCESS, Make(made, std::string(255, 'n')));
     EXPECT_EQ(ERROR_SUCCESS, RegEndBatch(commit));
@@ -409,70 +240,126 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   EXPECT_EQ("error 2", Get(key, "w"));
 }
 
-// A log beside the store that another database wrote, or that outlived the store it belonged
-// to, is set aside and never read into the store.
-TEST_F(RegistryTest, ForeignAndStaleLogsAreSetAsideNeverApplied) {
-  // A program killed right after its write returned: the write is only in the store's log.
-  auto crash = [](const std::string& home, const char* key) {
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-      Set(Create(key), "v", "x");
-      kill(getpid(), SIGKILL);
-    }
-    waitpid(pid, nullptr, 0);
-  };
-  // Another database's log, full of frames; another store, and its log and index after a crash.
-  const std::string other = configHome + "/other",
-                    dbLog = MakeDatabase(
-                        configHome + "/other.db",
-                        "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
-                        "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
+// A damaged, foreign or untrusted store, or anything but a regular file where its log or the
+// log's index belongs, is refused before any write with one line naming the file and saying what
+// is wrong or what to fix; the file stays as it is, nothing made beside it, nothing waited on. A
+// log that another database wrote, or that outlived the store it belonged to, is set aside and
+// never read into the store; the store's own log is applied, also without its index and from a
+// read-only file.
+TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
+  ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
+  for (int i = 0; i < 50; i++) Create("Software\\Filler" + std::to_string(i));
+  EndUse();
+  const std::string valid = ReadFile(storePath()), other = configHome + "/other";
+  ASSERT_GE(valid.size(), 3 * 4096u);
+  std::string damaged = valid;  // pages after the first overwritten
+  for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
+  // Other databases, one with a log full of frames; another store, its log and index after a crash.
+  const std::string dbLog =
+      MakeDatabase(configHome + "/other.db",
+                   "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
+                   "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
+  MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
+  MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
+  MakeDatabase(configHome + "/app.db",
+               "CREATE TABLE t(x); PRAGMA user_version = 2; PRAGMA application_id = 7;");
   setenv("XDG_CONFIG_HOME", other.c_str(), 1);
-  Create("Software\\Other");
+  Set(Create("Software\\Other"), "v", "x");
   EndUse();
   std::string otherStore = ReadFile(other + "/qsprofile/registry.db");
-  crash(other, "Software\\Crashed");
+  CrashAfterWrite("Software\\Crashed");
+  auto holds = [](const std::string& bytes) {
+    return [bytes](const std::string& store) { WriteFile(store, bytes); };
+  };
+  auto withoutIndex = [](mode_t mode) {  // after a crash, the file and its log copied
+    return [mode](const std::string& store) {
+      CrashAfterWrite("Software\\Kept");
+      std::string file = ReadFile(store), log = ReadFile(store + "-wal");
+      EXPECT_GT(log.size(), 0u);
+      for (const char* end : {"", "-wal", "-shm"}) unlink((store + end).c_str());
+      WriteFile(store, file), WriteFile(store + "-wal", log), chmod(store.c_str(), mode);
+    };
+  };
+  auto pipeAt = [](const char* end) {
+    return [end](const std::string& store) {
+      unlink((store + end).c_str()), mkfifo((store + end).c_str(), 0600);
+    };
+  };
+  const std::string aside = "set aside", odd = " is not a regular file; move it away",
+                    bad = "error 1009|1009 1009", denied = "error 5|5 5";
   struct {
     const char* what;
-    Names after;
-    bool setAside;
-    std::function<void(const std::string& home, const std::string& store)> act;
+    std::string after, said;  // what a program finds (if nothing, its writes' codes); says
+    std::function<void(const std::string& store)> act;
   } cases[] = {
       // clang-format off
-      {"database log", {"Mine"}, 1, [&](auto&, auto& store) { WriteFile(store + "-wal", dbLog); }},
-      {"store log and index", {"Mine"}, 1, [&](auto&, auto& store) {
-         for (const char* file : {"-wal", "-shm"})
-           WriteFile(store + file, ReadFile(other + "/qsprofile/registry.db" + file));
+      {"not a database", bad, "file is not a database", holds(std::string(5000, 'x'))},
+      {"corrupt", bad, "file is corrupt", holds(damaged)},
+      {"cut in a page", bad, "it ends in the middle of a page",
+       holds(valid.substr(0, valid.size() - 100))},
+      {"cut", bad, "it is shorter than its header says",
+       holds(valid.substr(0, valid.size() - 4096))},
+      {"foreign", bad, "file is not a registry store", holds(ReadFile(configHome + "/foreign.db"))},
+      {"newer", bad, "layout version 7 is newer", holds(ReadFile(configHome + "/newer.db"))},
+      {"app", bad, "file is not a registry store", holds(ReadFile(configHome + "/app.db"))},
+      {"open folder", denied, "qsprofile is writable by others; run chmod go-w",
+       [](auto& store) { chmod(store.substr(0, store.size() - 12).c_str(), 0777); }},
+      {"open file", denied, "registry.db is writable by others; run chmod go-w",
+       [](auto& store) { chmod(store.c_str(), 0620); }},
+      {"symbolic link", denied, "registry.db is a symbolic link", [&](auto& store) {
+         WriteFile(store + ".real", valid), unlink(store.c_str());
+         symlink("registry.db.real", store.c_str());
        }},
-      {"replaced after a crash", {"Other"}, 1, [&](auto& home, auto& store) {
-         crash(home, "Software\\Lost"), WriteFile(store, otherStore);
+      {"pipe at the log", denied, "registry.db-wal" + odd, pipeAt("-wal")},
+      {"pipe at the index", denied, "registry.db-shm" + odd, pipeAt("-shm")},
+      {"folder at the index", denied, "registry.db-shm" + odd,
+       [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
+      {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
+      {"store log and index", "Mine=x ", aside, [&](auto& store) {
+         for (auto end : {"-wal", "-shm"})
+           WriteFile(store + end, ReadFile(other + "/qsprofile/registry.db" + end));
        }},
-      {"older copy put back after a crash", {"Mine"}, 1, [&](auto& home, auto& store) {
+      {"replaced after a crash", "Other=x ", aside,
+       [&](auto& store) { CrashAfterWrite("Software\\Lost"), WriteFile(store, otherStore); }},
+      {"older copy put back after a crash", "Mine=x ", aside, [&](auto& store) {
          std::string older = ReadFile(store);
-         Create("Software\\Later");
-         EndUse();
-         crash(home, "Software\\Lost");
-         WriteFile(store, older);
+         Create("Software\\Later"), EndUse();
+         CrashAfterWrite("Software\\Lost"), WriteFile(store, older);
        }},
-      {"removed after a crash", {}, 1, [&](auto& home, auto& store) {
-         crash(home, "Software\\Lost"), unlink(store.c_str());
-       }},
-      {"crash", {"Kept", "Mine"}, 0, [&](auto& home, auto&) { crash(home, "Software\\Kept"); }},
+      {"removed after a crash", "error 2|0 0", aside,
+       [&](auto& store) { CrashAfterWrite("Software\\Lost"), unlink(store.c_str()); }},
+      {"crash", "Kept=x Mine=x ", "", [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
+      {"copy without index", "Kept=x Mine=x ", "", withoutIndex(0600)},
+      {"read-only copy", "Kept=x Mine=x ", "", withoutIndex(0400)},
       // clang-format on
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    std::string home = configHome + "/" + c.what;
-    setenv("XDG_CONFIG_HOME", home.c_str(), 1);
-    Create("Software\\Mine");
+    const std::string dir = UseHome(c.what), store = dir + "/registry.db";
+    Set(Create("Software\\Mine"), "v", "x");
     EndUse();
-    c.act(home, home + "/qsprofile/registry.db");
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(c.after, List(Create("Software")));
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(c.setAside, err.find("set aside") != std::string::npos) << err;
+    c.act(store);
+    const Names before = Entries(dir);
+    const std::string contents = ReadFile(store);
+    Child child = RunChild([](int tell) {  // a program of its own: what it finds under Software
+      HKEY key = nullptr;
+      LONG opened = Open("Software", &key);
+      std::string found = opened ? "error " + std::to_string(opened) : "";
+      for (const std::string& name : List(key))
+        found += name + "=" + Get("Software\\" + name, "v") + " ";
+      if (opened)  // and the writes
+        found += "|" + std::to_string(Set(HKEY_CURRENT_USER, "v", "y")) + " " +
+                 std::to_string(RegDeleteTreeA(HKEY_CURRENT_USER, nullptr));
+      if (write(tell, found.data(), found.size()) < 0) _exit(3);
+    });
+    EXPECT_TRUE(WIFEXITED(child.status)) << child.said;
+    EXPECT_EQ(c.after, child.told);
+    EXPECT_EQ(c.said.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
+    EXPECT_NE(std::string::npos, child.said.find(c.said)) << child.said;
+    if (c.after != bad && c.after != denied) continue;
+    EXPECT_NE(std::string::npos, child.said.find(dir)) << child.said;
+    EXPECT_TRUE(ReadFile(store) == contents) << "changed";
+    EXPECT_EQ(before, Entries(dir));
   }
 }
 
@@ -494,10 +381,10 @@ TEST_F(RegistryTest, TheFirstWriteMakesPrivateFilesAndClearsDebris) {
     umask(old);
     setenv("HOME", savedHome.c_str(), 1);
     for (std::string folder : {top, top + "/.config", dir})
-      EXPECT_EQ(0700u, Stat(folder).st_mode & 07777) << folder;
+      EXPECT_EQ(0700u, (unsigned)std::filesystem::status(folder).permissions()) << folder;
     EXPECT_EQ(files, Entries(dir));
     for (const std::string& file : files)
-      EXPECT_EQ(0600u, Stat(dir + "/" + file).st_mode & 07777) << file << mask;
+      EXPECT_EQ(0600u, (unsigned)std::filesystem::status(dir + "/" + file).permissions()) << file;
   }
   EndUse();
   for (const std::string& file : files) unlink((dir + "/" + file).c_str());

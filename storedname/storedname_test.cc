@@ -1,10 +1,7 @@
 #include "storedname/storedname.h"
 
-#include <gtest/gtest.h>
 #include <string.h>
-#include <sys/stat.h>
 
-#include "platform/registry.h"
 #include "regstore/batch.h"
 #include "support/tempstore.h"
 
@@ -39,11 +36,8 @@ TEST_F(StoredNameTest, OnlyAValueThatFitsWithItsTerminatorIsUsed) {
       {std::string(300, 'F') + '\0', "QuorvaneServer"},
   };
   for (const auto& [stored, expected] : cases) {
-    HKEY key = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExA(HKEY_CURRENT_USER, RoleTable[Agent].key, 0, nullptr, 0,
-                                             KEY_SET_VALUE, nullptr, &key, nullptr));
-    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExA(key, "MAPIProfile", 0, REG_SZ,
-                                            (const BYTE*)stored.data(), (DWORD)stored.size()));
+    HKEY key = Create(RoleTable[Agent].key);
+    ASSERT_EQ(ERROR_SUCCESS, Set(key, "MAPIProfile", stored));
     RegCloseKey(key);
     EXPECT_EQ(expected, Load(Agent)) << stored.size();
   }

@@ -16,12 +16,8 @@ int At = 0, Count = 0;
 struct File {
   sqlite3_file base;
   bool counted;
-  sqlite3_file* real() { return (sqlite3_file*)(this + 1); }
+  static sqlite3_file* Real(sqlite3_file* f) { return (sqlite3_file*)((File*)f + 1); }
 };
-
-File* Of(sqlite3_file* file) {
-  return (File*)file;
-}
 
 // One counted write or sync: what it returns instead of going ahead, or SQLITE_OK.
 int Hit(int error) {
@@ -34,56 +30,46 @@ int Hit(int error) {
 }
 
 // Every method goes to the real file; writes and syncs of the counted files are counted first.
-#define FORWARD(method) \
-  [](sqlite3_file* f, auto... a) { return Of(f)->real()->pMethods->method(Of(f)->real(), a...); }
-
-int Write(sqlite3_file* f, const void* data, int n, sqlite3_int64 at) {
-  int rc = Of(f)->counted ? Hit(SQLITE_IOERR_WRITE) : SQLITE_OK;
-  return rc ? rc : Of(f)->real()->pMethods->xWrite(Of(f)->real(), data, n, at);
-}
-
-int Sync(sqlite3_file* f, int flags) {
-  int rc = Of(f)->counted ? Hit(SQLITE_IOERR_FSYNC) : SQLITE_OK;
-  return rc ? rc : Of(f)->real()->pMethods->xSync(Of(f)->real(), flags);
-}
+#define FORWARD(method, error)                                              \
+  [](sqlite3_file* f, auto... a) {                                          \
+    if constexpr (error != 0)                                               \
+      if (int rc = ((File*)f)->counted ? Hit(error) : SQLITE_OK) return rc; \
+    return File::Real(f)->pMethods->method(File::Real(f), a...);            \
+  }
 
 const sqlite3_io_methods Methods = {3,
-                                    FORWARD(xClose),
-                                    FORWARD(xRead),
-                                    Write,
-                                    FORWARD(xTruncate),
-                                    Sync,
-                                    FORWARD(xFileSize),
-                                    FORWARD(xLock),
-                                    FORWARD(xUnlock),
-                                    FORWARD(xCheckReservedLock),
-                                    FORWARD(xFileControl),
-                                    FORWARD(xSectorSize),
-                                    FORWARD(xDeviceCharacteristics),
-                                    FORWARD(xShmMap),
-                                    FORWARD(xShmLock),
-                                    FORWARD(xShmBarrier),
-                                    FORWARD(xShmUnmap),
-                                    FORWARD(xFetch),
-                                    FORWARD(xUnfetch)};
+                                    FORWARD(xClose, 0),
+                                    FORWARD(xRead, 0),
+                                    FORWARD(xWrite, SQLITE_IOERR_WRITE),
+                                    FORWARD(xTruncate, 0),
+                                    FORWARD(xSync, SQLITE_IOERR_FSYNC),
+                                    FORWARD(xFileSize, 0),
+                                    FORWARD(xLock, 0),
+                                    FORWARD(xUnlock, 0),
+                                    FORWARD(xCheckReservedLock, 0),
+                                    FORWARD(xFileControl, 0),
+                                    FORWARD(xSectorSize, 0),
+                                    FORWARD(xDeviceCharacteristics, 0),
+                                    FORWARD(xShmMap, 0),
+                                    FORWARD(xShmLock, 0),
+                                    FORWARD(xShmBarrier, 0),
+                                    FORWARD(xShmUnmap, 0),
+                                    FORWARD(xFetch, 0),
+                                    FORWARD(xUnfetch, 0)};
 
 int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
-  File* f = Of(file);
+  File* f = (File*)file;
   f->base.pMethods = nullptr;
   f->counted = name && (Database == name || Log == name);
-  int rc = Real->xOpen(Real, name, f->real(), flags, outFlags);
-  if (f->real()->pMethods) f->base.pMethods = &Methods;
+  int rc = Real->xOpen(Real, name, File::Real(file), flags, outFlags);
+  if (File::Real(file)->pMethods) f->base.pMethods = &Methods;
   return rc;
 }
 
 }  // namespace
 
 void InstallFaultVfs(const std::string& store, Fault fault, int at) {
-  Database = store;
-  Log = store + "-wal";
-  Kind = fault;
-  At = at;
-  Count = 0;
+  Database = store, Log = store + "-wal", Kind = fault, At = at, Count = 0;
   if (Real) return;
   Real = sqlite3_vfs_find(nullptr);
   Vfs = *Real;

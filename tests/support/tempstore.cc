@@ -7,8 +7,7 @@
 #include <fstream>
 #include <sstream>
 
-// A new empty folder under the system's temporary folder.
-static std::string MakeTempDir() {
+std::string MakeTempDir() {
   const char* base = getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/qsprofile-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) perror("mkdtemp"), abort();
@@ -32,13 +31,32 @@ void WriteFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << contents;
 }
 
-void TempStoreTest::SetUp() {
-  configHome = MakeTempDir();
-  setenv("XDG_CONFIG_HOME", configHome.c_str(), 1);
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, (size_t)got);
+  close(fd);
+  return text;
 }
 
-void TempStoreTest::TearDown() {
-  RemoveTree(configHome);
+Child RunChild(const std::function<void(int tell)>& body) {
+  int tell[2], err[2];
+  if (pipe(tell) != 0 || pipe(err) != 0) abort();
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(err[1], 2);
+    alarm(60);
+    body(tell[1]);
+    _exit(0);
+  }
+  close(tell[1]);
+  close(err[1]);
+  Child child;
+  child.said = ReadAll(err[0]);
+  child.told = ReadAll(tell[0]);
+  waitpid(pid, &child.status, 0);
+  return child;
 }
 
 // Before any test runs, HOME and XDG_CONFIG_HOME point into a temporary folder of their own, so
