@@ -183,6 +183,13 @@ TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
         EXPECT_EQ(name(child, i), Get("Software\\Race", name(child, i).c_str()));
         EXPECT_EQ(name(child, i), Get("Race\\" + name(child, i), "v"));
       }
+    HKEY race = Create("Race");  // and no key more
+    DWORD keys = 0;
+    char sub[16];
+    for (DWORD size = sizeof sub; !RegEnumKeyExA(race, keys, sub, &size, 0, 0, 0, 0); size = 16)
+      keys++;
+    EXPECT_EQ((DWORD)(Writers * Writes), keys);
+    RegCloseKey(race);
     if (HasFailure()) return;
   }
 }
