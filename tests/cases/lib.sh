@@ -1,7 +1,5 @@
-# The part of the case drivers that does not depend on the platform: reads cases.txt, runs each
-# case through the driver's hooks and compares what came out. Sourced by posix.sh and wine.sh,
-# which define:
-#
+# The platform-independent part of the case drivers posix.sh and wine.sh, which source it: reads
+# cases.txt, runs each case through the driver's hooks and compares what came out. They define:
 #   PROGRAM                   the program path as the usage text shows it
 #   drv_reset                 a store for a new case: no roles' values, no profiles, no mapisvc.inf
 #   drv_mapisvc               installs mapisvc.inf with the text on stdin
@@ -23,15 +21,13 @@ PROFILES='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Su
 GLOBAL_SECTION=13dbb0c8aa05101a9bb000aa002fc45a
 declare -A ROLE_KEY=([s]=Agents [m]='Manager\ExchangeAdaptor' [l]=Management [c]=DBConsistency)
 
-# The escaped one-line form of texts: backslash, tab and newline as \\, \t and \n. Reads texts
-# each followed by a line "----"; prints one line per text.
+# Reads texts, each followed by a line "----"; prints each on a line, \, tab and newline escaped.
 escape_texts() {
   sed 's/\\/\\\\/g; s/\t/\\t/g' |
     awk '$0 == "----" { print t; t = ""; n = 0; next } { t = n++ ? t "\\n" $0 : $0 }'
 }
 
-# Splits a line into words at blanks; double quotes keep blanks in a word ("" is an empty word).
-# Sets the array WORDS.
+# Splits a line into the array WORDS at blanks; double quotes keep blanks ("" is an empty word).
 split_words() {
   local line=$1 word= quoted=0 has=0 c i
   WORDS=()
@@ -62,22 +58,18 @@ expand() {
 values_under() {
   drv_reg query "$1" /s | awk -v root="${1#HKCU\\}" '
     /^HKEY_CURRENT_USER\\/ {
-      key = substr($0, length("HKEY_CURRENT_USER\\") + 1)
-      key = key == root ? "" : substr(key, length(root) + 2)
-      keys[key] = 1
-      next
+      key = substr($0, 19); key = key == root ? "" : substr(key, length(root) + 2)
+      keys[key] = 1; next
     }
     /^    / {
-      line = substr($0, 5)
-      name = substr(line, 1, index(line, "    ") - 1); line = substr(line, length(name) + 5)
-      type = line; data = ""
+      line = substr($0, 5); name = substr(line, 1, index(line, "    ") - 1)
+      type = line = substr(line, length(name) + 5); data = ""
       if (index(line, "    ")) { type = substr(line, 1, index(line, "    ") - 1); data = substr(line, length(type) + 5) }
       print key "\t" name "\t" type "\t" data
     }
     END { for (k in keys) print k "\t\t\t" }'
 }
 
-# Sorted lines joined by " | ".
 join_sorted() { sort | paste -sd'|' | sed 's/|/ | /g'; }
 
 # What the store holds after a case, one line per fact, in the form of the expectations.
@@ -129,11 +121,9 @@ finish_case() {
   actual+=$(observed_state | sort)
   expected=$(printf '%s\n' "${BOXES[@]}"; printf '%s\n' "${STATE[@]}" | sort)
   if diff <(grep -v '^$' <<<"$expected") <(grep -v '^$' <<<"$actual") >"$WORK/diff"; then
-    PASSED=$((PASSED + 1))
-    printf 'ok   %s\n' "$CASE"
+    PASSED=$((PASSED + 1)) && printf 'ok   %s\n' "$CASE"
   else
-    FAILED=$((FAILED + 1))
-    printf 'FAIL %s (cases.txt:%s)\n' "$CASE" "$CASE_LINE"
+    FAILED=$((FAILED + 1)) && printf 'FAIL %s (cases.txt:%s)\n' "$CASE" "$CASE_LINE"
     sed -n 's/^</  expected/p; s/^>/  actual  /p' "$WORK/diff"
   fi
 }

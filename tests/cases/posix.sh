@@ -16,18 +16,15 @@ PROGRAM=$qsprofile
 export XDG_CONFIG_HOME=$WORK/config
 
 drv_reset() { rm -rf "$XDG_CONFIG_HOME" && mkdir -m 700 "$XDG_CONFIG_HOME"; }
-drv_mapisvc() {
-  mkdir -p -m 700 "$XDG_CONFIG_HOME/qsprofile" && cat >"$XDG_CONFIG_HOME/qsprofile/mapisvc.inf"
-}
+drv_mapisvc() { mkdir -p -m 700 "$XDG_CONFIG_HOME/qsprofile" && cat >"$_/mapisvc.inf"; }
 drv_reg() { "$qsreg" "$@" 2>/dev/null; }
 drv_sizes() { "$storedsize" "$@"; }
 
 # The boxes are the blocks from a line "[Quorvane Server Profile]" to a line "[OK]"; the rest of
 # stderr (the dialog, a sanitizer's report) is not compared.
 drv_run() {
-  local status
   QSMAPI_FAULT=$1 "$qsprofile" "${@:2}" 2>"$WORK/stderr" >/dev/null
-  status=$?
+  local status=$?
   awk '$0 == "[Quorvane Server Profile]" { inbox = 1; next }
        inbox && $0 == "[OK]" { print "----"; inbox = 0; next }
        inbox' "$WORK/stderr"
