@@ -27,7 +27,6 @@ const char Incomplete[] =
     "The (Sales) profile is invalid due to missing or invalid property tags.\n"
     "Ensure the specified profile information is valid and unique.";
 const char InvalidRow[] = "Invalid properties in  MsgSvcTable (00000000)";
-const char Ok[] = "srv\nbox\nok\n";  // OK leaves the names to the logon to resolve
 const HRESULT Warning = MAPI_W_ERRORS_RETURNED;
 
 // How "Sales" stands before the run. An existing profile lists a contacts service before
@@ -35,7 +34,6 @@ const HRESULT Warning = MAPI_W_ERRORS_RETURNED;
 enum Scene { New, Unresolved, ContactsOnly, Unserviced };
 enum Fate { Kept, Deleted, NeverCreated };
 
-// Every ConfigureMsgService call made configures the service with this UID (in hex).
 void ExpectConfiguresOnly(const std::string& uid) {
   for (const std::string& call : plan::Calls())
     EXPECT_TRUE(call.rfind("ConfigureMsgService(", 0) != 0 ||
@@ -61,7 +59,7 @@ class ConfigureProfileTest : public TempStoreTest {
     if (scene == ContactsOnly) SeedProfile("Sales", {"CONTAB"}, {});
     if (scene == Unserviced) SeedProfile("Sales", {}, {});
     std::string firstUid = FirstServiceUid();
-    WriteFile(configHome + "/answers", Ok);
+    WriteFile(configHome + "/answers", "srv\nbox\nok\n");  // OK leaves the names to the logon
     EXPECT_NE(nullptr, freopen((configHome + "/answers").c_str(), "r", stdin));
     strcpy(ProfileName, "Sales");
     ShownTexts.clear();
@@ -293,7 +291,6 @@ TEST_F(ProfileKeyTest, FindsTheKeysTheSubsystemMakesEvenInAReadOnlyStore) {
   const std::string high(64, '\xE9');
   for (const char* name : {"Caf\xE9", high.c_str()})
     ASSERT_EQ(S_OK, admin->CreateProfile((LPTSTR)name, nullptr, 0, 0));
-  EXPECT_STREQ("Caf[y~ Nord", EncodeProfileKeyName("Caf\xE9 Nord"));
   const std::pair<std::string, bool> names[] = {{"Caf\xE9", true},     {"Caf[y~", true},
                                                 {"Cafe", false},       {high, true},
                                                 {high + "tail", true}, {high.substr(1), false}};
