@@ -1,16 +1,13 @@
 # The platform-independent part of the case drivers posix.sh and wine.sh, which source it: reads
 # cases.txt, runs each case through the driver's hooks and compares what came out. They define:
-#   PROGRAM                   the program path as the usage text shows it
+#   PROGRAM                   the program path as the usage text shows it; WORK a scratch folder
 #   drv_reset                 a store for a new case: no roles' values, no profiles, no mapisvc.inf
 #   drv_mapisvc               installs mapisvc.inf with the text on stdin
-#   drv_run FAULT ARGUMENT... runs qsprofile with stdin as its dialog answers and QSMAPI_FAULT set
-#                             to FAULT (unset when empty); prints the text of each message box
-#                             followed by a line "----"; returns 0 when the program ended by
-#                             itself with status 0
+#   drv_run FAULT ARGUMENT... runs qsprofile, stdin its dialog answers, QSMAPI_FAULT=FAULT (unset
+#                             when empty); prints each message box's text and a line "----";
+#                             returns 0 when the program ended by itself with status 0
 #   drv_reg ARGUMENT...       the reg tool ("query" and "add"); its output with plain newlines
-#   drv_sizes KEY...          storedsize: per key, "exact" when its MAPIProfile is a REG_SZ of
-#                             a string and its one terminating NUL, "-" without one
-#   WORK                      a folder for scratch files
+#   drv_sizes KEY...          storedsize's line per key
 
 # Every run is strict: the simulated subsystem ends the program with status 3 when it leaves an
 # object or a buffer behind, so that a missing release fails the case.
@@ -33,14 +30,11 @@ split_words() {
   WORDS=()
   for ((i = 0; i < ${#line}; i++)); do
     c=${line:i:1}
-    if [ "$c" = '"' ]; then
-      quoted=$((1 - quoted)) has=1
-    elif [ $quoted = 0 ] && [[ $c == [[:blank:]] ]]; then
-      [ $has = 1 ] && WORDS+=("$word")
-      word= has=0
-    else
-      word+=$c has=1
-    fi
+    case $quoted$c in
+      ?\") quoted=$((1 - quoted)) has=1 ;;
+      0[[:blank:]]) [ $has = 1 ] && WORDS+=("$word"); word= has=0 ;;
+      *) word+=$c has=1 ;;
+    esac
   done
   [ $has = 1 ] && WORDS+=("$word")
 }
@@ -63,9 +57,8 @@ values_under() {
     }
     /^    / {
       line = substr($0, 5); name = substr(line, 1, index(line, "    ") - 1)
-      type = line = substr(line, length(name) + 5); data = ""
-      if (index(line, "    ")) { type = substr(line, 1, index(line, "    ") - 1); data = substr(line, length(type) + 5) }
-      print key "\t" name "\t" type "\t" data
+      line = substr(line, length(name) + 5); type = line; sub(/    .*/, "", type)
+      print key "\t" name "\t" type "\t" substr(line, length(type) + 5)
     }
     END { for (k in keys) print k "\t\t\t" }'
 }
@@ -97,8 +90,7 @@ observed_state() {
 
 # --- Running the cases ----------------------------------------------------------------------
 
-declare -A LETS
-PASSED=0 FAILED=0 CASE=
+declare -A LETS && PASSED=0 FAILED=0 CASE=
 
 # Runs the case in hand, if any, and prints its line: the boxes of each run in order, then the
 # state of the store, compared line by line with what the case expects.

@@ -5,14 +5,13 @@
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 2 ] || { echo "usage: $0 QSPROFILE QSREG [CASE...]" >&2; exit 2; }
-qsprofile=$1 qsreg=$2 storedsize=$(dirname "$2")/storedsize
+qsprofile=$1 PROGRAM=$1 qsreg=$2 storedsize=$(dirname "$2")/storedsize
 shift 2
 [ -x "$storedsize" ] || { echo "$0: missing $storedsize" >&2; exit 2; }
 source "$here/lib.sh"
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/qs-cases.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
-PROGRAM=$qsprofile
 export XDG_CONFIG_HOME=$WORK/config
 
 drv_reset() { rm -rf "$XDG_CONFIG_HOME" && mkdir -m 700 "$XDG_CONFIG_HOME"; }

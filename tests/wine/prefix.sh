@@ -24,8 +24,7 @@ start_xvfb() {
   Xvfb -displayfd 3 -screen 0 "$2" -nolisten tcp "${@:3}" 3>"$1/display" >"$1/xvfb.log" 2>&1 &
   xvfb_pid=$!
   read -r -t 60 display <"$1/display" && [ -n "$display" ] && export DISPLAY=:$display && return
-  { echo "Xvfb did not start"; cat "$1/xvfb.log"; } >&2
-  return 1
+  { echo "Xvfb did not start"; cat "$1/xvfb.log"; } >&2; return 1
 }
 
 # stop_wine: ends the prefix's Wine processes, and the X server start_xvfb started.
@@ -35,10 +34,9 @@ stop_wine() {
   return 0
 }
 
-# make_prefix WORK [DLL]: makes WINEPREFIX a prefix in which a crash ends the process with its
-# code instead of starting the debugger, with DLL installed as the messaging subsystem. The
-# registry is set up once (a mark file records what went in); the DLL's copies are refreshed
-# each time. One caller at a time prepares a prefix. WORK is a folder for scratch files.
+# make_prefix WORK [DLL]: makes WINEPREFIX a prefix in which a crash ends the process with its code
+# instead of starting the debugger, with DLL as the messaging subsystem. One caller at a time sets
+# up the registry, once (a mark file records what went in); the DLL's copies are refreshed.
 make_prefix() {
   local mark="qs prefix 2${2:+ qsmapi}" target
   mkdir -p "$WINEPREFIX" || return 1

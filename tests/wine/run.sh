@@ -1,14 +1,12 @@
 #!/usr/bin/env bash
 # Runs qsprofile.exe under Wine over the simulated messaging subsystem, its Exchange dialog
 # answered from a file:  WINEPREFIX=DIR tests/wine/run.sh ANSWERS -- ARGUMENT...
-#
 # QS_WINE_BUILD (default build/windows-x64) holds qsprofile.exe, boxreader.exe and qsmapi.dll.
 # DIR is prepared on first use (prefix.sh); QS_WINE_MAPI=none gives a new DIR no messaging
 # subsystem. Without DISPLAY an X server of its own serves the run and is stopped at the end with
 # the prefix's Wine processes, so such runs on one prefix go one at a time; and Wine programs
 # already running in DIR (a `wine reg` leaves its wineserver for a few seconds) are waited for,
 # as a program joining their display-less wineserver could show no window.
-#
 # The ARGUMENTs and the environment go to qsprofile.exe. Prints and exits as boxreader.exe does
 # (4: no window can be shown); exits with 2 when Wine did not end, 4 when the prefix or X server
 # could not be set up, 5 for a wrong command line, 6 when those other Wine programs still run.
@@ -32,8 +30,7 @@ if [ -z "${DISPLAY:-}" ] && [ -d "$WINEPREFIX" ] && ! timeout 0.2 wineserver -w 
   }
 fi
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-run.XXXXXX")
-xvfb_pid=
+work=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-run.XXXXXX") xvfb_pid=
 trap '[ -z "$xvfb_pid" ] || stop_wine; rm -rf "$work"' EXIT
 [ -n "${DISPLAY:-}" ] || start_xvfb "$work" 1024x768x24 || exit 4
 make_prefix "$work" ${dll:+"$dll"} || { echo "run.sh: could not prepare $WINEPREFIX" >&2; exit 4; }
