@@ -43,13 +43,12 @@ TEST(ParseArguments, EdgesTheEndToEndCasesCannotReach) {
     Role = Agent;
     memset(ProfileName, 0, sizeof ProfileName);
     ShownTexts.clear();
-    std::vector<char*> argv;
-    for (std::string& a : c.argv) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::string what = ::testing::PrintToString(c.argv);
-    EXPECT_EQ(c.goesOn, ParseArguments((int)c.argv.size(), argv.data())) << what;
-    EXPECT_EQ(c.name, ProfileName) << what;
-    EXPECT_EQ(c.shown, ShownTexts) << what;
+    std::vector<char*> argv(c.argv.size() + 1);  // ending with nullptr
+    for (size_t i = 0; i < c.argv.size(); i++) argv[i] = c.argv[i].data();
+    SCOPED_TRACE(::testing::PrintToString(c.argv));
+    EXPECT_EQ(c.goesOn, ParseArguments((int)c.argv.size(), argv.data()));
+    EXPECT_EQ(c.name, ProfileName);
+    EXPECT_EQ(c.shown, ShownTexts);
   }
 }
 

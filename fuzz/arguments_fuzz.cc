@@ -4,9 +4,7 @@
 // and has a trimmed name of at most 50 bytes; one that ends showed one box, its text terminated
 // within the formatter's 1024 bytes. NormaliseName trims and is idempotent.
 #include <stdint.h>
-#include <string.h>
 
-#include <memory>
 #include <vector>
 
 #include "app/arguments.h"
@@ -44,9 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<char*> argv;
   for (size_t start = 0, i = 0; i <= size; i++) {
     if (i < size && data[i] != '\0') continue;
-    pieces.emplace_back(new char[i - start + 1]);
-    memcpy(pieces.back().get(), data + start, i - start);
-    pieces.back()[i - start] = '\0';
+    pieces.push_back(Exact(data + start, i - start));
     argv.push_back(pieces.back().get());
     start = i + 1;
   }

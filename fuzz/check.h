@@ -4,6 +4,18 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
+
+#include <memory>
+
+// A heap copy of size bytes and a NUL, in a block of exactly that size, so that AddressSanitizer
+// sees a read past its end.
+inline std::unique_ptr<char[]> Exact(const void* data, size_t size) {
+  std::unique_ptr<char[]> copy(new char[size + 1]);
+  memcpy(copy.get(), data, size);
+  copy[size] = '\0';
+  return copy;
+}
 
 #define CHECK(condition) \
   ((condition)           \

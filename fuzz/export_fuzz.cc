@@ -1,8 +1,6 @@
-// Fuzzes what qsreg export writes against what import reads: a tree of keys and values as a store
-// holds them (key names of 1 to 64 bytes without a backslash, names without NUL, any data and
-// type), written with KeyLine and ValueLine, must read back through ParseRegFile as exactly those
-// keys and values, in order. Only a key name with ] or a line break, or a value name with a line
-// break, is refused.
+// Fuzzes what qsreg export writes against what import reads: keys and values as a store holds
+// them, written with KeyLine and ValueLine, read back through ParseRegFile as exactly those, in
+// order. Only a key name with ] or a line break, or a value name with a line break, is refused.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
 

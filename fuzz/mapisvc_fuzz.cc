@@ -1,7 +1,6 @@
-// Fuzzes the parser of mapisvc.inf, the list of installed message services. The same text
-// always parses alike. A refusal lists no service and names the file and a line of it; on
-// acceptance every service has a name, a display name, and no Organization or Site setting
-// that would break a distinguished name.
+// Fuzzes the parser of mapisvc.inf: the same text always parses alike; a refusal lists no service
+// and names the file and a line of it; on acceptance every service has a name, a display name,
+// and no Organization or Site setting that would break a distinguished name.
 #include <stdint.h>
 
 #include <string>
@@ -26,10 +25,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const Service& service : services) {
     CHECK(!service.name.empty() && !service.displayName.empty());
-    for (const auto& [key, value] : service.settings) {
-      if (!qsmapi::SameName(key, "Organization") && !qsmapi::SameName(key, "Site")) continue;
-      for (unsigned char c : value) CHECK(c != '/' && c >= 0x20 && c != 0x7F);
-    }
+    for (const auto& [key, value] : service.settings)
+      for (unsigned char c : value)
+        CHECK((!qsmapi::SameName(key, "Organization") && !qsmapi::SameName(key, "Site")) ||
+              (c != '/' && c >= 0x20 && c != 0x7F));
   }
   return 0;
 }

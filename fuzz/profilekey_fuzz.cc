@@ -1,20 +1,16 @@
 // Fuzzes the key name a profile is stored under. The input, up to its first NUL, is the profile
-// name, in a heap block of its exact size. The key name is terminated within
-// PROFILE_KEY_NAME_SIZE bytes, holds only 7-bit bytes, and is the first 64 name bytes with each
-// byte of 0x80 or above written as '[', 0x70 + low nibble, 0x70 + high nibble.
+// name, in a heap block of its exact size. The key name is terminated within PROFILE_KEY_NAME_SIZE
+// bytes and is the first 64 name bytes with each byte of 0x80 or above written as '[', 0x70 + low
+// nibble, 0x70 + high nibble.
 #include <stdint.h>
-#include <string.h>
 
-#include <memory>
 #include <string>
 
 #include "fuzz/check.h"
 #include "provisioning/profilekey.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::unique_ptr<char[]> name(new char[size + 1]);
-  memcpy(name.get(), data, size);
-  name[size] = '\0';
+  std::unique_ptr<char[]> name = Exact(data, size);
   const char* key = EncodeProfileKeyName(name.get());
   CHECK(memchr(key, '\0', PROFILE_KEY_NAME_SIZE) != nullptr);
   std::string expected;

@@ -1,6 +1,5 @@
-// The round-trip check of the .reg fuzz targets: lines that qsreg wrote, behind its header and
-// as UTF-16LE as an export holds them, must read back as exactly the changes they were written
-// from, in their order.
+// The round-trip check of the .reg fuzz targets: lines that qsreg wrote, behind its header and as
+// UTF-16LE as an export holds them, read back as exactly the changes they were written from.
 #pragma once
 
 #include <string>

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CHECK(written == (change.name.find_first_of("\r\n") == std::string::npos));
       if (written && deleting) line.replace(line.size() - 4, 4, "-");  // "hex:" becomes "-"
     }
-    if (!written) return 0;
+    if (!written) return 0;  // the writer cannot give it back
     text += line + "\n";
   }
   CheckReadsBackAs(text, changes);

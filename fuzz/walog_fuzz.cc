@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "fuzz/check.h"
@@ -32,10 +34,9 @@ void Prepare() {
   CHECK(sqlite3_exec(db, "PRAGMA page_size = 512; PRAGMA journal_mode = WAL; CREATE TABLE t(x);",
                      nullptr, nullptr, nullptr) == SQLITE_OK);
   sqlite3_close(db);  // copies the log into the file and removes it
-  FILE* file = fopen((Dir + "/t.db").c_str(), "rb");
-  CHECK(file != nullptr);
-  for (int c; (c = fgetc(file)) != EOF;) Database += (char)c;
-  fclose(file);
+  std::ifstream file(Dir + "/t.db", std::ios::binary);
+  Database.assign(std::istreambuf_iterator<char>(file), {});
+  CHECK(!Database.empty());
 }
 
 }  // namespace
@@ -51,10 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   bool any = regstore::ReadLogCommits(fd, &log);
   close(fd);
   CHECK(any == (log.commits > 0));
-  if (any) {
-    CHECK(log.firstEnd <= log.lastEnd && log.lastEnd <= (off_t)size);
-    CHECK((log.lastEnd - 32) % (24 + log.pageSize) == 0);
-  }
+  CHECK(!any || (log.firstEnd <= log.lastEnd && log.lastEnd <= (off_t)size));
+  CHECK(!any || (log.lastEnd - 32) % (24 + log.pageSize) == 0);
   if (any && log.pageSize != 512) return 0;  // SQLite reads such a log against another file
   sqlite3* db = nullptr;
   int frames = -1;

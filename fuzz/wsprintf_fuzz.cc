@@ -1,28 +1,17 @@
-// Fuzzes user32's formatter with generated formats (literal text, "%%", conversions with flags
-// '-', '0', '#', widths, prefixes 'l' and 'h', known and unknown letters, a '%' at the very end)
-// and matching arguments: a string for %s, a 32-bit integer otherwise. The output, a heap block
-// of exactly 1024 bytes, is terminated at the returned length, at most 1023. Where snprintf
-// defines the format alike (no '#', 'h', unknown letter or null string, no '0' with %s or %c,
-// widths of up to four digits; 'l' dropped, as it means 32 bits here), the output is its own,
-// cut to 1023 characters.
+// Fuzzes user32's formatter with generated formats (text, "%%", conversions with flags, widths,
+// 'l' and 'h', known and unknown letters, a '%' at the end) and matching arguments. The output, a
+// heap block of exactly 1024 bytes, is terminated at the returned length, at most 1023. Where
+// snprintf defines the format alike ('l' dropped, as it means 32 bits here), the output is its
+// own, cut to 1023 characters.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <stdint.h>
-#include <string.h>
 
-#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "fuzz/check.h"
 #include "platform/messagebox.h"
-
-// A heap copy of text of its exact size, so that AddressSanitizer sees a read past its end.
-static std::unique_ptr<char[]> Exact(const std::string& text) {
-  std::unique_ptr<char[]> copy(new char[text.size() + 1]);
-  memcpy(copy.get(), text.c_str(), text.size() + 1);
-  return copy;
-}
 
 struct Generated {
   std::string format, cFormat;  // for wsprintfA, and the same for snprintf
@@ -79,7 +68,8 @@ static Generated Generate(FuzzedDataProvider* in) {
       g.comparable = false;
     } else if (letter == 's') {
       g.comparable &= !zero;
-      g.strings.push_back(Exact(in->ConsumeRandomLengthString(1500)));
+      std::string text = in->ConsumeRandomLengthString(1500);
+      g.strings.push_back(Exact(text.data(), text.size()));
       g.arguments.push_back(g.strings.back().get());
     } else if (strchr("cdiuxX", letter) != nullptr) {
       g.comparable &= !(letter == 'c' && zero);
@@ -95,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   Generated g = Generate(&in);
   while (g.arguments.size() < 6) g.arguments.push_back(0);
-  std::unique_ptr<char[]> format = Exact(g.format), out(new char[1024]);
+  std::unique_ptr<char[]> format = Exact(g.format.data(), g.format.size()), out(new char[1024]);
   memset(out.get(), 0x55, 1024);
   int length = g.Call([&](auto... a) { return wsprintfA(out.get(), format.get(), a...); });
   CHECK(length >= 0 && length <= 1023 && out[length] == '\0');

@@ -1,18 +1,13 @@
-# The part of the case drivers that does not depend on the platform: reads cases.txt, runs each
-# case through the driver's hooks and compares what came out. Sourced by posix.sh and wine.sh,
-# which define:
-#
-#   PROGRAM                   the program path as the usage text shows it
+# The platform-independent part of the case drivers posix.sh and wine.sh, which source it: reads
+# cases.txt, runs each case through the driver's hooks and compares what came out. They define:
+#   PROGRAM                   the program path as the usage text shows it; WORK a scratch folder
 #   drv_reset                 a store for a new case: no roles' values, no profiles, no mapisvc.inf
 #   drv_mapisvc               installs mapisvc.inf with the text on stdin
-#   drv_run FAULT ARGUMENT... runs qsprofile with stdin as its dialog answers and QSMAPI_FAULT set
-#                             to FAULT (unset when empty); prints the text of each message box
-#                             followed by a line "----"; returns 0 when the program ended by
-#                             itself with status 0
+#   drv_run FAULT ARGUMENT... runs qsprofile, stdin its dialog answers, QSMAPI_FAULT=FAULT (unset
+#                             when empty); prints each message box's text and a line "----";
+#                             returns 0 when the program ended by itself with status 0
 #   drv_reg ARGUMENT...       the reg tool ("query" and "add"); its output with plain newlines
-#   drv_sizes KEY...          storedsize: per key, "exact" when its MAPIProfile is a REG_SZ of
-#                             a string and its one terminating NUL, "-" without one
-#   WORK                      a folder for scratch files
+#   drv_sizes KEY...          storedsize's line per key
 
 # Every run is strict: the simulated subsystem ends the program with status 3 when it leaves an
 # object or a buffer behind, so that a missing release fails the case.
@@ -23,28 +18,23 @@ PROFILES='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Su
 GLOBAL_SECTION=13dbb0c8aa05101a9bb000aa002fc45a
 declare -A ROLE_KEY=([s]=Agents [m]='Manager\ExchangeAdaptor' [l]=Management [c]=DBConsistency)
 
-# The escaped one-line form of texts: backslash, tab and newline as \\, \t and \n. Reads texts
-# each followed by a line "----"; prints one line per text.
+# Reads texts, each followed by a line "----"; prints each on a line, \, tab and newline escaped.
 escape_texts() {
   sed 's/\\/\\\\/g; s/\t/\\t/g' |
     awk '$0 == "----" { print t; t = ""; n = 0; next } { t = n++ ? t "\\n" $0 : $0 }'
 }
 
-# Splits a line into words at blanks; double quotes keep blanks in a word ("" is an empty word).
-# Sets the array WORDS.
+# Splits a line into the array WORDS at blanks; double quotes keep blanks ("" is an empty word).
 split_words() {
   local line=$1 word= quoted=0 has=0 c i
   WORDS=()
   for ((i = 0; i < ${#line}; i++)); do
     c=${line:i:1}
-    if [ "$c" = '"' ]; then
-      quoted=$((1 - quoted)) has=1
-    elif [ $quoted = 0 ] && [[ $c == [[:blank:]] ]]; then
-      [ $has = 1 ] && WORDS+=("$word")
-      word= has=0
-    else
-      word+=$c has=1
-    fi
+    case $quoted$c in
+      ?\") quoted=$((1 - quoted)) has=1 ;;
+      0[[:blank:]]) [ $has = 1 ] && WORDS+=("$word"); word= has=0 ;;
+      *) word+=$c has=1 ;;
+    esac
   done
   [ $has = 1 ] && WORDS+=("$word")
 }
@@ -62,22 +52,17 @@ expand() {
 values_under() {
   drv_reg query "$1" /s | awk -v root="${1#HKCU\\}" '
     /^HKEY_CURRENT_USER\\/ {
-      key = substr($0, length("HKEY_CURRENT_USER\\") + 1)
-      key = key == root ? "" : substr(key, length(root) + 2)
-      keys[key] = 1
-      next
+      key = substr($0, 19); key = key == root ? "" : substr(key, length(root) + 2)
+      keys[key] = 1; next
     }
     /^    / {
-      line = substr($0, 5)
-      name = substr(line, 1, index(line, "    ") - 1); line = substr(line, length(name) + 5)
-      type = line; data = ""
-      if (index(line, "    ")) { type = substr(line, 1, index(line, "    ") - 1); data = substr(line, length(type) + 5) }
-      print key "\t" name "\t" type "\t" data
+      line = substr($0, 5); name = substr(line, 1, index(line, "    ") - 1)
+      line = substr(line, length(name) + 5); type = line; sub(/    .*/, "", type)
+      print key "\t" name "\t" type "\t" substr(line, length(type) + 5)
     }
     END { for (k in keys) print k "\t\t\t" }'
 }
 
-# Sorted lines joined by " | ".
 join_sorted() { sort | paste -sd'|' | sed 's/|/ | /g'; }
 
 # What the store holds after a case, one line per fact, in the form of the expectations.
@@ -105,8 +90,7 @@ observed_state() {
 
 # --- Running the cases ----------------------------------------------------------------------
 
-declare -A LETS
-PASSED=0 FAILED=0 CASE=
+declare -A LETS && PASSED=0 FAILED=0 CASE=
 
 # Runs the case in hand, if any, and prints its line: the boxes of each run in order, then the
 # state of the store, compared line by line with what the case expects.
@@ -129,11 +113,9 @@ finish_case() {
   actual+=$(observed_state | sort)
   expected=$(printf '%s\n' "${BOXES[@]}"; printf '%s\n' "${STATE[@]}" | sort)
   if diff <(grep -v '^$' <<<"$expected") <(grep -v '^$' <<<"$actual") >"$WORK/diff"; then
-    PASSED=$((PASSED + 1))
-    printf 'ok   %s\n' "$CASE"
+    PASSED=$((PASSED + 1)) && printf 'ok   %s\n' "$CASE"
   else
-    FAILED=$((FAILED + 1))
-    printf 'FAIL %s (cases.txt:%s)\n' "$CASE" "$CASE_LINE"
+    FAILED=$((FAILED + 1)) && printf 'FAIL %s (cases.txt:%s)\n' "$CASE" "$CASE_LINE"
     sed -n 's/^</  expected/p; s/^>/  actual  /p' "$WORK/diff"
   fi
 }

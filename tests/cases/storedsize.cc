@@ -1,10 +1,7 @@
-// Prints, for each key given under HKEY_CURRENT_USER, one line telling how its MAPIProfile value
-// reads through RegQueryValueExA: "exact" for a REG_SZ that holds a string and its one
-// terminating NUL, "-" when there is no such value, otherwise TYPE:BYTES (1:5, a REG_SZ of 5
-// bytes that are not a string and its terminator). Other
-// programs read the value with calls that add no terminator, and the registry tools print the
-// text alone, so the case drivers check the value's length with this. Built for POSIX over the
-// store and for Windows over advapi32.
+// Prints, per key given under HKEY_CURRENT_USER, how its MAPIProfile reads through
+// RegQueryValueExA: "exact" for a REG_SZ of a string and its one terminating NUL, "-" without the
+// value, else TYPE:BYTES. The registry tools print the text alone, so the case drivers check the
+// value's length with this. Built for POSIX over the store and for Windows over advapi32.
 #include <stdio.h>
 #include <string.h>
 
@@ -24,10 +21,9 @@ int main(int argc, char** argv) {
       status = RegQueryValueExA(key, "MAPIProfile", nullptr, &type, data, &size);
       RegCloseKey(key);
     }
-    if (status != ERROR_SUCCESS)
-      puts("-");
-    else if (type == REG_SZ && size > 0 && memchr(data, '\0', size) == data + size - 1)
-      puts("exact");
+    bool read = status == ERROR_SUCCESS;
+    if (!read || (type == REG_SZ && size > 0 && memchr(data, '\0', size) == data + size - 1))
+      puts(read ? "exact" : "-");
     else
       printf("%lu:%lu\n", (unsigned long)type, (unsigned long)size);
   }

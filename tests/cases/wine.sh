@@ -1,13 +1,8 @@
 #!/usr/bin/env bash
-# Runs the cases of cases.txt against the Windows x64 build under Wine, through
-# tests/wine/run.sh, which answers the real dialog and reads the real message boxes. All cases
-# share one Wine prefix: between cases the roles' keys, the profiles and mapisvc.inf go.
-#
-#   tests/cases/wine.sh [BUILD_DIR] [CASE...]
-#
-# BUILD_DIR (default build/windows-x64) holds qsprofile.exe. WINEPREFIX names the prefix; without
-# it a temporary one is made and removed afterwards. Prints one line per case and
-# "N passed, N failed"; exits non-zero when a case failed.
+# tests/cases/wine.sh [BUILD_DIR] [CASE...]: runs the cases of cases.txt against the Windows build
+# in BUILD_DIR (default build/windows-x64) under Wine, through tests/wine/run.sh, which answers the
+# real dialog and reads the real message boxes. The cases share the prefix WINEPREFIX (default a
+# temporary one), cleared between them. Prints a line per case and "N passed, N failed".
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -21,15 +16,13 @@ runner=$root/tests/wine/run.sh
 source "$here/lib.sh"
 source "$root/tests/wine/prefix.sh"
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-cases.XXXXXX")
-own_prefix=
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/qs-wine-cases.XXXXXX") own_prefix= xvfb_pid=
 [ -n "${WINEPREFIX:-}" ] || { export WINEPREFIX=$WORK/prefix; own_prefix=1; }
 export QS_WINE_BUILD=$build
 PROGRAM=$(windows_path "$build/qsprofile.exe")
 mapisvc=$WINEPREFIX/drive_c/windows/system32/mapisvc.inf
 
 # One X server and one wineserver serve all the runs; run.sh would start and stop them per run.
-xvfb_pid=
 trap '[ -z "$xvfb_pid$own_prefix" ] || stop_wine; rm -rf "$WORK"' EXIT
 [ -n "${DISPLAY:-}" ] || start_xvfb "$WORK" 1024x768x24 || exit 2
 # The first run prepares the prefix.
@@ -41,13 +34,10 @@ drv_reg() { wine reg "$@" 2>/dev/null | tr -d '\r'; }
 drv_sizes() { wine "$build/storedsize.exe" "$@" 2>/dev/null | tr -d '\r'; }
 
 drv_reset() {
-  drv_reg delete 'HKCU\Software\Tessivar' /f >/dev/null
-  drv_reg delete "$PROFILES" /f >/dev/null
+  { drv_reg delete 'HKCU\Software\Tessivar' /f; drv_reg delete "$PROFILES" /f; } >/dev/null
   rm -f "$mapisvc"
 }
-
-# The file gets the line ends it has on Windows.
-drv_mapisvc() { sed 's/$/\r/' >"$mapisvc"; }
+drv_mapisvc() { sed 's/$/\r/' >"$mapisvc"; }  # with Windows line ends
 
 drv_run() {
   cat >"$WORK/answers"

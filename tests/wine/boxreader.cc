@@ -1,24 +1,19 @@
-// Starts a program and, until it ends, writes the text of each message box it shows and presses
-// OK, and answers the Exchange dialog of the simulated messaging subsystem (qsmapi.dll), whose
-// control identifiers it shares. Used by tests/wine/run.sh and scripts/screenshot.sh.
-//
 //   boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]
+// starts PROGRAM and, until it ends, writes the text of each message box it shows and presses OK,
+// and answers the Exchange dialog of qsmapi.dll, whose control identifiers it shares. Used by
+// tests/wine/run.sh and scripts/screenshot.sh.
 //
 // PROGRAM gets the arguments quoted so that the runtime splits them back as they were. Each box's
-// text goes to stdout, CRLF as LF, followed by a line "----".
-//
-// ANSWERS answers the Exchange dialog as the terminal dialog's stdin does: a line for the server
-// and one for the mailbox (typed in; an empty one keeps the control's text), one for the button
-// (check, ok or cancel; empty means check). When the dialog refuses to close, its remark goes to
-// stderr and the next lines answer it again; at the end of the answers Cancel is pressed.
-//
-// With -k the first box, or the dialog with the first two answers typed in, is left open for a
-// picture: its text (the dialog's caption) and "----" are written and boxreader exits.
+// text goes to stdout, CRLF as LF, followed by a line "----". ANSWERS answers the dialog as the
+// terminal dialog's stdin does: a line each for the server and the mailbox (empty keeps the
+// control's text), one for the button (check, ok or cancel; empty means check). When the dialog
+// refuses to close, its remark goes to stderr and the next lines answer it again; at the end of
+// the answers Cancel is pressed. With -k the first box, or the dialog with the first two answers
+// typed in, is left open for a picture: its text (the dialog's caption) and "----" are written.
 //
 // Exits with 0 when the program ended with 0, 1 when it could not start, 2 when it was ended
 // after SECONDS (default 60), 3 when it exited with another code, 4 when no window can be created
-// in this session, so that the program could show nothing (a Wine desktop without a display
-// driver, as a wineserver started without DISPLAY serves).
+// in this session (a Wine desktop without a display driver), so the program could show nothing.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -36,8 +31,7 @@
 
 namespace {
 
-// The static control that holds a message box's text.
-const int MessageTextId = 0xFFFF;
+const int MessageTextId = 0xFFFF;  // the static control that holds a message box's text
 
 DWORD ChildProcessId;
 std::vector<std::string> Answers;  // the lines of ANSWERS, without leading and trailing blanks
@@ -59,15 +53,14 @@ void AppendArgument(std::wstring& line, const wchar_t* p) {
   line += L'"';
 }
 
+// Stops at the program's visible dialog box (class #32770), which it puts in found.
 BOOL CALLBACK FindChildDialog(HWND window, LPARAM found) {
   DWORD process = 0;
   char className[32];
   GetWindowThreadProcessId(window, &process);
-  if (process != ChildProcessId || !IsWindowVisible(window) ||
-      GetClassNameA(window, className, sizeof className) == 0 || strcmp(className, "#32770") != 0)
-    return TRUE;
-  *(HWND*)found = window;
-  return FALSE;
+  bool dialog = process == ChildProcessId && IsWindowVisible(window) &&
+                GetClassNameA(window, className, sizeof className) && !strcmp(className, "#32770");
+  return dialog ? (*(HWND*)found = window, FALSE) : TRUE;
 }
 
 // A window's text, through WM_GETTEXT, which crosses processes.
@@ -86,9 +79,7 @@ void Report(std::string text) {
 }
 
 bool TakeAnswer(std::string* answer) {
-  if (NextAnswer >= Answers.size()) return false;
-  *answer = Answers[NextAnswer++];
-  return true;
+  return NextAnswer < Answers.size() && (*answer = Answers[NextAnswer++], true);
 }
 
 // The button the next answer names; an answer that names none is passed over, as the terminal
@@ -103,8 +94,7 @@ int TakeButton() {
 }
 
 bool IsExchangeDialog(HWND window) {
-  return GetDlgItem(window, QSMAPI_CONTROL_SERVER) != nullptr &&
-         GetDlgItem(window, QSMAPI_CONTROL_MAILBOX) != nullptr;
+  return GetDlgItem(window, QSMAPI_CONTROL_SERVER) && GetDlgItem(window, QSMAPI_CONTROL_MAILBOX);
 }
 
 // Answers the dialog until it closes. With keepOpen, only types the first two answers in.
@@ -126,20 +116,13 @@ void AnswerDialog(HWND dialog, bool keepOpen) {
   }
 }
 
-// Whether this session can show windows: the program, started on the same desktop, can then
-// show its own. Under Wine a desktop without a display driver refuses every window.
+// Whether this session can show windows, and so the program, started on the same desktop.
 bool CanCreateWindows() {
   HWND probe =
       CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-  if (probe == nullptr) {
-    fputs(
-        "boxreader: no window can be created here, so the program could show nothing: this "
-        "Wine session has no display driver\n",
-        stderr);
-    return false;
-  }
-  DestroyWindow(probe);
-  return true;
+  if (probe != nullptr) return DestroyWindow(probe), true;
+  fputs("boxreader: no window can be created: this Wine session has no display driver\n", stderr);
+  return false;
 }
 
 // The program shows MB_OK boxes only.
@@ -161,33 +144,24 @@ int main(int argc, char** argv) {
       seconds = (DWORD)atoi(argv[++first]);
     } else if (strcmp(argv[first], "-a") == 0) {
       std::ifstream file(argv[++first], std::ios::binary);
-      if (!file) {
-        fprintf(stderr, "boxreader: cannot read %s\n", argv[first]);
-        return 1;
-      }
+      if (!file) return fprintf(stderr, "boxreader: cannot read %s\n", argv[first]), 1;
       const char* blanks = " \t\r\n\v\f";
-      for (std::string line; std::getline(file, line);) {
+      for (std::string line; std::getline(file, line); Answers.push_back(line)) {
         line.erase(line.find_last_not_of(blanks) + 1);
         line.erase(0, line.find_first_not_of(blanks));
-        Answers.push_back(line);
       }
     } else {
       break;
     }
   }
-  if (first >= argc) {
-    fputs("usage: boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]\n", stderr);
-    return 1;
-  }
+  const char* usage = "usage: boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]\n";
+  if (first >= argc) return fputs(usage, stderr), 1;
   if (!CanCreateWindows()) return 4;
-  // The program and its arguments as they were given, from the wide command line, which the
-  // shell splits as the runtime split argv.
+  // The arguments as they were given: the wide command line, split as the runtime split argv.
   int wideCount = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
-  if (wide == nullptr || wideCount != argc) {
-    fputs("boxreader: cannot read the command line\n", stderr);
-    return 1;
-  }
+  if (wide == nullptr || wideCount != argc)
+    return fputs("boxreader: cannot read the command line\n", stderr), 1;
   std::wstring commandLine;
   for (int i = first; i < argc; i++) AppendArgument(commandLine, wide[i]);
 

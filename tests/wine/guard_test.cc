@@ -14,8 +14,7 @@
 
 namespace {
 
-// Volatile, so that the compiler can neither see the faults coming and drop them nor move a
-// store across one.
+// Volatile, so that the compiler can neither drop the faults nor move a store across one.
 volatile int Sink;
 volatile ULONG_PTR Zero;
 volatile int* ReadOnlyPage;
@@ -23,12 +22,8 @@ volatile int* ReadOnlyPage;
 volatile int Result;
 
 void Returns() {}
-void WritesThroughNull() {
-  *(volatile int*)Zero = 1;
-}
-void DividesByZero() {
-  Sink = 100 / (int)Zero;
-}
+void (*const WritesThroughNull)() = [] { *(volatile int*)Zero = 1; };
+void (*const DividesByZero)() = [] { Sink = 100 / (int)Zero; };
 void OverflowsStack() {
   volatile char frame[4096];
   frame[0] = 1;
@@ -41,16 +36,14 @@ void Raises() {
 }
 const DWORD kAv = EXCEPTION_ACCESS_VIOLATION, kFatal = EXCEPTION_NONCONTINUABLE;
 // Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call,
-// one of each severity: error, warning, informational, success.
+// one of each severity: error, warning, informational, success. RPC_S_SERVER_UNAVAILABLE is raised
+// as an RPC runtime reports a server it cannot reach.
 const DWORD kSoftwareError = 0xE0515300, kSoftwareWarning = 0xA0515302;
 const DWORD kSoftwareInformation = 0x60515303, kSoftwareSuccess = 0x20515304;
-// An RPC status raised as an exception, as an RPC runtime reports a server it cannot reach.
-const DWORD kRpcServerUnavailable = RPC_S_SERVER_UNAVAILABLE;
 
-// --- A frame-based handler inside the routine, as compiled __try code installs one -----------
-
-// What the handler does: unwind to its frame as __except(EXCEPTION_EXECUTE_HANDLER) does, mend
-// the fault and resume as EXCEPTION_CONTINUE_EXECUTION does, or pass it on; kNone: no handler.
+// A frame-based handler inside the routine, as compiled __try code installs one. What it does:
+// unwind to its frame as __except(EXCEPTION_EXECUTE_HANDLER) does, mend the fault and resume as
+// EXCEPTION_CONTINUE_EXECUTION does, or pass it on; kNone: no handler.
 enum Handling { kNone, kUnwinds, kResumes, kDeclines };
 Handling OwnHandling;
 int OwnHandlerCalls;
@@ -148,20 +141,6 @@ void WithOwnHandler() {
   Result = CallWithOwnHandler(OwnRoutine);
 }
 
-// --- Nested guards -----------------------------------------------------------------------------
-
-void FaultsAfterInnerGuard() {
-  Result = CallGuarded(Returns);
-  WritesThroughNull();
-}
-void ThrowsAfterInnerFault() {
-  Result = CallGuarded(DividesByZero);
-  throw 7;
-}
-void NestsThreeDeep() {
-  Result = CallGuarded([] { Result = CallGuarded(WritesThroughNull); });
-  DividesByZero();
-}
 // Guards nested 20 deep, the innermost routine faulting. The guard holds 16, so the fault ends the
 // 16th, started at depth 15, and every guard outside it completes: Result is the outermost depth
 // whose guard failed.
@@ -194,13 +173,13 @@ const Row Rows[] = {
     {"noncontinuable software error", Raises<kSoftwareError, kFatal>, false},
     {"continuable software error", Raises<kSoftwareError + 1>, false},
     // Codes of every severity: nothing that reaches the guard may end the process.
-    {"RPC status raised", Raises<kRpcServerUnavailable, kFatal>, false},
+    {"RPC status raised", Raises<RPC_S_SERVER_UNAVAILABLE, kFatal>, false},
     {"breakpoint raised", Raises<EXCEPTION_BREAKPOINT>, false},
     {"breakpoint instruction", [] { asm volatile("int3"); }, false},
     {"software warning", Raises<kSoftwareWarning>, false},
     {"informational code", Raises<kSoftwareInformation>, false},
     {"code of success severity", Raises<kSoftwareSuccess, kFatal>, false},
-    {"RPC status, unwound inside", Raises<kRpcServerUnavailable, kFatal>, true, 0, kUnwinds},
+    {"RPC status, unwound inside", Raises<RPC_S_SERVER_UNAVAILABLE, kFatal>, true, 0, kUnwinds},
     // A frame-based handler inside the routine sees the fault first.
     {"null write, unwound inside", WritesThroughNull, true, 0, kUnwinds},
     {"wild read, unwound inside", [] { Sink = *(volatile int*)(Zero + 0x10); }, true, 0, kUnwinds},
@@ -212,9 +191,13 @@ const Row Rows[] = {
     {"software error, passed on inside", Raises<kSoftwareError, kFatal>, false, -1, kDeclines},
     {"null write, passed on inside", WritesThroughNull, false, -1, kDeclines},
     {"fault inside an inner guard", [] { Result = CallGuarded(WritesThroughNull); }, true, 0},
-    {"fault after an inner guard", FaultsAfterInnerGuard, false, 1},
-    {"throw after an inner guard's fault", ThrowsAfterInnerFault, false, 0},
-    {"fault three guards deep", NestsThreeDeep, false, 1},
+    {"fault after an inner guard", [] { Result = CallGuarded(Returns), WritesThroughNull(); },
+     false, 1},
+    {"throw after an inner guard's fault", [] { Result = CallGuarded(DividesByZero), throw 7; },
+     false, 0},
+    {"fault three guards deep",
+     [] { Result = CallGuarded([] { Result = CallGuarded(WritesThroughNull); }), DividesByZero(); },
+     false, 1},
     {"fault twenty guards deep", NestsDeeper, true, 15},
 };
 
@@ -228,19 +211,12 @@ bool GuardWithCleanup(void (*routine)(void), int* cleanups) {
   return CallGuarded(routine);
 }
 
-// --- Whole processes -------------------------------------------------------------------------
-
 DWORD WINAPI FaultingThread(LPVOID) {
   WritesThroughNull();
   return 0;
 }
 void WaitsForFaultingThread() {
   WaitForSingleObject(CreateThread(nullptr, 0, FaultingThread, nullptr, 0, nullptr), INFINITE);
-}
-int FaultOutsideGuard() {
-  CallGuarded(Returns);
-  WritesThroughNull();
-  return 0;
 }
 // An attached debugger sees each fault first; the guard must still take it. The flag is set in
 // the PEB, read from the TEB (the header's reader trips the compiler's array bounds check).
@@ -260,7 +236,7 @@ const struct {
   int (*run)();
   DWORD code;  // the child's exit code: the exception's, or what run() returned
 } Children[] = {
-    {"fault-outside", FaultOutsideGuard, kAv},
+    {"fault-outside", [] { return CallGuarded(Returns), WritesThroughNull(), 0; }, kAv},
     {"fault-other-thread", [] { return (int)CallGuarded(WaitsForFaultingThread); }, kAv},
     {"fault-as-if-debugged", FaultAsIfDebugged, 0},
 };
@@ -297,11 +273,8 @@ int main(int argc, char** argv) {
   for (const Row& row : Rows) {
     for (int round = 1; round <= 2; round++) {
       int cleanups = 0;
-      Result = -1;
-      Depth = 0;
-      OwnHandlerCalls = 0;
-      OwnHandling = row.inside;
-      OwnRoutine = row.routine;
+      Result = -1, Depth = 0, OwnHandlerCalls = 0;  // as before any routine ran
+      OwnHandling = row.inside, OwnRoutine = row.routine;
       bool completed =
           GuardWithCleanup(row.inside == kNone ? row.routine : WithOwnHandler, &cleanups);
       // A handler inside is asked once.

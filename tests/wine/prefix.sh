@@ -1,12 +1,9 @@
 # The Wine side of the Windows tests, sourced by run.sh, tests/cases/wine.sh and
-# scripts/screenshot.sh: 64-bit prefixes, their X server, and the simulated messaging subsystem
-# qsmapi.dll installed the way a mail client installs its MAPI on Windows.
-#
-# The DLL goes to C:\Program Files\qsmapi and is registered as the default mail client's MAPI
-# (HKLM\Software\Clients\Mail names the client, whose key's DLLPathEx names the DLL), which Wine's
-# own mapi32 forwards its MAPI calls to. But qsprofile.exe imports HrQueryAllRows and FreeProws
-# under their plain names, which Wine's mapi32 exports only with the stdcall suffix, so the DLL
-# is also copied over system32\mapi32.dll and put in its place with the override mapi32=native.
+# scripts/screenshot.sh: 64-bit prefixes, their X server, and qsmapi.dll installed as a mail
+# client installs its MAPI: in C:\Program Files\qsmapi, named by the default mail client's
+# DLLPathEx (HKLM\Software\Clients\Mail), to which Wine's mapi32 forwards. qsprofile.exe imports
+# HrQueryAllRows and FreeProws by their plain names, which Wine's mapi32 exports only with the
+# stdcall suffix, so the DLL also replaces system32\mapi32.dll, with mapi32=native.
 
 export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 # No .NET or HTML runtimes are wanted; asking for them would stop wineboot with a dialog.
@@ -14,8 +11,7 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 # windows_path PATH: the Windows path of a file of this machine, through drive Z:, which maps /.
 windows_path() {
-  local path
-  path=$(realpath -m "$1")
+  local path=$(realpath -m "$1")
   printf 'Z:%s' "${path//\//\\}"
 }
 
@@ -28,22 +24,19 @@ start_xvfb() {
   Xvfb -displayfd 3 -screen 0 "$2" -nolisten tcp "${@:3}" 3>"$1/display" >"$1/xvfb.log" 2>&1 &
   xvfb_pid=$!
   read -r -t 60 display <"$1/display" && [ -n "$display" ] && export DISPLAY=:$display && return
-  { echo "Xvfb did not start"; cat "$1/xvfb.log"; } >&2
-  return 1
+  { echo "Xvfb did not start"; cat "$1/xvfb.log"; } >&2; return 1
 }
 
 # stop_wine: ends the prefix's Wine processes, and the X server start_xvfb started.
 stop_wine() {
-  wineserver -k >/dev/null 2>&1
-  wineserver -w >/dev/null 2>&1
+  wineserver -k >/dev/null 2>&1; wineserver -w >/dev/null 2>&1
   [ -z "${xvfb_pid:-}" ] || { kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null; }
   return 0
 }
 
-# make_prefix WORK [DLL]: makes WINEPREFIX a prefix in which a crash ends the process with its
-# code instead of starting the debugger, with DLL installed as the messaging subsystem. The
-# registry is set up once (a mark file records what went in); the DLL's copies are refreshed
-# each time. One caller at a time prepares a prefix. WORK is a folder for scratch files.
+# make_prefix WORK [DLL]: makes WINEPREFIX a prefix in which a crash ends the process with its code
+# instead of starting the debugger, with DLL as the messaging subsystem. One caller at a time sets
+# up the registry, once (a mark file records what went in); the DLL's copies are refreshed.
 make_prefix() {
   local mark="qs prefix 2${2:+ qsmapi}" target
   mkdir -p "$WINEPREFIX" || return 1
