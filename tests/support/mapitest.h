@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include <string>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.h"
@@ -24,15 +24,11 @@ struct Held {
   Held() = default;
   Held(const Held&) = delete;
   ~Held() { reset(); }
+  static void Free(SRowSet* rows) { FreeProws(rows); }
+  static void Free(IUnknown* object) { object->Release(); }
+  static void Free(void* buffer) { MAPIFreeBuffer(buffer); }
   void reset() {
-    if (!value) return;
-    if constexpr (std::is_same_v<T, SRowSet>)
-      FreeProws(value);
-    else if constexpr (requires(T * t) { t->Release(); })
-      value->Release();
-    else
-      MAPIFreeBuffer(value);
-    value = nullptr;
+    if (value) Free(std::exchange(value, nullptr));
   }
   T** out() { return reset(), &value; }
   T* get() const { return value; }
@@ -83,16 +79,16 @@ class MapiTest : public TempStoreTest {
     ASSERT_EQ(S_OK, MAPIAdminProfiles(0, admin.out()));
   }
   void TearDown() override {
-    admin.reset();
+    services.reset(), admin.reset();
     MAPIUninitialize();
     TempStoreTest::TearDown();
   }
 
-  // Opens the service administration of a new profile with Exchange and the global values.
-  void MakeProfile(const char* name, Held<IMsgServiceAdmin>* services,
-                   std::vector<SPropValue> global = {}) {
+  // Opens in `services` the service administration of a new profile with Exchange and the
+  // global values.
+  void MakeProfile(const char* name, std::vector<SPropValue> global = {}) {
     SeedProfile(name, {"MSEMS"}, global);
-    ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, services->out()));
+    ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, services.out()));
   }
 
   // The UID of a profile's first service.
@@ -109,6 +105,7 @@ class MapiTest : public TempStoreTest {
   }
 
   Held<IProfAdmin> admin;
+  Held<IMsgServiceAdmin> services;
 };
 
 }  // namespace mapitest
