@@ -13,7 +13,6 @@
 # in the README, or a fault of Wine's where it departs from Windows. An allowed difference that
 # does not show is a failure too, so that the table says what is true. "wine" as the allowed
 # difference means Wine is not run at all, and qsreg must refuse (status 1).
-#
 # Usage: tests/e2e/conformance.sh QSREG [ROW...]. Prints a line per row and "N passed, N failed";
 # exits non-zero when a row failed.
 set -u
@@ -97,11 +96,17 @@ export-ask    | key 'HKCU\Q'; file out.reg x | export 'HKCU\Q' @out.reg | wine |
 EOF
 )
 
-# run TOOL ARG...: runs a command on qsreg (q) or Wine's reg (w), @NAME standing for the path of
-# $work/files/NAME; false when it fails. Its status goes to $work/status, and what it printed on
-# success to $work/output.
+# run TOOL COMMAND...: runs a command of a row (or nothing) on qsreg (q) or Wine's reg (w); false
+# when it fails. The status of a reg command goes to $work/status, and what it printed on success
+# to $work/output.
 run() {
   local tool=$1 arg args=()
+  case ${2-} in
+    '') return ;;
+    key) run "$tool" add "$3" /v _ /d _ /f && run "$tool" delete "$3" /v _ /f; return ;;
+    file) printf "$4" >"$work/files/$3"; return ;;
+    file16) { printf '\xff\xfe' && printf "$4" | iconv -t UTF-16LE; } >"$work/files/$3"; return ;;
+  esac
   for arg in "${@:2}"; do
     [[ $arg == @* ]] && arg=$work/files/${arg#@} && [ "$tool" = w ] && arg=$(windows_path "$arg")
     args+=("$arg")
@@ -117,36 +122,16 @@ run() {
   [ "$(<"$work/status")" = 0 ] || { : >"$work/output" && return 1; }
 }
 
-# setup TOOL SETUP: runs the commands of SETUP on one tool; false when one fails.
-setup() {
-  local command words
-  IFS=';' read -ra commands <<<"$2"
-  for command in "${commands[@]}"; do
-    eval "words=($command)"
-    case ${words[0]-} in
-      '') ;;
-      file) printf "${words[2]}" >"$work/files/${words[1]}" ;;
-      file16) { printf '\xff\xfe' && printf "${words[2]}" | iconv -t UTF-16LE; } \
-        >"$work/files/${words[1]}" ;;
-      key) run "$1" add "${words[1]}" /v _ /d _ /f && run "$1" delete "${words[1]}" /v _ /f ;;
-      *) run "$1" "${words[@]}" ;;
-    esac || { echo "  setup failed on $1: $command" && return 1; }
-  done
-}
-
 # state TOOL FILE: the tool's export of HKCU\Q to FILE, or "absent".
 state() {
-  rm -f "$work/files/state.reg"
   run "$1" export 'HKCU\Q' @state.reg /y
   mv "$work/files/state.reg" "$2" 2>/dev/null || echo absent >"$2"
 }
 
 # cross FROM TO: TO imports FROM's export into an empty HKCU\Q; its export goes to $work/TO.cross.
 cross() {
-  cp "$work/$1.state" "$work/files/cross.reg"
-  run "$2" delete 'HKCU\Q' /f
-  run "$2" import @cross.reg
-  state "$2" "$work/$2.cross"
+  cp "$work/$1.state" "$work/files/cross.reg" && run "$2" delete 'HKCU\Q' /f
+  run "$2" import @cross.reg; state "$2" "$work/$2.cross"
 }
 
 passed=0 failed=0
@@ -155,11 +140,12 @@ while IFS='|' read -r name set operation allowed reason; do
   [ $# -eq 0 ] || [[ " $* " == *" $name "* ]] || continue
   rm -rf "$work/files" "$work/config" "$work"/[qw].* && mkdir -p "$work/files"
   run w delete 'HKCU\Q' /f
-  eval "op=($operation)"
   [ "$allowed" = " wine " ] && tools=q
   for tool in $tools; do
-    setup $tool "$set" || { problems+=" setup" && continue; }
-    run $tool "${op[@]}"
+    # SETUP's commands on this tool, stopping at the first that fails (-e is ignored under ||).
+    (set -e; eval "run $tool ${set//;/; run $tool }")
+    [ $? = 0 ] || { problems+=" setup-on-$tool" && continue; }
+    eval "run $tool $operation"
     cp "$work/status" "$work/$tool.status" && cp "$work/output" "$work/$tool.output"
     state $tool "$work/$tool.state"
   done
