@@ -54,20 +54,19 @@ inline bool ProfileExists(const std::string& encodedName) {
 // Creates a profile with its services, in order, and string properties in its global section.
 inline void SeedProfile(const char* name, const std::vector<const char*>& services,
                         std::vector<SPropValue> global) {
+  Held<IProfAdmin> admin;
+  Held<IMsgServiceAdmin> serviceAdmin;
+  Held<IProfSect> section;
   ASSERT_EQ(S_OK, MAPIInitialize(nullptr));
-  {
-    Held<IProfAdmin> admin;
-    Held<IMsgServiceAdmin> serviceAdmin;
-    Held<IProfSect> section;
-    ASSERT_EQ(S_OK, MAPIAdminProfiles(0, admin.out()));
-    ASSERT_EQ(S_OK, admin->CreateProfile((LPTSTR)name, nullptr, 0, 0));
-    ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, serviceAdmin.out()));
-    for (const char* service : services)
-      ASSERT_EQ(S_OK, serviceAdmin->CreateMsgService((LPTSTR)service, nullptr, 0, 0));
-    ASSERT_EQ(S_OK, serviceAdmin->OpenProfileSection((LPMAPIUID)pbGlobalProfileSectionGuid, nullptr,
-                                                     MAPI_MODIFY, section.out()));
-    ASSERT_EQ(S_OK, section->SetProps((ULONG)global.size(), global.data(), nullptr));
-  }
+  ASSERT_EQ(S_OK, MAPIAdminProfiles(0, admin.out()));
+  ASSERT_EQ(S_OK, admin->CreateProfile((LPTSTR)name, nullptr, 0, 0));
+  ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, serviceAdmin.out()));
+  for (const char* service : services)
+    ASSERT_EQ(S_OK, serviceAdmin->CreateMsgService((LPTSTR)service, nullptr, 0, 0));
+  ASSERT_EQ(S_OK, serviceAdmin->OpenProfileSection((LPMAPIUID)pbGlobalProfileSectionGuid, nullptr,
+                                                   MAPI_MODIFY, section.out()));
+  ASSERT_EQ(S_OK, section->SetProps((ULONG)global.size(), global.data(), nullptr));
+  section.reset(), serviceAdmin.reset(), admin.reset();  // all released before the subsystem ends
   MAPIUninitialize();
 }
 
