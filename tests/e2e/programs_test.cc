@@ -18,16 +18,14 @@ const char Header[] = "Windows Registry Editor Version 5.00\n\n";
 const auto npos = std::string::npos;
 
 ProcessResult Qsreg(std::vector<std::string> args, const std::string& input = "") {
-  args.insert(args.begin(), QSREG_PATH);
-  return RunProcess(args, input);
+  return args.insert(args.begin(), QSREG_PATH), RunProcess(args, input);
 }
 
 // One error line on stderr, "ERROR: " and then `error`, nothing on stdout, exit status 1.
 void ExpectOneError(const ProcessResult& r, const std::string& error) {
   EXPECT_TRUE(r.exitCode == 1 && r.out.empty() && r.err.starts_with("ERROR: ") &&
               r.err.find(error) != npos && std::count(r.err.begin(), r.err.end(), '\n') == 1)
-      << "status " << r.exitCode << ", wanted " << error << ":\n"
-      << r.out << r.err;
+      << "status " << r.exitCode << ", wanted " << error << ": " << r.out << r.err;
 }
 
 // An export's text: UTF-16LE with a byte order mark and CRLF line ends, read back as UTF-8, LF.
