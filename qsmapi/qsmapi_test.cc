@@ -41,7 +41,6 @@ TEST_F(MapiInitTest, InitialisationsAreCountedAndNeededByEveryCall) {
 using MapiSubsystemTest = MapiTest;
 
 TEST_F(MapiSubsystemTest, ProfilesAreNamedInAnyCaseAndAKeyBelongsToItsFirstName) {
-  Held<IMsgServiceAdmin> services;
   LPMAPISESSION session = nullptr;
   auto t = [](const std::string& text) { return (LPTSTR)text.c_str(); };
   EXPECT_EQ(S_OK, admin->CreateProfile(t("Manager"), nullptr, 0, 0));
@@ -65,10 +64,9 @@ TEST_F(MapiSubsystemTest, ProfilesAreNamedInAnyCaseAndAKeyBelongsToItsFirstName)
 }
 
 TEST_F(MapiSubsystemTest, ADeletedProfileIsNeverBroughtBack) {
-  Held<IMsgServiceAdmin> services;
   Held<IProfSect> section, another;
   Held<IMAPITable> table;
-  MakeProfile("Gone", &services);
+  MakeProfile("Gone");
   ASSERT_EQ(S_OK, services->OpenProfileSection((LPMAPIUID)pbGlobalProfileSectionGuid, nullptr,
                                                MAPI_MODIFY, section.out()));
   MAPIUID uid = FirstUid(services.get());
@@ -83,12 +81,11 @@ TEST_F(MapiSubsystemTest, ADeletedProfileIsNeverBroughtBack) {
 }
 
 TEST_F(MapiSubsystemTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
-  Held<IMsgServiceAdmin> services;
   Held<IProfSect> section, readable;
   ULONG count = 0;
   Held<SPropValue> got;
   Held<SPropProblemArray> problems;
-  MakeProfile("Props", &services);
+  MakeProfile("Props");
   MAPIUID uid = {{0x10, 0x20, 0x30, 0x40, 0x50, 0x60, 0x70, 0x80, 0x90, 0xA0, 0xB0, 0xC0, 0xD0,
                   0xE0, 0xF0, 0x01}};
   ASSERT_EQ(S_OK, services->OpenProfileSection(&uid, nullptr, MAPI_MODIFY, section.out()));
@@ -102,8 +99,7 @@ TEST_F(MapiSubsystemTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWr
   values[1].Value.bin = {sizeof blob, blob};
   values[2].Value.li.QuadPart = -(1LL << 40);
   ASSERT_EQ(S_OK, section->SetProps(5, values, problems.out()));
-  ASSERT_TRUE(problems);
-  ASSERT_EQ(2u, problems->cProblem);
+  ASSERT_TRUE(problems && problems->cProblem == 2);
   EXPECT_EQ(MAPI_E_NO_SUPPORT, problems->aProblem[0].scode);
   EXPECT_EQ(MAPI_E_INVALID_PARAMETER, problems->aProblem[1].scode);
   EXPECT_EQ(MAPI_E_NO_ACCESS, readable->SetProps(1, values, nullptr));
@@ -178,8 +174,7 @@ TEST_F(MapiSubsystemTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleR
     for (int i = 0; i < 4; i++)
       if (!c.preset[i].empty())
         values.push_back(StringValue(ExchangeTags.aulPropTag[i], c.preset[i].c_str()));
-    Held<IMsgServiceAdmin> services;
-    MakeProfile(profile.c_str(), &services, values);
+    MakeProfile(profile.c_str(), values);
     for (int attempt = 0; attempt < (c.input.empty() ? 2 : 1); attempt++) {
       HRESULT status;
       if (!c.input.empty()) {
@@ -237,25 +232,22 @@ TEST(ServiceList, AMalformedFileInstallsNothingAndNamesItsLineAndProblem) {
     std::string text;
     const char* diagnostic;
   } cases[] = {
-      {"MSEMS=Microsoft Exchange\n", "f.inf:1: line outside a section"},
-      {"; c\n[Services]\nMSEMS\n", "f.inf:3: line without '='"},
-      {"[Services\n", "f.inf:1: unterminated section header"},
-      {"[Services]\nMSEMS=Microsoft Exchange\n\n[Other]\n",
-       "f.inf:2: service MSEMS has no [MSEMS] section"},
+      {"MSEMS=Microsoft Exchange\n", "1: line outside a section"},
+      {"; c\n[Services]\nMSEMS\n", "3: line without '='"},
+      {"[Services\n", "1: unterminated section header"},
+      {"[Services]\nMSEMS=Exchange\n\n[Other]\n", "2: service MSEMS has no [MSEMS] section"},
       {"[Services]\n[MSEMS]\n[services]\n",
-       "f.inf:3: section [services] appears again (first at line 1)"},
-      {"[Services]\nA=1\na=2\n[A]\n", "f.inf:3: service a is listed again (first at line 2)"},
+       "3: section [services] appears again (first at line 1)"},
+      {"[Services]\nA=1\na=2\n[A]\n", "3: service a is listed again (first at line 2)"},
       // The directory's names are built from Organization and Site.
-      {"[MSEMS]\nOrganization=Q/x\n",
-       "f.inf:2: Organization cannot contain '/' or control characters"},
-      {std::string("[MSEMS]\nSite=A\0B\n", 16),
-       "f.inf:2: Site cannot contain '/' or control characters"},
+      {"[MSEMS]\nOrganization=Q/x\n", "2: Organization cannot contain '/' or control characters"},
+      {std::string("[MSEMS]\nSite=A\0B\n", 16), "2: Site cannot contain '/' or control characters"},
   };
   for (const auto& c : cases) {
     std::vector<Service> services = {{"stale", "", {}}};
     std::string diagnostic;
-    EXPECT_FALSE(qsmapi::services::ParseList(c.text, "f.inf", &services, &diagnostic)) << c.text;
-    EXPECT_EQ(std::string(c.diagnostic) + "; no message services are installed", diagnostic);
+    EXPECT_FALSE(qsmapi::services::ParseList(c.text, "f", &services, &diagnostic)) << c.text;
+    EXPECT_EQ("f:" + std::string(c.diagnostic) + "; no message services are installed", diagnostic);
     EXPECT_TRUE(services.empty());
   }
 }

@@ -12,19 +12,16 @@
 # A row may allow some of these to differ, giving the reason: a choice qsreg makes, each listed
 # in the README, or a fault of Wine's where it departs from Windows. An allowed difference that
 # does not show is a failure too, so that the table says what is true. "wine" as the allowed
-# difference means Wine is not run at all.
-#
-#   tests/e2e/conformance.sh QSREG [ROW...]
-#
-# Prints a line per row and "N passed, N failed"; exits non-zero when a row failed.
+# difference means Wine is not run at all, and qsreg must refuse (status 1).
+# Usage: tests/e2e/conformance.sh QSREG [ROW...]. Prints a line per row and "N passed, N failed";
+# exits non-zero when a row failed.
 set -u
-qsreg=$(realpath "${1:?usage: tests/e2e/conformance.sh QSREG [ROW...]}")
+qsreg=$(realpath "${1:?usage: tests/e2e/conformance.sh QSREG [ROW...]}") || exit 2
 shift
-here=$(cd "$(dirname "$0")" && pwd)
-source "$here/../wine/prefix.sh"
-unset DISPLAY
+source "$(dirname "$0")/../wine/prefix.sh"
 # Wine takes its ANSI code page from the locale; this one gives Windows-1252, as a Western
 # Windows has.
+unset DISPLAY
 export LC_ALL=C.UTF-8
 work=$(mktemp -d "${TMPDIR:-/tmp}/qsreg-conformance.XXXXXX")
 export WINEPREFIX=$work/prefix XDG_CONFIG_HOME=$work/config
@@ -99,118 +96,88 @@ export-ask    | key 'HKCU\Q'; file out.reg x | export 'HKCU\Q' @out.reg | wine |
 EOF
 )
 
-q() { "$qsreg" "$@"; }
-w() { timeout 60 wine reg "$@"; }
-
-# apply TOOL COMMAND...: runs a command of a row on one tool, with @NAME as the file's path;
-# status to $work/status, output to $work/out.
-apply() {
+# run TOOL COMMAND...: runs a command of a row (or nothing) on qsreg (q) or Wine's reg (w); false
+# when it fails. The status of a reg command goes to $work/status, and what it printed on success
+# to $work/output.
+run() {
   local tool=$1 arg args=()
-  shift
-  for arg in "$@"; do
-    case $arg in
-      @*) [ "$tool" = q ] && arg=$work/files/${arg#@} || arg=$(windows_path "$work/files/${arg#@}") ;;
-    esac
+  case ${2-} in
+    '') return ;;
+    key) run "$tool" add "$3" /v _ /d _ /f && run "$tool" delete "$3" /v _ /f; return ;;
+    file) printf "$4" >"$work/files/$3"; return ;;
+    file16) { printf '\xff\xfe' && printf "$4" | iconv -t UTF-16LE; } >"$work/files/$3"; return ;;
+  esac
+  for arg in "${@:2}"; do
+    [[ $arg == @* ]] && arg=$work/files/${arg#@} && [ "$tool" = w ] && arg=$(windows_path "$arg")
     args+=("$arg")
   done
   if [ "$tool" = q ]; then
-    q "${args[@]}" </dev/null >"$work/out" 2>"$work/err"
-    echo $? >"$work/status"
+    "$qsreg" "${args[@]}" </dev/null >"$work/output" 2>/dev/null
   else
-    w "${args[@]}" </dev/null 2>"$work/err" | tr -d '\r' |
-      sed 's/^reg: //; s/^The operation completed successfully$/&./' >"$work/out"
-    echo "${PIPESTATUS[0]}" >"$work/status"
+    timeout 60 wine reg "${args[@]}" </dev/null 2>/dev/null | tr -d '\r' |
+      sed 's/^reg: //; s/^The operation completed successfully$/&./' >"$work/output"
+    (exit "${PIPESTATUS[0]}") # reg's status, not sed's
   fi
-  [ "$(cat "$work/status")" = 0 ] || : >"$work/out"
-}
-
-# setup TOOL SETUP: runs the commands of SETUP on one tool; false when one fails.
-setup() {
-  local tool=$1 command
-  local -a words
-  IFS=';' read -ra commands <<<"$2"
-  for command in "${commands[@]}"; do
-    eval "words=($command)"
-    [ ${#words[@]} -gt 0 ] || continue
-    case ${words[0]} in
-      file) printf "${words[2]}" >"$work/files/${words[1]}"; echo $? >"$work/status" ;;
-      file16) { printf '\xff\xfe' && printf "${words[2]}" | iconv -t UTF-16LE; } \
-        >"$work/files/${words[1]}"; echo $? >"$work/status" ;;
-      key) apply "$tool" add "${words[1]}" /v _ /d _ /f && apply "$tool" delete "${words[1]}" /v _ /f ;;
-      *) apply "$tool" "${words[@]}" ;;
-    esac
-    [ "$(cat "$work/status")" = 0 ] || { echo "  setup failed on $tool: $command"; return 1; }
-  done
+  echo $? >"$work/status"
+  [ "$(<"$work/status")" = 0 ] || { : >"$work/output" && return 1; }
 }
 
 # state TOOL FILE: the tool's export of HKCU\Q to FILE, or "absent".
 state() {
-  rm -f "$work/files/state.reg"
-  apply "$1" export 'HKCU\Q' @state.reg /y
-  if [ -f "$work/files/state.reg" ]; then mv "$work/files/state.reg" "$2"; else echo absent >"$2"; fi
+  run "$1" export 'HKCU\Q' @state.reg /y
+  mv "$work/files/state.reg" "$2" 2>/dev/null || echo absent >"$2"
 }
 
 # cross FROM TO: TO imports FROM's export into an empty HKCU\Q; its export goes to $work/TO.cross.
 cross() {
-  apply "$2" delete 'HKCU\Q' /f
-  cp "$work/$1.state" "$work/files/cross.reg"
-  apply "$2" import @cross.reg
-  state "$2" "$work/$2.cross"
+  cp "$work/$1.state" "$work/files/cross.reg" && run "$2" delete 'HKCU\Q' /f
+  run "$2" import @cross.reg; state "$2" "$work/$2.cross"
 }
 
 passed=0 failed=0
 while IFS='|' read -r name set operation allowed reason; do
-  name=$(echo $name)
+  name=$(echo $name) allowed=" $(echo $allowed) " differs=" " problems="" tools="q w"
   [ $# -eq 0 ] || [[ " $* " == *" $name "* ]] || continue
-  allowed=" $(echo $allowed) "
-  rm -rf "$work/files" "$work/config" && mkdir -p "$work/files"
-  apply w delete 'HKCU\Q' /f
-  eval "op=($operation)"
-  differs=" " problems=""
-  tools="q w"
+  rm -rf "$work/files" "$work/config" "$work"/[qw].* && mkdir -p "$work/files"
+  run w delete 'HKCU\Q' /f
   [ "$allowed" = " wine " ] && tools=q
   for tool in $tools; do
-    setup $tool "$set" || { problems+=" setup"; continue; }
-    apply $tool "${op[@]}"
-    cp "$work/status" "$work/$tool.status"
-    cp "$work/out" "$work/$tool.out"
+    # SETUP's commands on this tool, stopping at the first that fails (-e is ignored under ||).
+    (set -e; eval "run $tool ${set//;/; run $tool }")
+    [ $? = 0 ] || { problems+=" setup-on-$tool" && continue; }
+    eval "run $tool $operation"
+    cp "$work/status" "$work/$tool.status" && cp "$work/output" "$work/$tool.output"
     state $tool "$work/$tool.state"
   done
-  if [ "$tools" = "q w" ] && [ -z "$problems" ]; then
-    cmp -s "$work/q.status" "$work/w.status" || differs+="status "
-    cmp -s "$work/q.out" "$work/w.out" || differs+="output "
-    cmp -s "$work/q.state" "$work/w.state" || differs+="state "
+  if [ "$tools" = q ]; then
+    [ "$(cat "$work/q.status")" = 1 ] || problems+=" status"
+  elif [ -z "$problems" ]; then
+    for aspect in status output state; do
+      cmp -s "$work/q.$aspect" "$work/w.$aspect" || differs+="$aspect "
+    done
     if ! grep -qx absent "$work/q.state" "$work/w.state"; then
-      cross w q
-      cross q w
+      cross w q && cross q w
       { cmp -s "$work/q.cross" "$work/w.state" && cmp -s "$work/w.cross" "$work/q.state"; } ||
         differs+="cross "
     fi
-  elif [ "$tools" = q ]; then
-    [ "$(cat "$work/q.status")" = 1 ] || problems+=" status"
   fi
-  for aspect in $differs; do
-    [[ "$allowed" == *" $aspect "* ]] || problems+=" $aspect"
-  done
+  for aspect in $differs; do [[ "$allowed" == *" $aspect "* ]] || problems+=" $aspect"; done
   for aspect in $allowed; do
     [ "$aspect" = wine ] || [[ "$differs" == *" $aspect "* ]] || problems+=" $aspect-as-allowed"
   done
   if [ -z "$problems" ]; then
     passed=$((passed + 1))
     echo "ok     $name${reason:+  (allowed:$allowed- $(echo $reason))}"
-  else
-    failed=$((failed + 1))
-    echo "FAILED $name:$problems"
-    for tool in q w; do
-      [ -f "$work/$tool.status" ] || continue
-      echo "  $tool status $(cat "$work/$tool.status"); output:"
-      sed 's/^/  | /' "$work/$tool.out"
-      echo "  $tool state:"
-      { iconv -f UTF-16LE -t UTF-8 "$work/$tool.state" 2>/dev/null || cat "$work/$tool.state"; } |
-        tr -d '\r' | sed 's/^/  | /'
-    done
+    continue
   fi
-  rm -f "$work"/[qw].*
+  failed=$((failed + 1))
+  echo "FAILED $name:$problems"
+  for tool in q w; do
+    [ -f "$work/$tool.status" ] || continue
+    { echo "status $(<"$work/$tool.status"), output:" && cat "$work/$tool.output" && echo state:
+      { iconv -f UTF-16LE -t UTF-8 "$work/$tool.state" 2>/dev/null || cat "$work/$tool.state"; } |
+        tr -d '\r'; } | sed "s/^/  $tool | /"
+  done
 done <<<"$rows"
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]

@@ -15,23 +15,20 @@ namespace {
 
 const char Completed[] = "The operation completed successfully.\n";
 const char Header[] = "Windows Registry Editor Version 5.00\n\n";
+const auto npos = std::string::npos;
 
 ProcessResult Qsreg(std::vector<std::string> args, const std::string& input = "") {
-  args.insert(args.begin(), QSREG_PATH);
-  return RunProcess(args, input);
+  return args.insert(args.begin(), QSREG_PATH), RunProcess(args, input);
 }
 
-// One error line on stderr that holds `error`, nothing on stdout, exit status 1.
-void ExpectOneError(const ProcessResult& result, const std::string& error) {
-  EXPECT_EQ(1, result.exitCode) << error;
-  EXPECT_EQ("", result.out) << error;
-  EXPECT_EQ(0u, result.err.rfind("ERROR: ", 0)) << result.err;
-  EXPECT_NE(std::string::npos, result.err.find(error)) << result.err;
-  EXPECT_EQ(1, std::count(result.err.begin(), result.err.end(), '\n')) << result.err;
+// One error line on stderr, "ERROR: " and then `error`, nothing on stdout, exit status 1.
+void ExpectOneError(const ProcessResult& r, const std::string& error) {
+  EXPECT_TRUE(r.exitCode == 1 && r.out.empty() && r.err.starts_with("ERROR: ") &&
+              r.err.find(error) != npos && std::count(r.err.begin(), r.err.end(), '\n') == 1)
+      << "status " << r.exitCode << ", wanted " << error << ": " << r.out << r.err;
 }
 
-// An export's text: UTF-16LE with a byte order mark and CRLF line ends, read back as UTF-8 with
-// LF.
+// An export's text: UTF-16LE with a byte order mark and CRLF line ends, read back as UTF-8, LF.
 std::string Text(const std::string& file) {
   std::string text, lf;
   if (!file.starts_with("\xFF\xFE") || !AppendUtf8FromUtf16(file, 2, &text))
@@ -43,16 +40,18 @@ std::string Text(const std::string& file) {
   return lf;
 }
 
-std::string Export(const std::string& key) {
-  return Text(Qsreg({"export", key, "-"}).out);
+// A file's type and mode, as lstat gives them; 0 when there is no such file.
+mode_t Mode(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) ? 0 : st.st_mode;
 }
 
-// The store as a listing and as an export, to compare two stores by.
-std::string Contents() {
-  return Qsreg({"query", "HKCU", "/s"}).out + Export("HKCU");
-}
-
-class QsregTest : public TempStoreTest {};
+class QsregTest : public TempStoreTest {
+ protected:
+  std::string Export(const std::string& key) { return Text(Qsreg({"export", key, "-"}).out); }
+  // The store as a listing and as an export, to compare two stores by.
+  std::string Contents() { return Qsreg({"query", "HKCU", "/s"}).out + Export("HKCU"); }
+};
 
 // Bad input, a change that would have to ask without a terminal to ask on, an add beyond the
 // store's limits and an import file with a fault anywhere each get one error line, and change
@@ -160,13 +159,12 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   EXPECT_EQ(shown + "    (Default)    REG_SZ    standard\n\n", Qsreg({"query", "HKCU\\Types"}).out);
   EXPECT_EQ(std::string(Header) + exported + "@=\"standard\"\n\n", Export("HKCU\\Types"));
   // Without /v, /t and /d set the default value, which query shows as not set when it is not.
-  EXPECT_EQ(Completed, Qsreg({"add", "HKCU\\Types\\D", "/t", "REG_DWORD", "/d", "5"}).out);
-  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\D\n    (Default)    REG_DWORD    0x5\n\n",
-            Qsreg({"query", "HKCU\\Types\\D", "/ve"}).out);
-  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\D", "/ve", "/f"}).exitCode);
-  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\D\n    (Default)    REG_SZ    (value not set)\n\n",
-            Qsreg({"query", "HKCU\\Types\\D", "/ve"}).out);
-  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\D", "/f"}).exitCode);
+  EXPECT_EQ(Completed, Qsreg({"add", "HKCU\\Types\\Sub", "/t", "REG_DWORD", "/d", "5"}).out);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n    (Default)    REG_DWORD    0x5\n\n",
+            Qsreg({"query", "HKCU\\Types\\Sub", "/ve"}).out);
+  ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\Sub", "/ve", "/f"}).exitCode);
+  EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n    (Default)    REG_SZ    (value not set)\n\n",
+            Qsreg({"query", "HKCU\\Types\\Sub", "/ve"}).out);
 
   // A file as the Windows registry editor writes it: UTF-16LE with CRLF, whose text and string
   // data become UTF-8 (here é), binary data kept as it is, a line that goes on, data add cannot
@@ -209,7 +207,7 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   RemoveTree(storeDir());
   EXPECT_EQ(Completed, Qsreg({"import", file}).out);
   EXPECT_EQ(before, Contents());
-  ASSERT_EQ(0, Qsreg({"add", "HKCU\\Types\\Sub"}).exitCode);
+  ASSERT_EQ(0, Qsreg({"add", "HKCU\\Types\\Since"}).exitCode);
   // The README's restore: the export after its header, behind a line that empties the store.
   std::string restore = "\xFF\xFE";
   AppendUtf16("Windows Registry Editor Version 5.00\n\n[-HKEY_CURRENT_USER]\n", true, &restore);
@@ -218,11 +216,9 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   EXPECT_EQ(before, Contents());
 
   // Delete takes one value, the default value, all values of a key but its subkeys, or a tree.
-  ASSERT_EQ(0, Qsreg({"add", "HKCU\\Types\\Sub"}).exitCode);
-  for (std::vector<std::string> what : {std::vector<std::string>{"/v", "n0"}, {"/ve"}, {"/va"}}) {
-    what.insert(what.begin(), {"delete", "HKCU\\Types", "/f"});
-    EXPECT_EQ(Completed, Qsreg(what).out);
-  }
+  EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/v", "n0", "/f"}).out);
+  EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/ve", "/f"}).out);
+  EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/va", "/f"}).out);
   // A key without values gets no heading, in a /s walk only at the top.
   EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n", Qsreg({"query", "HKCU\\Types"}).out);
   EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n\n", Qsreg({"query", "HKCU\\Types", "/s"}).out);
@@ -248,26 +244,20 @@ TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
     std::string path;
     const char* kind;
     mode_t type;  // what it must stay
-  } cases[] = {
-      {"/dev/null", "a device", S_IFCHR},
-      {dir + "fifo", "a FIFO", S_IFIFO},
-      {dir + "folder", "a folder", S_IFDIR},
-      {dir + "link", "a symbolic link", S_IFLNK},
-      {dir + "dangling", "a symbolic link", S_IFLNK},
-  };
+  } cases[] = {{"/dev/null", "a device", S_IFCHR},
+               {dir + "fifo", "a FIFO", S_IFIFO},
+               {dir + "folder", "a folder", S_IFDIR},
+               {dir + "link", "a symbolic link", S_IFLNK},
+               {dir + "dangling", "a symbolic link", S_IFLNK}};
   for (const auto& c : cases) {
     ExpectOneError(Qsreg({"export", "HKCU\\K", c.path, "/y"}), c.kind);
-    struct stat st;
-    ASSERT_EQ(0, lstat(c.path.c_str(), &st)) << c.path;
-    EXPECT_EQ(c.type, st.st_mode & S_IFMT) << c.path;
+    EXPECT_EQ(c.type, Mode(c.path) & S_IFMT) << c.path;
   }
   EXPECT_EQ("mine", ReadFile(file));
   EXPECT_EQ(Completed, Qsreg({"export", "HKCU\\K", file, "/y"}).out);
   EXPECT_EQ(Completed, Qsreg({"export", "HKCU\\K", dir + "new"}).out);
   for (auto [name, mode] : {std::pair{"file", 0640u}, {"new", 0600u}}) {
-    struct stat st;
-    ASSERT_EQ(0, stat((dir + name).c_str(), &st));
-    EXPECT_EQ(mode, st.st_mode & 07777) << name;
+    EXPECT_EQ(S_IFREG | mode, Mode(dir + name)) << name;
     EXPECT_EQ(text, Text(ReadFile(dir + name)));
   }
   // A name that would read back as another is refused, naming it, and nothing is written.
@@ -295,29 +285,43 @@ TEST_F(QsprofileTest, ACorruptStoreIsReportedAndLeftAsItWas) {
   WriteFile(storePath(), garbage);
   ProcessResult r = RunProcess({QSPROFILE_PATH, "-m"}, "srv01\njsmith\ncheck\n");
   EXPECT_EQ(0, r.exitCode) << r.err;
-  EXPECT_NE(std::string::npos, r.err.find(storePath())) << r.err;
+  EXPECT_NE(npos, r.err.find(storePath())) << r.err;
   EXPECT_EQ(garbage, ReadFile(storePath()));
 }
 
 // An interrupt while the dialog waits for an answer (stdin open) ends the run as Cancel does:
-// the new profile is deleted, no name is stored, and the process exits normally.
-TEST_F(QsprofileTest, AnInterruptInTheDialogCancels) {
+// the new profile is deleted, no name is stored, and the process exits normally. Output nobody
+// reads is dropped, and the run completes as it would have; each such run names a profile of
+// its own, so that one cannot pass on what the other stored.
+TEST_F(QsprofileTest, AnInterruptCancelsButAnUnreadStderrDoesNotStopTheRun) {
+  using Stderr = ProcessControl::Stderr;
   const struct {
-    int signal;
-    const char *answers, *when;
+    ProcessControl control;  // without a signal the run names its profile with -p
+    const char *answers, *profile;
   } cases[] = {
-      {SIGINT, "", "Microsoft Exchange server: "},
-      {SIGHUP, "srv01\n", "Mailbox: "},
-      {SIGQUIT, "srv01\n", "Mailbox: "},
-      {SIGTERM, "srv01\njsmith\n", "Check Name, OK or Cancel [check]: "},
+      {{SIGINT, "Microsoft Exchange server: "}, "", "QuorvaneServer"},
+      {{SIGHUP, "Mailbox: "}, "srv01\n", "QuorvaneServer"},
+      {{SIGQUIT, "Mailbox: "}, "srv01\n", "QuorvaneServer"},
+      {{SIGTERM, "Check Name, OK or Cancel [check]: "}, "srv01\njsmith\n", "QuorvaneServer"},
+      {{0, "", Stderr::Closed}, "srv01\njsmith\ncheck\n", "Closed"},
+      {{0, "", Stderr::ReaderGone}, "srv01\njsmith\ncheck\n", "Gone"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(strsignal(c.signal));
-    ProcessResult r = RunProcess({QSPROFILE_PATH, "-s"}, c.answers, {c.signal, c.when});
+    const bool cancelled = c.control.signal != 0;
+    SCOPED_TRACE(c.profile + std::string(" ") + strsignal(c.control.signal));
+    std::vector<std::string> args = {QSPROFILE_PATH, "-s"};
+    if (!cancelled) args.insert(args.end(), {"-p", c.profile});
+    ProcessResult r = RunProcess(args, c.answers, c.control);
     EXPECT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.err.find("Cancelled.")) << r.err;
-    EXPECT_EQ("", Qsreg({"query", Profiles + "QuorvaneServer"}).out);
-    EXPECT_EQ("", Qsreg({"query", Agents, "/v", "MAPIProfile"}).out);
+    EXPECT_EQ(cancelled, r.err.find("Cancelled.") != npos) << r.err;
+    const std::string stored = Qsreg({"query", Agents, "/v", "MAPIProfile"}).out,
+                      profile = Qsreg({"query", Profiles + c.profile, "/s"}).out;
+    if (cancelled) {
+      EXPECT_EQ("", stored + profile);
+    } else {
+      EXPECT_NE(npos, stored.find(std::string("REG_SZ    ") + c.profile)) << stored;
+      EXPECT_NE(npos, profile.find("cn=jsmith")) << profile;
+    }
   }
 }
 
@@ -326,12 +330,10 @@ TEST_F(QsprofileTest, AnInterruptInTheDialogCancels) {
 // another profile goes on. The first run's cancel then deletes only its own new profile. A run
 // killed outright holds nothing.
 TEST_F(QsprofileTest, ASecondRunOnTheSameProfileIsRefused) {
-  const std::string Roles = "HKCU\\Software\\Tessivar\\Quorvane Enterprise Server";
-  auto refused = [](const ProcessResult& r, const std::string& name) {
-    return r.exitCode == 0 &&
-           r.err == "[Quorvane Server Profile]\nThe (" + name +
-                        ") profile is being created or edited by another run of this program.\n"
-                        "Try again when that run has ended.\n[OK]\n";
+  auto refusal = [](const std::string& name) {
+    return "[Quorvane Server Profile]\nThe (" + name +
+           ") profile is being created or edited by another run of this program.\n"
+           "Try again when that run has ended.\n[OK]\n";
   };
   std::vector<ProcessResult> seconds;
   ProcessControl control = {0, "Microsoft Exchange server: "};
@@ -343,38 +345,20 @@ TEST_F(QsprofileTest, ASecondRunOnTheSameProfileIsRefused) {
       RunProcess({QSPROFILE_PATH, "-s", "-p", "Sales"}, "srvA\nuserA\ncancel\n", control);
   EXPECT_EQ(0, first.exitCode) << first.err;
   ASSERT_EQ(3u, seconds.size());
-  EXPECT_TRUE(refused(seconds[0], "Sales")) << seconds[0].err;
-  EXPECT_TRUE(refused(seconds[1], "SALES")) << seconds[1].err;
-  EXPECT_FALSE(refused(seconds[2], "Other")) << seconds[2].err;
-  std::string stored = Qsreg({"query", Roles, "/s"}).out;
+  for (const ProcessResult& second : seconds) EXPECT_EQ(0, second.exitCode) << second.err;
+  EXPECT_EQ(refusal("Sales"), seconds[0].err);
+  EXPECT_EQ(refusal("SALES"), seconds[1].err);
+  EXPECT_NE(refusal("Other"), seconds[2].err);
   // Only the manager's name is stored.
-  EXPECT_EQ(std::string::npos, stored.find("MAPIProfile", stored.find("MAPIProfile") + 1))
-      << stored;
-  EXPECT_NE(std::string::npos, stored.find("MAPIProfile    REG_SZ    Other")) << stored;
+  std::string stored = Qsreg({"query", "HKCU\\Software\\Tessivar", "/s"}).out;
+  EXPECT_EQ(npos, stored.find("MAPIProfile", stored.find("MAPIProfile") + 1)) << stored;
+  EXPECT_NE(npos, stored.find("MAPIProfile    REG_SZ    Other")) << stored;
   EXPECT_EQ("", Qsreg({"query", Profiles + "Sales"}).out);
 
-  ProcessResult killed = RunProcess({QSPROFILE_PATH, "-c", "-p", "Sales"}, "",
-                                    {SIGKILL, "Microsoft Exchange server: "});
-  EXPECT_EQ(-1, killed.exitCode);
-  ProcessResult after = RunProcess({QSPROFILE_PATH, "-c", "-p", "Sales"}, "srvC\nuserC\ncheck\n");
-  EXPECT_FALSE(refused(after, "Sales")) << after.err;
-  EXPECT_NE(std::string::npos, Qsreg({"query", Profiles + "Sales", "/s"}).out.find("cn=userC"));
-}
-
-// Output nobody reads is dropped; the run completes as it would have. Each run names a profile
-// of its own, so that one cannot pass on what the other stored.
-TEST_F(QsprofileTest, AnUnreadStderrDoesNotStopTheRun) {
-  using Stderr = ProcessControl::Stderr;
-  for (auto [stderrIs, name] :
-       {std::pair{Stderr::Closed, "Closed"}, {Stderr::ReaderGone, "Gone"}}) {
-    SCOPED_TRACE(name);
-    ProcessResult r =
-        RunProcess({QSPROFILE_PATH, "-s", "-p", name}, "srv01\njsmith\ncheck\n", {0, "", stderrIs});
-    EXPECT_EQ(0, r.exitCode);
-    std::string stored = Qsreg({"query", Agents, "/v", "MAPIProfile"}).out;
-    EXPECT_NE(std::string::npos, stored.find(std::string("REG_SZ    ") + name)) << stored;
-    EXPECT_NE(std::string::npos, Qsreg({"query", Profiles + name, "/s"}).out.find("cn=jsmith"));
-  }
+  const std::vector<std::string> third = {QSPROFILE_PATH, "-c", "-p", "Sales"};
+  EXPECT_EQ(-1, RunProcess(third, "", {SIGKILL, "Microsoft Exchange server: "}).exitCode);
+  EXPECT_NE(refusal("Sales"), RunProcess(third, "srvC\nuserC\ncheck\n").err);
+  EXPECT_NE(npos, Qsreg({"query", Profiles + "Sales", "/s"}).out.find("cn=userC"));
 }
 
 }  // namespace

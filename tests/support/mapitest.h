@@ -5,7 +5,7 @@
 #include <string.h>
 
 #include <string>
-#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "platform/registry.h"
@@ -24,15 +24,11 @@ struct Held {
   Held() = default;
   Held(const Held&) = delete;
   ~Held() { reset(); }
+  static void Free(SRowSet* rows) { FreeProws(rows); }
+  static void Free(IUnknown* object) { object->Release(); }
+  static void Free(void* buffer) { MAPIFreeBuffer(buffer); }
   void reset() {
-    if (!value) return;
-    if constexpr (std::is_same_v<T, SRowSet>)
-      FreeProws(value);
-    else if constexpr (requires(T * t) { t->Release(); })
-      value->Release();
-    else
-      MAPIFreeBuffer(value);
-    value = nullptr;
+    if (value) Free(std::exchange(value, nullptr));
   }
   T** out() { return reset(), &value; }
   T* get() const { return value; }
@@ -58,20 +54,19 @@ inline bool ProfileExists(const std::string& encodedName) {
 // Creates a profile with its services, in order, and string properties in its global section.
 inline void SeedProfile(const char* name, const std::vector<const char*>& services,
                         std::vector<SPropValue> global) {
+  Held<IProfAdmin> admin;
+  Held<IMsgServiceAdmin> serviceAdmin;
+  Held<IProfSect> section;
   ASSERT_EQ(S_OK, MAPIInitialize(nullptr));
-  {
-    Held<IProfAdmin> admin;
-    Held<IMsgServiceAdmin> serviceAdmin;
-    Held<IProfSect> section;
-    ASSERT_EQ(S_OK, MAPIAdminProfiles(0, admin.out()));
-    ASSERT_EQ(S_OK, admin->CreateProfile((LPTSTR)name, nullptr, 0, 0));
-    ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, serviceAdmin.out()));
-    for (const char* service : services)
-      ASSERT_EQ(S_OK, serviceAdmin->CreateMsgService((LPTSTR)service, nullptr, 0, 0));
-    ASSERT_EQ(S_OK, serviceAdmin->OpenProfileSection((LPMAPIUID)pbGlobalProfileSectionGuid, nullptr,
-                                                     MAPI_MODIFY, section.out()));
-    ASSERT_EQ(S_OK, section->SetProps((ULONG)global.size(), global.data(), nullptr));
-  }
+  ASSERT_EQ(S_OK, MAPIAdminProfiles(0, admin.out()));
+  ASSERT_EQ(S_OK, admin->CreateProfile((LPTSTR)name, nullptr, 0, 0));
+  ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, serviceAdmin.out()));
+  for (const char* service : services)
+    ASSERT_EQ(S_OK, serviceAdmin->CreateMsgService((LPTSTR)service, nullptr, 0, 0));
+  ASSERT_EQ(S_OK, serviceAdmin->OpenProfileSection((LPMAPIUID)pbGlobalProfileSectionGuid, nullptr,
+                                                   MAPI_MODIFY, section.out()));
+  ASSERT_EQ(S_OK, section->SetProps((ULONG)global.size(), global.data(), nullptr));
+  section.reset(), serviceAdmin.reset(), admin.reset();  // all released before the subsystem ends
   MAPIUninitialize();
 }
 
@@ -83,16 +78,16 @@ class MapiTest : public TempStoreTest {
     ASSERT_EQ(S_OK, MAPIAdminProfiles(0, admin.out()));
   }
   void TearDown() override {
-    admin.reset();
+    services.reset(), admin.reset();
     MAPIUninitialize();
     TempStoreTest::TearDown();
   }
 
-  // Opens the service administration of a new profile with Exchange and the global values.
-  void MakeProfile(const char* name, Held<IMsgServiceAdmin>* services,
-                   std::vector<SPropValue> global = {}) {
+  // Opens in `services` the service administration of a new profile with Exchange and the
+  // global values.
+  void MakeProfile(const char* name, std::vector<SPropValue> global = {}) {
     SeedProfile(name, {"MSEMS"}, global);
-    ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, services->out()));
+    ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, services.out()));
   }
 
   // The UID of a profile's first service.
@@ -109,6 +104,7 @@ class MapiTest : public TempStoreTest {
   }
 
   Held<IProfAdmin> admin;
+  Held<IMsgServiceAdmin> services;
 };
 
 }  // namespace mapitest

@@ -11,18 +11,17 @@ struct ProcessResult {
   std::string out, err;
 };
 
-// What else happens to the program while it runs: `signal` is sent once stderr shows `when`, and
-// with a signal to send stdin stays open after the input, as a terminal's would. With `then`, the
-// input waits until stderr shows `when`; then() runs first (another program, say, while this one
-// waits for its input).
+// What else happens to the program while it runs, once stderr shows `when`: `signal` is sent
+// (stdin then stays open after the input, as a terminal's would), or then() runs before the
+// input is given (another program, say, while this one waits for its input). stderr goes to the
+// test, is closed (2>&-), or goes to a pipe nobody reads.
 struct ProcessControl {
   int signal = 0;
   std::string when;
-  // How stderr is connected: to the test, closed (2>&-), or to a pipe nobody reads.
   enum class Stderr { Collected, Closed, ReaderGone } stderrIs = Stderr::Collected;
   std::function<void()> then = {};
 };
 
-// argv[0] is the program's path.
+// argv[0] is the program's path; the input must fit in a pipe's buffer.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
                          const ProcessControl& control = {});
