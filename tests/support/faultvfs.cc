@@ -37,25 +37,15 @@ int Hit(int error) {
     return File::Real(f)->pMethods->method(File::Real(f), a...);            \
   }
 
-const sqlite3_io_methods Methods = {3,
-                                    FORWARD(xClose, 0),
-                                    FORWARD(xRead, 0),
-                                    FORWARD(xWrite, SQLITE_IOERR_WRITE),
-                                    FORWARD(xTruncate, 0),
-                                    FORWARD(xSync, SQLITE_IOERR_FSYNC),
-                                    FORWARD(xFileSize, 0),
-                                    FORWARD(xLock, 0),
-                                    FORWARD(xUnlock, 0),
-                                    FORWARD(xCheckReservedLock, 0),
-                                    FORWARD(xFileControl, 0),
-                                    FORWARD(xSectorSize, 0),
-                                    FORWARD(xDeviceCharacteristics, 0),
-                                    FORWARD(xShmMap, 0),
-                                    FORWARD(xShmLock, 0),
-                                    FORWARD(xShmBarrier, 0),
-                                    FORWARD(xShmUnmap, 0),
-                                    FORWARD(xFetch, 0),
-                                    FORWARD(xUnfetch, 0)};
+// clang-format off
+const sqlite3_io_methods Methods = {
+    3, FORWARD(xClose, 0), FORWARD(xRead, 0), FORWARD(xWrite, SQLITE_IOERR_WRITE),
+    FORWARD(xTruncate, 0), FORWARD(xSync, SQLITE_IOERR_FSYNC), FORWARD(xFileSize, 0),
+    FORWARD(xLock, 0), FORWARD(xUnlock, 0), FORWARD(xCheckReservedLock, 0),
+    FORWARD(xFileControl, 0), FORWARD(xSectorSize, 0), FORWARD(xDeviceCharacteristics, 0),
+    FORWARD(xShmMap, 0), FORWARD(xShmLock, 0), FORWARD(xShmBarrier, 0), FORWARD(xShmUnmap, 0),
+    FORWARD(xFetch, 0), FORWARD(xUnfetch, 0)};
+// clang-format on
 
 int Open(sqlite3_vfs*, sqlite3_filename name, sqlite3_file* file, int flags, int* outFlags) {
   File* f = (File*)file;
