@@ -11,9 +11,7 @@ using qsmapi::plan::ParseRule;
 using qsmapi::plan::Rule;
 using qsmapi::services::Service;
 
-using MapiInitTest = TempStoreTest;
-
-TEST_F(MapiInitTest, InitialisationsAreCountedAndNeededByEveryCall) {
+TEST_F(TempStoreTest, InitialisationsAreCountedAndNeededByEveryCall) {
   auto refused = [] {
     LPPROFADMIN admin = (LPPROFADMIN)1;
     HRESULT status = MAPIAdminProfiles(0, &admin);
@@ -21,8 +19,7 @@ TEST_F(MapiInitTest, InitialisationsAreCountedAndNeededByEveryCall) {
     return status == MAPI_E_NOT_INITIALIZED && admin == nullptr;
   };
   EXPECT_TRUE(refused());
-  ASSERT_EQ(S_OK, MAPIInitialize(nullptr));
-  ASSERT_EQ(S_OK, MAPIInitialize(nullptr));
+  for (int i = 0; i < 2; i++) ASSERT_EQ(S_OK, MAPIInitialize(nullptr));
   Held<IProfAdmin> admin;
   LPVOID kept = nullptr;
   ASSERT_EQ(S_OK, MAPIAdminProfiles(0, admin.out()));
@@ -38,9 +35,7 @@ TEST_F(MapiInitTest, InitialisationsAreCountedAndNeededByEveryCall) {
   EXPECT_TRUE(refused());
 }
 
-using MapiSubsystemTest = MapiTest;
-
-TEST_F(MapiSubsystemTest, ProfilesAreNamedInAnyCaseAndAKeyBelongsToItsFirstName) {
+TEST_F(MapiTest, ProfilesAreNamedInAnyCaseAndAKeyBelongsToItsFirstName) {
   LPMAPISESSION session = nullptr;
   auto t = [](const std::string& text) { return (LPTSTR)text.c_str(); };
   EXPECT_EQ(S_OK, admin->CreateProfile(t("Manager"), nullptr, 0, 0));
@@ -49,27 +44,26 @@ TEST_F(MapiSubsystemTest, ProfilesAreNamedInAnyCaseAndAKeyBelongsToItsFirstName)
   for (const char* bad : {"", "Manager\\x"})
     EXPECT_EQ(MAPI_E_INVALID_PARAMETER, admin->CreateProfile(t(bad), nullptr, 0, 0));
   // Names that share an encoded key: the second neither creates, opens, logs on to nor deletes it.
-  struct {
-    std::string name, sharer;
-  } cases[] = {{"\xE9t\xE9", "[y~t[y~"}, {std::string(65, '\xE9'), std::string(64, '\xE9')}};
-  for (const auto& c : cases) {
-    ASSERT_EQ(S_OK, admin->CreateProfile(t(c.name), nullptr, 0, 0));
-    EXPECT_EQ(MAPI_E_NO_ACCESS, admin->CreateProfile(t(c.sharer), nullptr, 0, 0));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->AdminServices(t(c.sharer), nullptr, 0, 0, services.out()));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->DeleteProfile(t(c.sharer), 0));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, MAPILogonEx(0, t(c.sharer), nullptr, 0, &session));
-    EXPECT_EQ(S_OK, admin->DeleteProfile(t(c.name), 0));
-    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->DeleteProfile(t(c.name), 0));
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xE9t\xE9", "[y~t[y~"}, {std::string(65, '\xE9'), std::string(64, '\xE9')}};
+  for (const auto& [name, sharer] : cases) {
+    ASSERT_EQ(S_OK, admin->CreateProfile(t(name), nullptr, 0, 0));
+    EXPECT_EQ(MAPI_E_NO_ACCESS, admin->CreateProfile(t(sharer), nullptr, 0, 0));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->AdminServices(t(sharer), nullptr, 0, 0, services.out()));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->DeleteProfile(t(sharer), 0));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, MAPILogonEx(0, t(sharer), nullptr, 0, &session));
+    EXPECT_EQ(S_OK, admin->DeleteProfile(t(name), 0));
+    EXPECT_EQ(MAPI_E_NOT_FOUND, admin->DeleteProfile(t(name), 0));
   }
 }
 
-TEST_F(MapiSubsystemTest, ADeletedProfileIsNeverBroughtBack) {
+TEST_F(MapiTest, ADeletedProfileIsNeverBroughtBack) {
   Held<IProfSect> section, another;
   Held<IMAPITable> table;
   MakeProfile("Gone");
   ASSERT_EQ(S_OK, services->OpenProfileSection((LPMAPIUID)pbGlobalProfileSectionGuid, nullptr,
                                                MAPI_MODIFY, section.out()));
-  MAPIUID uid = FirstUid(services.get());
+  MAPIUID uid = FirstUid("Gone");
   ASSERT_EQ(S_OK, admin->DeleteProfile((LPTSTR) "Gone", 0));
   SPropValue value = StringValue(PR_DISPLAY_NAME, "x");
   EXPECT_EQ(MAPI_E_NOT_FOUND, section->SetProps(1, &value, nullptr));
@@ -80,7 +74,7 @@ TEST_F(MapiSubsystemTest, ADeletedProfileIsNeverBroughtBack) {
   EXPECT_FALSE(ProfileExists("Gone"));
 }
 
-TEST_F(MapiSubsystemTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
+TEST_F(MapiTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
   Held<IProfSect> section, readable;
   ULONG count = 0;
   Held<SPropValue> got;
@@ -143,7 +137,7 @@ Global Read(IMsgServiceAdmin* services) {
   return global;
 }
 
-TEST_F(MapiSubsystemTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleResolution) {
+TEST_F(MapiTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleResolution) {
   const std::string longest(255, 'x'),
       site = "/o=Quorvane/ou=First Site",
       server = site + "/cn=Configuration/cn=Servers/cn=", box = site + "/cn=Recipients/cn=";
@@ -175,25 +169,22 @@ TEST_F(MapiSubsystemTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleR
       if (!c.preset[i].empty())
         values.push_back(StringValue(ExchangeTags.aulPropTag[i], c.preset[i].c_str()));
     MakeProfile(profile.c_str(), values);
+    MAPIUID uid = FirstUid(profile);
+    WriteFile(configHome + "/answers.txt", c.input);
+    ASSERT_NE(nullptr, freopen((configHome + "/answers.txt").c_str(), "r", stdin));
     for (int attempt = 0; attempt < (c.input.empty() ? 2 : 1); attempt++) {
-      HRESULT status;
-      if (!c.input.empty()) {
-        MAPIUID uid = FirstUid(services.get());
-        WriteFile(configHome + "/answers.txt", c.input);
-        ASSERT_NE(nullptr, freopen((configHome + "/answers.txt").c_str(), "r", stdin));
-        testing::internal::CaptureStderr();
-        status = services->ConfigureMsgService(&uid, 0, SERVICE_UI_ALWAYS | SERVICE_UI_ALLOWED, 0,
-                                               nullptr);
-        testing::internal::GetCapturedStderr();
-      } else {
-        Held<IMAPISession> session;
-        status = MAPILogonEx(0, (LPTSTR)profile.c_str(), nullptr,
-                             MAPI_NO_MAIL | MAPI_EXPLICIT_PROFILE, session.out());
-        EXPECT_EQ(SUCCEEDED(status), (bool)session);
-        EXPECT_EQ(S_OK, session ? session->Logoff(0, 0, 0) : S_OK);
-      }
+      Held<IMAPISession> session;
+      testing::internal::CaptureStderr();  // the dialog's prompts
+      HRESULT status = c.input.empty()
+                           ? MAPILogonEx(0, (LPTSTR)profile.c_str(), nullptr,
+                                         MAPI_NO_MAIL | MAPI_EXPLICIT_PROFILE, session.out())
+                           : services->ConfigureMsgService(
+                                 &uid, 0, SERVICE_UI_ALWAYS | SERVICE_UI_ALLOWED, 0, nullptr);
+      testing::internal::GetCapturedStderr();
+      EXPECT_EQ(c.input.empty() && SUCCEEDED(status), (bool)session);
+      EXPECT_EQ(S_OK, session ? session->Logoff(0, 0, 0) : S_OK);
       EXPECT_EQ(c.expected, status);
-      EXPECT_EQ(c.after, Read(services.get()));
+      EXPECT_EQ(c.after, Read(services.value));
     }
   }
 }
@@ -201,13 +192,11 @@ TEST_F(MapiSubsystemTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleR
 // Each rule and what it parses to (call, occurrence, Kind and status), or "" when it is refused.
 TEST(ParseRule, TakesCallNumberAndKindAndRefusesAnythingElse) {
   const std::pair<const char*, const char*> cases[] = {
-      {"GetProps#2:0X0004abCD", "GetProps 2 0 0004abcd"},
-      {"Session.Release#1000000:raise", "Session.Release 1000000 3 e0515300"},
-      {"Logoff:empty", "Logoff 1 1 00000000"},
-      {"Logoff:raise", "Logoff 1 3 e0515300"},
-      {"GetProps:empty=0x00040380", "GetProps 1 1 00040380"},
-      {"Logoff:raise=0x000006ba", "Logoff 1 3 000006ba"},
       // clang-format off
+      {"GetProps#2:0X0004abCD", "GetProps 2 0 0004abcd"}, {"Logoff:empty", "Logoff 1 1 00000000"},
+      {"Session.Release#1000000:raise", "Session.Release 1000000 3 e0515300"},
+      {"Logoff:raise", "Logoff 1 3 e0515300"}, {"Logoff:raise=0x000006ba", "Logoff 1 3 000006ba"},
+      {"GetProps:empty=0x00040380", "GetProps 1 1 00040380"},
       {"CreateProfile", ""}, {":raise", ""}, {"Create Profile:raise", ""}, {"A:B:raise", ""},
       {"Logoff#0:raise", ""}, {"Logoff#2x:raise", ""}, {"Logoff#1000001:raise", ""},
       {"Logoff:Raise", ""}, {"Logoff:0x8004011", ""}, {"Logoff:0x8004011G", ""},
@@ -228,10 +217,7 @@ TEST(ParseRule, TakesCallNumberAndKindAndRefusesAnythingElse) {
 }
 
 TEST(ServiceList, AMalformedFileInstallsNothingAndNamesItsLineAndProblem) {
-  struct {
-    std::string text;
-    const char* diagnostic;
-  } cases[] = {
+  const std::pair<std::string, const char*> cases[] = {
       {"MSEMS=Microsoft Exchange\n", "1: line outside a section"},
       {"; c\n[Services]\nMSEMS\n", "3: line without '='"},
       {"[Services\n", "1: unterminated section header"},
@@ -243,11 +229,11 @@ TEST(ServiceList, AMalformedFileInstallsNothingAndNamesItsLineAndProblem) {
       {"[MSEMS]\nOrganization=Q/x\n", "2: Organization cannot contain '/' or control characters"},
       {std::string("[MSEMS]\nSite=A\0B\n", 16), "2: Site cannot contain '/' or control characters"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [text, diagnostic] : cases) {
     std::vector<Service> services = {{"stale", "", {}}};
-    std::string diagnostic;
-    EXPECT_FALSE(qsmapi::services::ParseList(c.text, "f", &services, &diagnostic)) << c.text;
-    EXPECT_EQ("f:" + std::string(c.diagnostic) + "; no message services are installed", diagnostic);
+    std::string got;
+    EXPECT_FALSE(qsmapi::services::ParseList(text, "f", &services, &got)) << text;
+    EXPECT_EQ("f:" + std::string(diagnostic) + "; no message services are installed", got);
     EXPECT_TRUE(services.empty());
   }
 }

@@ -43,7 +43,6 @@ TEST_F(StoredNameTest, OnlyAValueThatFitsWithItsTerminatorIsUsed) {
   }
 }
 
-// A saved name outlasts the session, and a store the user may not write is still read.
 TEST_F(StoredNameTest, SavedNameLastsAndAReadOnlyStoreIsRead) {
   ASSERT_TRUE(Save(Manager, "Desk"));
   RegUnloadVolatileKeys();
@@ -53,7 +52,6 @@ TEST_F(StoredNameTest, SavedNameLastsAndAReadOnlyStoreIsRead) {
   EXPECT_FALSE(Save(Manager, "Other"));
   EXPECT_NE(std::string::npos, testing::internal::GetCapturedStderr().find("read-only"));
   EXPECT_EQ("Desk", Load(Manager));
-  chmod(storePath().c_str(), 0600);
 }
 
 TEST_F(StoredNameTest, AnUnusableStoreFallsBackAndSaveReportsFailure) {

@@ -31,7 +31,6 @@ struct Held {
     if (value) Free(std::exchange(value, nullptr));
   }
   T** out() { return reset(), &value; }
-  T* get() const { return value; }
   T* operator->() const { return value; }
   T& operator[](size_t i) const { return value[i]; }
   explicit operator bool() const { return value != nullptr; }
@@ -49,6 +48,14 @@ inline bool ProfileExists(const std::string& encodedName) {
   LONG status =
       RegOpenKeyExA(HKEY_CURRENT_USER, (ProfilesKey + encodedName).c_str(), 0, KEY_READ, &key);
   return status == ERROR_SUCCESS && RegCloseKey(key) == ERROR_SUCCESS;
+}
+
+// The UID of a profile's first service as its key keeps it; zeros without one.
+inline MAPIUID FirstUid(const std::string& encodedName) {
+  MAPIUID uid = {};
+  std::string uids = Get(ProfilesKey + encodedName, "Services");
+  if (uids.size() >= 16 && uids.rfind("error ", 0) != 0) memcpy(uid.ab, uids.data(), 16);
+  return uid;
 }
 
 // Creates a profile with its services, in order, and string properties in its global section.
@@ -83,24 +90,10 @@ class MapiTest : public TempStoreTest {
     TempStoreTest::TearDown();
   }
 
-  // Opens in `services` the service administration of a new profile with Exchange and the
-  // global values.
+  // Opens in `services` the administration of a new profile with Exchange and the global values.
   void MakeProfile(const char* name, std::vector<SPropValue> global = {}) {
     SeedProfile(name, {"MSEMS"}, global);
     ASSERT_EQ(S_OK, admin->AdminServices((LPTSTR)name, nullptr, 0, 0, services.out()));
-  }
-
-  // The UID of a profile's first service.
-  static MAPIUID FirstUid(IMsgServiceAdmin* services) {
-    MAPIUID uid = {};
-    Held<IMAPITable> table;
-    SizedSPropTagArray(1, columns) = {1, {PR_SERVICE_UID}};
-    Held<SRowSet> rows;
-    EXPECT_EQ(S_OK, services->GetMsgServiceTable(0, table.out()));
-    EXPECT_EQ(S_OK, HrQueryAllRows(table.get(), (LPSPropTagArray)&columns, nullptr, nullptr, 0,
-                                   rows.out()));
-    if (rows && rows->cRows > 0) memcpy(uid.ab, rows->aRow[0].lpProps[0].Value.bin.lpb, 16);
-    return uid;
   }
 
   Held<IProfAdmin> admin;
