@@ -3,8 +3,6 @@
 // ProfileName, ProfileName stays terminated within its buffer; a run that goes on showed no box
 // and has a trimmed name of at most 50 bytes; one that ends showed one box, its text terminated
 // within the formatter's 1024 bytes. NormaliseName trims and is idempotent.
-#include <stdint.h>
-
 #include <vector>
 
 #include "app/arguments.h"
@@ -47,10 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     start = i + 1;
   }
   argv.push_back(nullptr);
-  Role = Agent;
+  Role = Agent, BoxesShown = 0;
   memset(ProfileName, 0, sizeof ProfileName);
   memset(MessageText, 0x55, sizeof MessageText);  // no stale terminator can hide an overrun
-  BoxesShown = 0;
   bool goOn = ParseArguments((int)pieces.size(), argv.data());
   CHECK(Role >= Agent && Role <= DbConsistency);
   CHECK(memchr(ProfileName, '\0', sizeof ProfileName) != nullptr);

@@ -2,6 +2,7 @@
 // as a crash and keeps the input for.
 #pragma once
 
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,9 +12,8 @@
 // A heap copy of size bytes and a NUL, in a block of exactly that size, so that AddressSanitizer
 // sees a read past its end.
 inline std::unique_ptr<char[]> Exact(const void* data, size_t size) {
-  std::unique_ptr<char[]> copy(new char[size + 1]);
+  std::unique_ptr<char[]> copy(new char[size + 1]());  // zeroed: the NUL
   memcpy(copy.get(), data, size);
-  copy[size] = '\0';
   return copy;
 }
 

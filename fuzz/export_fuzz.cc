@@ -2,15 +2,10 @@
 // them, written with KeyLine and ValueLine, read back through ParseRegFile as exactly those, in
 // order. Only a key name with ] or a line break, or a value name with a line break, is refused.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <stdint.h>
 
 #include <algorithm>
-#include <string>
-#include <vector>
 
-#include "fuzz/check.h"
 #include "fuzz/readback.h"
-#include "tools/qsreg-regfile.h"
 
 static std::string Name(FuzzedDataProvider* in, char without) {
   std::string name = in->ConsumeRandomLengthString(64);
@@ -46,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       CHECK(written == (change.name.find_first_of("\r\n") == std::string::npos));
       CHECK(written || error.find("Cannot export the value") == 0);
     }
-    if (written) text += line + "\n";
-    if (written) expected.push_back(change);
+    if (written) text += line + "\n", expected.push_back(change);
   }
   CheckReadsBackAs(text, expected);
   return 0;

@@ -1,8 +1,6 @@
 // Fuzzes the parser of mapisvc.inf: the same text always parses alike; a refusal lists no service
 // and names the file and a line of it; on acceptance every service has a name, a display name,
 // and no Organization or Site setting that would break a distinguished name.
-#include <stdint.h>
-
 #include <string>
 
 #include "fuzz/check.h"

@@ -2,6 +2,7 @@
 // UTF-16LE as an export holds them, read back as exactly the changes they were written from.
 #pragma once
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,9 @@ inline void CheckReadsBackAs(const std::string& lines, const std::vector<RegChan
     fprintf(stderr, "written:\n%s\nrefused: %s\n", lines.c_str(), error.c_str());
     abort();
   }
-  CHECK(changes.size() == expected.size());
-  for (size_t i = 0; i < changes.size(); i++) {
-    const RegChange &got = changes[i], &want = expected[i];
-    CHECK(got.kind == want.kind && got.key == want.key && got.name == want.name &&
-          got.type == want.type && got.data == want.data);
-  }
+  auto same = [](const RegChange& a, const RegChange& b) {
+    return a.kind == b.kind && a.key == b.key && a.name == b.name && a.type == b.type &&
+           a.data == b.data;
+  };
+  CHECK(std::equal(changes.begin(), changes.end(), expected.begin(), expected.end(), same));
 }

@@ -2,14 +2,7 @@
 // refusal names the file and a line; what is read, written back a line per change ([-KEY] and
 // "NAME"=- made from the writer's lines), reads back as the same changes. The writer refuses only
 // a key name with ] or a line break, or a value name with a line break.
-#include <stdint.h>
-
-#include <string>
-#include <vector>
-
-#include "fuzz/check.h"
 #include "fuzz/readback.h"
-#include "tools/qsreg-regfile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<RegChange> changes;

@@ -4,7 +4,6 @@
 // snprintf defines the format alike ('l' dropped, as it means 32 bits here), the output is its
 // own, cut to 1023 characters.
 #include <fuzzer/FuzzedDataProvider.h>
-#include <stdint.h>
 
 #include <string>
 #include <variant>
@@ -16,23 +15,19 @@
 struct Generated {
   std::string format, cFormat;  // for wsprintfA, and the same for snprintf
   bool comparable = true;
-  std::vector<std::variant<int32_t, const char*>> arguments;
+  std::vector<std::variant<int32_t, const char*>> args;
   std::vector<std::unique_ptr<char[]>> strings;
 
-  void Add(char c, bool forC = true) {
-    format += c;
-    if (forC) cFormat += c;
-  }
+  void Add(char c, bool forC = true) { format += c, cFormat += forC ? std::string{c} : ""; }
   template <class F>
   int Call(F f) const {  // f with the six arguments as their own types
-    const auto& a = arguments;
-    return std::visit(f, a[0], a[1], a[2], a[3], a[4], a[5]);
+    return std::visit(f, args[0], args[1], args[2], args[3], args[4], args[5]);
   }
 };
 
 static Generated Generate(FuzzedDataProvider* in) {
   Generated g;
-  while (in->remaining_bytes() > 0 && g.arguments.size() < 6) {
+  while (in->remaining_bytes() > 0 && g.args.size() < 6) {
     int kind = in->ConsumeIntegralInRange(0, 3);
     if (kind == 0) {  // literal text, any byte but '%' and NUL
       for (char c : in->ConsumeRandomLengthString(64))
@@ -40,10 +35,8 @@ static Generated Generate(FuzzedDataProvider* in) {
       continue;
     }
     g.Add('%');
-    if (kind == 1) {
-      g.Add('%');
-      continue;
-    }
+    if (kind == 1) g.Add('%');
+    if (kind == 1) continue;
     bool zero = false;
     for (int flags = in->ConsumeIntegralInRange(0, 3); flags > 0; flags--) {
       char flag = "-0#"[in->ConsumeIntegralInRange(0, 2)];
@@ -57,23 +50,21 @@ static Generated Generate(FuzzedDataProvider* in) {
     int size = in->ConsumeIntegralInRange(0, 2);
     if (size > 0) g.Add("lh"[size - 1], size == 2);
     g.comparable &= size != 2;
-    if (kind == 3) {  // a conversion cut off by the end of the format
-      g.comparable = false;
-      return g;
-    }
+    g.comparable &= kind != 3;
+    if (kind == 3) return g;  // a conversion cut off by the end of the format
     char letter = "scdiuxXscdiuxXpfqZ%"[in->ConsumeIntegralInRange(0, 18)];
     g.Add(letter);
     if (letter == 's' && in->ConsumeIntegralInRange(0, 15) == 0) {
-      g.arguments.push_back((const char*)nullptr);
+      g.args.push_back((const char*)nullptr);
       g.comparable = false;
     } else if (letter == 's') {
       g.comparable &= !zero;
       std::string text = in->ConsumeRandomLengthString(1500);
       g.strings.push_back(Exact(text.data(), text.size()));
-      g.arguments.push_back(g.strings.back().get());
+      g.args.push_back(g.strings.back().get());
     } else if (strchr("cdiuxX", letter) != nullptr) {
       g.comparable &= !(letter == 'c' && zero);
-      g.arguments.push_back(in->ConsumeIntegral<int32_t>());
+      g.args.push_back(in->ConsumeIntegral<int32_t>());
     } else {
       g.comparable = false;  // not the formatter's, or printf's '%' with flags
     }
@@ -84,7 +75,7 @@ static Generated Generate(FuzzedDataProvider* in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
   Generated g = Generate(&in);
-  while (g.arguments.size() < 6) g.arguments.push_back(0);
+  while (g.args.size() < 6) g.args.push_back(0);
   std::unique_ptr<char[]> format = Exact(g.format.data(), g.format.size()), out(new char[1024]);
   memset(out.get(), 0x55, 1024);
   int length = g.Call([&](auto... a) { return wsprintfA(out.get(), format.get(), a...); });

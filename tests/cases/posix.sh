@@ -6,7 +6,6 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 [ $# -ge 2 ] || { echo "usage: $0 QSPROFILE QSREG [CASE...]" >&2; exit 2; }
 qsprofile=$1 PROGRAM=$1 qsreg=$2 storedsize=$(dirname "$2")/storedsize
-shift 2
 [ -x "$storedsize" ] || { echo "$0: missing $storedsize" >&2; exit 2; }
 source "$here/lib.sh"
 
@@ -31,4 +30,4 @@ drv_run() {
   return $status
 }
 
-run_cases "$here/cases.txt" "$@"
+run_cases "$here/cases.txt" "${@:3}"

@@ -14,8 +14,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
   // The input goes into the pipe whole, so that writing it cannot wait for the program.
   if (input.size() > (size_t)fcntl(in[1], F_GETPIPE_SZ)) abort();
-  // With ReaderGone the reader is gone before the program starts: its first write to stderr
-  // breaks the pipe.
+  // ReaderGone: no reader from the start, so the program's first write to stderr breaks the pipe.
   if (control.stderrIs != Stderr::Collected) close(err[0]), err[0] = -1;
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -32,8 +31,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   close(in[0]), close(out[1]), close(err[1]);
   signal(SIGPIPE, SIG_IGN);  // the program may end before it reads its input
   auto feed = [&] {
-    if (write(in[1], input.data(), input.size()) < 0) {
-    }
+    [[maybe_unused]] ssize_t written = write(in[1], input.data(), input.size());
     if (!control.signal) close(in[1]), in[1] = -1;
   };
   if (!control.then) feed();
