@@ -1,19 +1,12 @@
 //   boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]
-// starts PROGRAM and, until it ends, writes the text of each message box it shows and presses OK,
-// and answers the Exchange dialog of qsmapi.dll, whose control identifiers it shares. Used by
-// tests/wine/run.sh and scripts/screenshot.sh.
-//
-// PROGRAM gets the arguments quoted so that the runtime splits them back as they were. Each box's
-// text goes to stdout, CRLF as LF, followed by a line "----". ANSWERS answers the dialog as the
-// terminal dialog's stdin does: a line each for the server and the mailbox (empty keeps the
-// control's text), one for the button (check, ok or cancel; empty means check). When the dialog
-// refuses to close, its remark goes to stderr and the next lines answer it again; at the end of
-// the answers Cancel is pressed. With -k the first box, or the dialog with the first two answers
-// typed in, is left open for a picture: its text (the dialog's caption) and "----" are written.
-//
-// Exits with 0 when the program ended with 0, 1 when it could not start, 2 when it was ended
-// after SECONDS (default 60), 3 when it exited with another code, 4 when no window can be created
-// in this session (a Wine desktop without a display driver), so the program could show nothing.
+// starts PROGRAM and until it ends writes the text of each message box it shows (CRLF as LF, then a
+// line "----") and presses OK. ANSWERS answers qsmapi.dll's Exchange dialog as the terminal
+// dialog's stdin does: server, mailbox (empty keeps the text), button (check, ok or cancel; empty:
+// check), again after a refused close, whose remark goes to stderr; Cancel after the last. With -k
+// the first box, or the dialog with two answers typed in, is left open for a picture and its text
+// (the dialog's caption) and "----" are written. Exits with 0 when the program ended with 0, 1 when
+// it could not start, 2 when it was ended after SECONDS (default 60), 3 when it exited with another
+// code, 4 when no window can be created in this session (Wine without a display driver).
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -116,20 +109,6 @@ void AnswerDialog(HWND dialog, bool keepOpen) {
   }
 }
 
-// Whether this session can show windows, and so the program, started on the same desktop.
-bool CanCreateWindows() {
-  HWND probe =
-      CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
-  if (probe != nullptr) return DestroyWindow(probe), true;
-  fputs("boxreader: no window can be created: this Wine session has no display driver\n", stderr);
-  return false;
-}
-
-// The program shows MB_OK boxes only.
-void PressOk(HWND box) {
-  PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,17 +125,22 @@ int main(int argc, char** argv) {
       std::ifstream file(argv[++first], std::ios::binary);
       if (!file) return fprintf(stderr, "boxreader: cannot read %s\n", argv[first]), 1;
       const char* blanks = " \t\r\n\v\f";
-      for (std::string line; std::getline(file, line); Answers.push_back(line)) {
-        line.erase(line.find_last_not_of(blanks) + 1);
-        line.erase(0, line.find_first_not_of(blanks));
-      }
+      for (std::string line; std::getline(file, line); Answers.push_back(line))
+        line.erase(line.find_last_not_of(blanks) + 1).erase(0, line.find_first_not_of(blanks));
     } else {
       break;
     }
   }
   const char* usage = "usage: boxreader.exe [-t SECONDS] [-k] [-a ANSWERS] PROGRAM [ARGUMENT...]\n";
   if (first >= argc) return fputs(usage, stderr), 1;
-  if (!CanCreateWindows()) return 4;
+  // Whether this session can show windows, and so the program, started on the same desktop.
+  HWND probe =
+      CreateWindowExA(0, "STATIC", "", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+  if (probe == nullptr)
+    return fputs("boxreader: no window can be created: this Wine session has no display driver\n",
+                 stderr),
+           4;
+  DestroyWindow(probe);
   // The arguments as they were given: the wide command line, split as the runtime split argv.
   int wideCount = 0;
   wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
@@ -169,13 +153,14 @@ int main(int argc, char** argv) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
   if (!CreateProcessW(wide[first], commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    fprintf(stderr, "boxreader: cannot start %s (error %lu)\n", argv[first],
-            (unsigned long)GetLastError());
-    return 1;
-  }
+                      &startup, &process))
+    return fprintf(stderr, "boxreader: cannot start %s (error %lu)\n", argv[first],
+                   (unsigned long)GetLastError()),
+           1;
   ChildProcessId = process.dwProcessId;
 
+  // The program shows MB_OK boxes only.
+  auto pressOk = [](HWND box) { PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); };
   ULONGLONG deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
   HWND box = nullptr;  // the box or dialog last answered
   unsigned waits = 0;
@@ -189,7 +174,7 @@ int main(int argc, char** argv) {
     // The box just answered must be gone before the next one is looked for; should the press
     // have been lost, it is repeated every two seconds or so.
     if (IsWindow(box)) {
-      if (++waits % 200 == 0 && !IsExchangeDialog(box)) PressOk(box);
+      if (++waits % 200 == 0 && !IsExchangeDialog(box)) pressOk(box);
       continue;
     }
     box = nullptr;
@@ -201,11 +186,10 @@ int main(int argc, char** argv) {
     if (dialog && !keepOpen) continue;
     Report(ReadText(dialog ? box : GetDlgItem(box, MessageTextId)));
     if (keepOpen) return 0;
-    PressOk(box);
+    pressOk(box);
   }
   DWORD code = 0;
   GetExitCodeProcess(process.hProcess, &code);
-  if (code == 0) return 0;
-  fprintf(stderr, "boxreader: the program exited with %lx\n", (unsigned long)code);
-  return 3;
+  if (code != 0) fprintf(stderr, "boxreader: the program exited with %lx\n", (unsigned long)code);
+  return code == 0 ? 0 : 3;
 }

@@ -1,13 +1,12 @@
-// The Windows catch-all guard (platform/guard-win32.cc) under Wine or Windows. Each row of Rows
-// runs twice in a guard, so that the first run must leave the guard usable; each of Children runs
-// this program again in its mode and expects its exit code. Prints a line per failure and
-// "N passed, N failed"; exits non-zero on a failure.
+// The Windows catch-all guard under Wine or Windows. Each row of Rows runs twice, so the first run
+// must leave the guard usable; each of Children runs this program again and expects its exit code.
 #include <process.h>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
 #include <winternl.h>
 
+#include <memory>
 #include <stdexcept>
 
 #include "platform/guard.h"
@@ -35,9 +34,8 @@ void Raises() {
   RaiseException(Code, Flags, 0, nullptr);
 }
 const DWORD kAv = EXCEPTION_ACCESS_VIOLATION, kFatal = EXCEPTION_NONCONTINUABLE;
-// Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call,
-// one of each severity: error, warning, informational, success. RPC_S_SERVER_UNAVAILABLE is raised
-// as an RPC runtime reports a server it cannot reach.
+// Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call, one
+// per severity; RPC_S_SERVER_UNAVAILABLE as an RPC runtime raises it for a server it cannot reach.
 const DWORD kSoftwareError = 0xE0515300, kSoftwareWarning = 0xA0515302;
 const DWORD kSoftwareInformation = 0x60515303, kSoftwareSuccess = 0x20515304;
 
@@ -201,16 +199,6 @@ const Row Rows[] = {
     {"fault twenty guards deep", NestsDeeper, true, 15},
 };
 
-// Counts its destruction: the code around a guard that failed must still unwind.
-struct Cleanup {
-  int* count;
-  ~Cleanup() { (*count)++; }
-};
-bool GuardWithCleanup(void (*routine)(void), int* cleanups) {
-  Cleanup cleanup{cleanups};
-  return CallGuarded(routine);
-}
-
 DWORD WINAPI FaultingThread(LPVOID) {
   WritesThroughNull();
   return 0;
@@ -245,16 +233,13 @@ const struct {
 DWORD RunChild(const char* mode) {
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, sizeof path);
-  intptr_t child = _spawnl(_P_NOWAIT, path, "guard_test", mode, nullptr);
+  HANDLE child = (HANDLE)_spawnl(_P_NOWAIT, path, "guard_test", mode, nullptr);
   DWORD code = 0xFFFFFFFF;
-  if (child == -1) return code;
+  if (child == INVALID_HANDLE_VALUE) return code;
   // A crash dialog left open would keep the child forever.
-  if (WaitForSingleObject((HANDLE)child, 60000) == WAIT_OBJECT_0)
-    GetExitCodeProcess((HANDLE)child, &code);
-  else
-    TerminateProcess((HANDLE)child, code);
-  CloseHandle((HANDLE)child);
-  return code;
+  bool ended = WaitForSingleObject(child, 60000) == WAIT_OBJECT_0;
+  ended ? GetExitCodeProcess(child, &code) : TerminateProcess(child, code);
+  return CloseHandle(child), code;
 }
 
 }  // namespace
@@ -270,29 +255,26 @@ int main(int argc, char** argv) {
   ReadOnlyPage =
       (volatile int*)VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY);
   int passed = 0, failed = 0;
+  auto fails = [&](bool ok) { return (ok ? passed : failed)++, !ok; };
   for (const Row& row : Rows) {
-    for (int round = 1; round <= 2; round++) {
-      int cleanups = 0;
+    for (int round = 1, cleanups = 0; round <= 2; round++, cleanups = 0) {
       Result = -1, Depth = 0, OwnHandlerCalls = 0;  // as before any routine ran
       OwnHandling = row.inside, OwnRoutine = row.routine;
-      bool completed =
-          GuardWithCleanup(row.inside == kNone ? row.routine : WithOwnHandler, &cleanups);
-      // A handler inside is asked once.
-      bool ok = completed == row.completes && cleanups == 1 && Result == row.result &&
-                OwnHandlerCalls == (row.inside != kNone);
-      (ok ? passed : failed)++;
-      if (!ok)
+      // The code around a guard that failed must still unwind: cleanup counts its destruction.
+      bool completed = [&] {
+        std::unique_ptr<int, void (*)(int*)> cleanup(&cleanups, [](int* count) { (*count)++; });
+        return CallGuarded(row.inside == kNone ? row.routine : WithOwnHandler);
+      }();
+      if (fails(completed == row.completes && cleanups == 1 && Result == row.result &&
+                OwnHandlerCalls == (row.inside != kNone)))  // a handler inside is asked once
         printf("FAILED: %s, round %d: completed %d, cleanups %d, result %d, handler asked %d\n",
                row.name, round, completed, cleanups, Result, OwnHandlerCalls);
     }
   }
-  for (const auto& child : Children) {
-    DWORD code = RunChild(child.mode);
-    (code == child.code ? passed : failed)++;
-    if (code != child.code)
+  for (const auto& child : Children)
+    if (DWORD code = RunChild(child.mode); fails(code == child.code))
       printf("FAILED: %s: exit code %08lx, expected %08lx\n", child.mode, (unsigned long)code,
              (unsigned long)child.code);
-  }
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }

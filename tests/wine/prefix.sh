@@ -1,19 +1,14 @@
-# The Wine side of the Windows tests, sourced by run.sh, tests/cases/wine.sh and
-# scripts/screenshot.sh: 64-bit prefixes, their X server, and qsmapi.dll installed as a mail
-# client installs its MAPI: in C:\Program Files\qsmapi, named by the default mail client's
-# DLLPathEx (HKLM\Software\Clients\Mail), to which Wine's mapi32 forwards. qsprofile.exe imports
-# HrQueryAllRows and FreeProws by their plain names, which Wine's mapi32 exports only with the
-# stdcall suffix, so the DLL also replaces system32\mapi32.dll, with mapi32=native.
+# Sourced by run.sh, tests/cases/wine.sh and scripts/screenshot.sh: 64-bit prefixes, their X
+# server, and qsmapi.dll installed as a mail client's MAPI (DLLPathEx of HKLM\Software\Clients\Mail,
+# to which Wine's mapi32 forwards) and, as Wine's mapi32 exports HrQueryAllRows and FreeProws only
+# with the stdcall suffix, as system32\mapi32.dll too (mapi32=native).
 
 export WINEARCH=win64 WINEDEBUG=${WINEDEBUG:--all}
 # No .NET or HTML runtimes are wanted; asking for them would stop wineboot with a dialog.
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 # windows_path PATH: the Windows path of a file of this machine, through drive Z:, which maps /.
-windows_path() {
-  local path=$(realpath -m "$1")
-  printf 'Z:%s' "${path//\//\\}"
-}
+windows_path() { printf 'Z:%s' "$(realpath -m "$1" | tr / '\\')"; }
 
 # start_xvfb WORK GEOMETRY [OPTION...]: starts an X server of its own on a free display, and sets
 # DISPLAY and xvfb_pid. WORK is a folder for scratch files.
