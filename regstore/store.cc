@@ -325,6 +325,7 @@ sqlite3_stmt* Store::Get(Statement which, LONG* result) {
   }
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
+  used_ |= uint64_t{1} << which;
   return stmt;
 }
 
@@ -471,8 +472,9 @@ int Store::Connect(const std::string& path, sqlite3** db) {
 }
 
 void Store::ResetStatements() {
-  for (sqlite3_stmt* stmt : statements_)
-    if (stmt) sqlite3_reset(stmt);
+  // Only those stepped since the last reset can hold anything; a call steps two or three.
+  for (int which = 0; used_ != 0; which++, used_ >>= 1)
+    if (used_ & 1) sqlite3_reset(statements_[which]);
 }
 
 void Store::FinalizeStatements() {
@@ -483,6 +485,7 @@ void Store::FinalizeStatements() {
   for (Scan& scan : scans_) sqlite3_finalize(scan.stmt);
   scans_.clear();
   scanEpoch_++;
+  used_ = 0;
   ready_ = false;
   id_ = 0;
 }
@@ -527,6 +530,7 @@ void Store::Abandon() {
   static std::vector<sqlite3*>* abandoned = new std::vector<sqlite3*>;
   abandoned->push_back(db_);
   for (sqlite3_stmt*& stmt : statements_) stmt = nullptr;
+  used_ = 0;
   scans_.clear();
   scanEpoch_++;
   savepoint_ = false;

@@ -209,6 +209,7 @@ class Store {
   int64_t waitStart_ = 0;   // when the wait Busy is in began (microseconds, monotonic)
   bool savepoint_ = false;  // whether the call under way in a batch made a savepoint
   int64_t changes_ = 0;     // the connection's count of changed rows when the transaction began
+  uint64_t used_ = 0;       // the statements stepped since they were last reset, a bit each
   sqlite3_stmt* statements_[StatementCount] = {};
   struct Scan {
     Statement which;

@@ -1,5 +1,7 @@
 #include "tools/qsreg-text.h"
 
+#include <algorithm>
+
 namespace {
 
 void AppendUtf8(unsigned long c, std::string* out) {
@@ -55,8 +57,8 @@ size_t Utf16Length(const std::string& text) {
 }
 
 void AppendUtf16(const std::string& text, bool crlf, std::string* out) {
-  size_t at = out->size();
-  out->resize(at + 2 * text.size() + (crlf ? 2 * text.size() : 0));
+  size_t at = out->size(), lines = crlf ? (size_t)std::count(text.begin(), text.end(), '\n') : 0;
+  out->resize(at + 2 * (text.size() + lines));  // two bytes a byte at most, and a CR a line
   char* p = out->data() + at;
   for (size_t i = 0; i < text.size();) {
     unsigned char c = (unsigned char)text[i];
