@@ -117,6 +117,79 @@ int CopyFile(const std::string& from, const std::string& to, off_t limit) {
   return error;
 }
 
+// What a store says of itself: its layout version, whether it holds tables, its identity and
+// its count of writes (-1 where its layout does not count them).
+struct Identity {
+  int64_t version = 0, id = 0, writes = -1;
+  bool tables = false;
+};
+
+// Asks SQLite what the store file at path says of itself. With fileAlone, SQLite reads the file
+// as it is, ignoring any log, and makes nothing beside it; otherwise it reads through the log as
+// a reader, which never writes to the file or the log. SQLite's result code.
+int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
+  *out = Identity{};
+  std::string name = path;
+  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
+  if (fileAlone) {
+    name = "file:";
+    for (unsigned char c : path) {
+      char escaped[4];
+      snprintf(escaped, sizeof escaped, "%%%02X", c);
+      name += isalnum(c) || strchr("/-_.", c) ? std::string(1, (char)c) : escaped;
+    }
+    name += "?immutable=1";
+    flags |= SQLITE_OPEN_URI;
+  }
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);  // one state for both reads
+  }
+  for (int step = 0; rc == SQLITE_OK && step < 2; step++) {
+    if (step == 1 && (out->version < 1 || out->version > SchemaVersion)) break;
+    const char* sql = step == 0 ? "SELECT user_version, (SELECT count(*) FROM sqlite_master)"
+                                  " FROM pragma_user_version"
+                      : out->version == 1 ? "SELECT id, -1 FROM store"
+                                          : "SELECT id, writes FROM store";
+    sqlite3_stmt* stmt = nullptr;
+    rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      int64_t a = sqlite3_column_int64(stmt, 0), b = sqlite3_column_int64(stmt, 1);
+      if (step == 0) {
+        out->version = a;
+        out->tables = b != 0;
+      } else {
+        out->id = a;
+        out->writes = b;
+      }
+      rc = SQLITE_OK;
+    } else if (rc == SQLITE_DONE) {
+      rc = SQLITE_ERROR;  // a store without its row is not a registry store
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return rc;
+}
+
+// Whether a connection that this program does not know of has the store open: SQLite holds a
+// lock on the log's index for as long as a connection lives.
+bool InUse(const std::string& store) {
+  int fd = OpenQuietly(store + "-shm");
+  if (fd < 0) return false;
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = IndexLiveByte;
+  lock.l_len = 1;
+  bool used = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+  close(fd);
+  return used;
+}
+
 // A private folder beside the store holding a copy of the store file and, in turn, copies of
 // the first bytes of its log: what SQLite reads there is the store as it stood at that point of
 // the log, and nothing of the store's own files changes.
@@ -365,54 +438,6 @@ Problem FromSqlite(int rc, int systemErrno) {
   }
 }
 
-int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
-  *out = Identity{};
-  std::string name = path;
-  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
-  if (fileAlone) {
-    name = "file:";
-    for (unsigned char c : path) {
-      char escaped[4];
-      snprintf(escaped, sizeof escaped, "%%%02X", c);
-      name += isalnum(c) || strchr("/-_.", c) ? std::string(1, (char)c) : escaped;
-    }
-    name += "?immutable=1";
-    flags |= SQLITE_OPEN_URI;
-  }
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
-  if (rc == SQLITE_OK) {
-    sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-    rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);  // one state for both reads
-  }
-  for (int step = 0; rc == SQLITE_OK && step < 2; step++) {
-    if (step == 1 && (out->version < 1 || out->version > SchemaVersion)) break;
-    const char* sql = step == 0 ? "SELECT user_version, (SELECT count(*) FROM sqlite_master)"
-                                  " FROM pragma_user_version"
-                      : out->version == 1 ? "SELECT id, -1 FROM store"
-                                          : "SELECT id, writes FROM store";
-    sqlite3_stmt* stmt = nullptr;
-    rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) {
-      int64_t a = sqlite3_column_int64(stmt, 0), b = sqlite3_column_int64(stmt, 1);
-      if (step == 0) {
-        out->version = a;
-        out->tables = b != 0;
-      } else {
-        out->id = a;
-        out->writes = b;
-      }
-      rc = SQLITE_OK;
-    } else if (rc == SQLITE_DONE) {
-      rc = SQLITE_ERROR;  // a store without its row is not a registry store
-    }
-    sqlite3_finalize(stmt);
-  }
-  sqlite3_close(db);
-  return rc;
-}
-
 bool ReadLogCommits(int fd, LogCommits* log) {
   *log = LogCommits{};
   unsigned char header[LogHeaderSize];
@@ -463,19 +488,6 @@ Problem JudgeFiles(const std::string& store, const Header& header, bool frames, 
 Problem SetAsideStaleLog(const std::string& store, std::string* note) {
   LogCommits log;
   return CommitsToJudge(store, &log) ? SetAside(store, note) : Problem{};
-}
-
-bool InUse(const std::string& store) {
-  int fd = OpenQuietly(store + "-shm");
-  if (fd < 0) return false;
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = IndexLiveByte;
-  lock.l_len = 1;
-  bool used = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-  close(fd);
-  return used;
 }
 
 void RemoveDebris(const std::string& folder) {

@@ -70,18 +70,6 @@ Problem LayoutProblem(int64_t version, bool tables, uint32_t application);
 // cause is one the call only returns (no memory, a value too big), never reported.
 Problem FromSqlite(int rc, int systemErrno);
 
-// What a store says of itself: its layout version, whether it holds tables, its identity and
-// its count of writes (-1 where its layout does not count them).
-struct Identity {
-  int64_t version = 0, id = 0, writes = -1;
-  bool tables = false;
-};
-
-// Asks SQLite what the store file at path says of itself. With fileAlone, SQLite reads the file
-// as it is, ignoring any log, and makes nothing beside it; otherwise it reads through the log as
-// a reader, which never writes to the file or the log. SQLite's result code.
-int ReadIdentity(const std::string& path, bool fileAlone, Identity* out);
-
 // The commits of a log, found by reading it as SQLite's recovery does: after a valid header, the
 // frames that carry its salts and continue its checksums; a frame with a page count ends a
 // commit. Offsets are of the end of the first and of the last commit.
@@ -105,10 +93,6 @@ Problem JudgeFiles(const std::string& store, const Header& header, bool frames, 
 
 // Under the same lock, before a new store takes the name: any log with commits is stale.
 Problem SetAsideStaleLog(const std::string& store, std::string* note);
-
-// Whether a connection that this program does not know of has the store open: SQLite holds a
-// lock on the log's index for as long as a connection lives.
-bool InUse(const std::string& store);
 
 // Removes what interrupted creations and judgements left in the folder (registry.db.new-*):
 // what processes that are gone made, or anything older than a day.

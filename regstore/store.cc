@@ -283,14 +283,9 @@ LONG Store::PrepareWrites() {
     if (result == ERROR_SUCCESS) result = Commit();
     if (result != ERROR_SUCCESS) return result;
   }
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db_, "PRAGMA journal_mode = WAL", -1, &stmt, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-  bool wal =
-      rc == SQLITE_ROW && sqlite3_stricmp((const char*)sqlite3_column_text(stmt, 0), "wal") == 0;
-  sqlite3_finalize(stmt);
-  if (rc != SQLITE_ROW) return Fail(rc);
-  (void)wal;  // a file SQLite cannot switch goes on in its own mode
+  // A file SQLite cannot switch goes on in its own mode.
+  LONG result = Exec("PRAGMA journal_mode = WAL");
+  if (result != ERROR_SUCCESS) return result;
   walChecked_ = true;
   return ERROR_SUCCESS;
 }
