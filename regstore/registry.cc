@@ -28,26 +28,27 @@ constexpr size_t MaxDepth = 512;
 constexpr REGSAM DeleteAccess = 0x00010000;
 constexpr DWORD OpenLinkOption = 0x00000008;  // REG_OPTION_OPEN_LINK
 
-// What an open handle refers to. Enumeration remembers where the last call stopped, so that
-// walking index 0, 1, 2, ... costs one indexed step per call instead of a scan from the start.
+// Where an enumeration of a handle's subkeys (in name order) or values (in creation order)
+// stands: the row it reached last, by index and by its name or rowid, so that walking index 0, 1,
+// 2, ... costs one indexed step per call instead of a count from the start. In a read batch,
+// where nothing changes, its scan stays on that row from call to call and is only stepped.
+struct Cursor {
+  DWORD index = UINT32_MAX;
+  std::string name = {};
+  int64_t rowid = 0;
+  sqlite3_stmt* scan = nullptr;
+};
+
+// What an open handle refers to.
 struct KeyHandle {
   int64_t id;
   REGSAM access;
   int64_t store;  // the store the key lives in (unused for the root, which is in every store)
   size_t depth;   // levels below the hive's root
-  uint64_t cursorEpoch = 0;
-  DWORD keyCursor = UINT32_MAX;
-  std::string lastKeyName = {};
-  DWORD valueCursor = UINT32_MAX;
-  int64_t lastValueRowid = 0;
-  // In a read batch: the scans of the subkeys and of the values this handle steps through,
-  // with the index of the row each stands on, and whether the key was seen to exist; all valid
-  // while the store's scanEpoch is this one.
-  uint64_t scanEpoch = 0;
-  sqlite3_stmt* keyScan = nullptr;
-  DWORD keyScanIndex = 0;
-  sqlite3_stmt* valueScan = nullptr;
-  DWORD valueScanIndex = 0;
+  // The store's epoch in which the cursors and confirmed hold; confirmed once the key was seen
+  // to exist in a read batch.
+  uint64_t epoch = 0;
+  Cursor keys = {}, values = {};
   bool confirmed = false;
 };
 
@@ -95,7 +96,7 @@ bool StoreIsReadOnly() {
 // would.
 LONG CheckAccess(REGSAM access) {
   if (!(MapAccess(access) & WriteAccess) || !StoreIsReadOnly()) return ERROR_SUCCESS;
-  return TheStore.Report(ERROR_ACCESS_DENIED, "store is read-only");
+  return TheStore.Report(Problem{ERROR_ACCESS_DENIED, "store is read-only"});
 }
 
 HKEY NewHandle(int64_t id, REGSAM access, size_t depth) {
@@ -103,46 +104,66 @@ HKEY NewHandle(int64_t id, REGSAM access, size_t depth) {
   NextHandle += 4;
   KeyHandle& handle = Handles[value] = KeyHandle{id, MapAccess(access), TheStore.id(), depth};
   // A key found in a read batch exists to its end.
-  handle.scanEpoch = TheStore.scanEpoch();
+  handle.epoch = TheStore.epoch();
   handle.confirmed = TheStore.batch() == 1;
   return (HKEY)value;
 }
 
-// Forgets what a handle knew of a batch that is over.
-void SyncScans(KeyHandle* handle) {
-  if (handle->scanEpoch == TheStore.scanEpoch()) return;
-  handle->scanEpoch = TheStore.scanEpoch();
-  handle->keyScan = handle->valueScan = nullptr;
+void GiveBack(Cursor* cursor) {
+  if (cursor->scan) TheStore.GiveBackScan(cursor->scan);
+  cursor->scan = nullptr;
+}
+
+// Forgets what a handle knew of an epoch that is over; its scans were taken back with it.
+void Sync(KeyHandle* handle) {
+  if (handle->epoch == TheStore.epoch()) return;
+  handle->epoch = TheStore.epoch();
+  handle->keys = handle->values = Cursor{};
   handle->confirmed = false;
 }
 
-void GiveBack(Statement which, sqlite3_stmt** scan) {
-  if (*scan) TheStore.GiveBackScan(which, *scan);
-  *scan = nullptr;
-}
-
-// Steps a read batch's scan to row index of a key's subkeys or values, when the scan can get
-// there: it stands on that row already (a call repeated with a larger buffer), on the row
-// before, or has yet to start (index 0). Returns the scan on its row, or null when another way
-// must be taken; *rc is SQLite's result of the step. A scan that reached its end is given back.
-sqlite3_stmt* StepScan(KeyHandle* handle, Statement which, DWORD index, int* rc, LONG* result) {
-  *rc = SQLITE_ROW;
-  if (TheStore.batch() != 1) return nullptr;
-  SyncScans(handle);
-  bool keys = which == ScanKeys;
-  sqlite3_stmt** scan = keys ? &handle->keyScan : &handle->valueScan;
-  DWORD* at = keys ? &handle->keyScanIndex : &handle->valueScanIndex;
-  if (*scan && index == *at) return *scan;
-  if (!(*scan && index == *at + 1)) {
-    GiveBack(which, scan);
-    if (index != 0) return nullptr;
-    if (!(*scan = TheStore.TakeScan(which, result))) return nullptr;
-    sqlite3_bind_int64(*scan, 1, handle->id);
+// Moves a handle's cursor over its subkeys (keys) or values to row index: on from the row it
+// stands on, or, for another index, counted from the start. A read batch's walk from index 0 on
+// takes a scan. Returns the statement on the row, or null with *result set (ERROR_NO_MORE_ITEMS
+// past the last row).
+sqlite3_stmt* Seek(KeyHandle* handle, bool keys, DWORD index, LONG* result) {
+  Sync(handle);
+  Cursor& cursor = keys ? handle->keys : handle->values;
+  // A call repeated with a larger buffer finds its scan on the row already.
+  if (cursor.scan && index == cursor.index) return cursor.scan;
+  sqlite3_stmt* stmt = cursor.scan;
+  bool next = index == 0 || index == cursor.index + 1;
+  if (!stmt || index != cursor.index + 1) {
+    GiveBack(&cursor);
+    Statement after = keys ? EnumKeyAfter : EnumValueAfter;
+    if (!next)
+      stmt = TheStore.Get(keys ? EnumKeyAt : EnumValueAt, result);
+    else if (index == 0 && TheStore.batch() == 1)
+      stmt = cursor.scan = TheStore.TakeScan(after, result);
+    else
+      stmt = TheStore.Get(after, result);
+    if (!stmt) return nullptr;
+    sqlite3_bind_int64(stmt, 1, handle->id);
+    // The first subkey is the one after the empty name, the first value the one after row 0.
+    if (!next)
+      sqlite3_bind_int64(stmt, 2, index);
+    else if (keys)
+      sqlite3_bind_text(stmt, 2, index ? cursor.name.data() : "",
+                        index ? (int)cursor.name.size() : 0, SQLITE_STATIC);
+    else
+      sqlite3_bind_int64(stmt, 2, index ? cursor.rowid : 0);
   }
-  *at = index;
-  sqlite3_stmt* stmt = *scan;
-  *rc = sqlite3_step(stmt);
-  if (*rc != SQLITE_ROW) GiveBack(which, scan);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_ROW) {
+    GiveBack(&cursor);
+    *result = rc == SQLITE_DONE ? ERROR_NO_MORE_ITEMS : TheStore.Fail(rc);
+    return nullptr;
+  }
+  cursor.index = index;
+  if (keys)
+    cursor.name.assign((const char*)sqlite3_column_blob(stmt, 0), sqlite3_column_bytes(stmt, 0));
+  else
+    cursor.rowid = sqlite3_column_int64(stmt, 0);
   return stmt;
 }
 
@@ -182,22 +203,19 @@ class Call {
 
   // Starts the transaction and confirms that the handle's key still exists.
   LONG Begin(bool write) {
-    if (write) {
-      LONG result = TheStore.Create();
-      if (result != ERROR_SUCCESS) return result;
-    }
-    LONG result = TheStore.Begin(write);
+    LONG result = write ? TheStore.Create() : ERROR_SUCCESS;
+    if (result == ERROR_SUCCESS) result = TheStore.Begin(write);
     if (result != ERROR_SUCCESS) return result;
     active_ = TheStore.exists();
     // A key of another store (one that replaced the handle's, or that XDG_CONFIG_HOME now
     // names) is not the handle's key, whatever its id.
     if (handle_->id != RootId && handle_->store != TheStore.id()) return Abort(ERROR_KEY_DELETED);
     // Nothing changes during a read batch: a key seen to exist in it is not looked up again.
-    SyncScans(handle_);
-    if (handle_->confirmed) return ERROR_SUCCESS;
+    Sync(handle_);
+    if (handle_->confirmed || handle_->id == RootId) return ERROR_SUCCESS;
     bool exists = false;
-    result = Exists(handle_->id, &exists);
-    if (result != ERROR_SUCCESS) return Abort(result);
+    if ((result = Step(KeyExists, handle_->id, nullptr, 0, &exists)) != ERROR_SUCCESS)
+      return Abort(result);
     if (!exists) return Abort(ERROR_KEY_DELETED);
     handle_->confirmed = TheStore.batch() == 1;
     return ERROR_SUCCESS;
@@ -220,19 +238,18 @@ class Call {
 
   KeyHandle* handle() const { return handle_; }
 
-  LONG Exists(int64_t id, bool* exists) {
-    *exists = id == RootId;
-    return TheStore.empty() ? ERROR_SUCCESS : Step(KeyExists, id, exists);
-  }
-
-  // Steps statement which, its first parameter bound to key id (and TouchKey's second to the time
-  // now), to its first row, and says in *row whether there is one.
-  LONG Step(Statement which, int64_t id, bool* row = nullptr, sqlite3_stmt** out = nullptr) {
+  // Steps statement which, with key id bound first, then the name when there is one (length -1
+  // for up to its NUL), and the time now last where the statement writes it; *row says whether
+  // it gave a row, and *out is the statement on it.
+  LONG Step(Statement which, int64_t id, const char* name = nullptr, int length = -1,
+            bool* row = nullptr, sqlite3_stmt** out = nullptr) {
     LONG result = ERROR_SUCCESS;
     sqlite3_stmt* stmt = TheStore.Get(which, &result);
     if (!stmt) return result;
     sqlite3_bind_int64(stmt, 1, id);
-    if (which == TouchKey) sqlite3_bind_int64(stmt, 2, FileTimeNow());
+    if (name) sqlite3_bind_text(stmt, 2, name, length, SQLITE_STATIC);
+    if (which == TouchKey || which == InsertKey)
+      sqlite3_bind_int64(stmt, sqlite3_bind_parameter_count(stmt), FileTimeNow());
     int rc = sqlite3_step(stmt);
     if (rc != SQLITE_ROW && rc != SQLITE_DONE) return TheStore.Fail(rc);
     if (row) *row = rc == SQLITE_ROW;
@@ -240,22 +257,17 @@ class Call {
     return ERROR_SUCCESS;
   }
 
-  // Walks parts from the key from; stops at the first missing one. *found counts the parts
+  // Walks parts from the handle's key; stops at the first missing one. *found counts the parts
   // that exist, *id is the deepest key reached.
-  LONG Walk(int64_t from, const std::vector<std::string>& parts, size_t* found, int64_t* id) {
-    *id = from;
+  LONG Walk(const std::vector<std::string>& parts, size_t* found, int64_t* id) {
+    *id = handle_->id;
     *found = 0;
     if (TheStore.empty()) return ERROR_SUCCESS;
     for (const std::string& part : parts) {
-      int64_t parent = *id;
-      LONG result = ERROR_SUCCESS;
-      sqlite3_stmt* stmt = TheStore.Get(FindChild, &result);
-      if (!stmt) return result;
-      sqlite3_bind_int64(stmt, 1, parent);
-      sqlite3_bind_text(stmt, 2, part.data(), (int)part.size(), SQLITE_STATIC);
-      int rc = sqlite3_step(stmt);
-      if (rc == SQLITE_DONE) return ERROR_SUCCESS;
-      if (rc != SQLITE_ROW) return TheStore.Fail(rc);
+      bool row = false;
+      sqlite3_stmt* stmt = nullptr;
+      LONG result = Step(FindChild, *id, part.data(), (int)part.size(), &row, &stmt);
+      if (result != ERROR_SUCCESS || !row) return result;
       *id = sqlite3_column_int64(stmt, 0);
       (*found)++;
     }
@@ -264,20 +276,9 @@ class Call {
 
   LONG Resolve(const std::vector<std::string>& parts, int64_t* id) {
     size_t found = 0;
-    LONG result = Walk(handle_->id, parts, &found, id);
+    LONG result = Walk(parts, &found, id);
     if (result != ERROR_SUCCESS) return result;
     return found == parts.size() ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-  }
-
-  LONG Done(int rc) { return rc == SQLITE_DONE ? ERROR_SUCCESS : TheStore.Fail(rc); }
-
-  LONG ParentOfKey(int64_t id, int64_t* parent) {
-    bool row = false;
-    sqlite3_stmt* stmt = nullptr;
-    LONG result = Step(ParentOf, id, &row, &stmt);
-    if (result == ERROR_SUCCESS && !row) result = ERROR_KEY_DELETED;
-    if (result == ERROR_SUCCESS) *parent = sqlite3_column_int64(stmt, 0);
-    return result;
   }
 
  private:
@@ -309,11 +310,13 @@ LONG DeleteSubtree(Call& call, int64_t id, bool self) {
   if (result == ERROR_SUCCESS) result = call.Step(DeleteKeyValues, id);
   if (result != ERROR_SUCCESS) return result;
   if (!self) return call.Step(TouchKey, id);
-  int64_t parent = 0;
-  result = call.ParentOfKey(id, &parent);
-  if (result == ERROR_SUCCESS) result = call.Step(DeleteKeyRow, id);
-  if (result == ERROR_SUCCESS) result = call.Step(TouchKey, parent);
-  return result;
+  bool row = false;
+  sqlite3_stmt* stmt = nullptr;
+  if ((result = call.Step(ParentOf, id, nullptr, 0, &row, &stmt)) != ERROR_SUCCESS) return result;
+  if (!row) return ERROR_KEY_DELETED;
+  int64_t parent = sqlite3_column_int64(stmt, 0);
+  result = call.Step(DeleteKeyRow, id);
+  return result == ERROR_SUCCESS ? call.Step(TouchKey, parent) : result;
 }
 
 }  // namespace
@@ -326,10 +329,10 @@ LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesire
   if (ulOptions & ~OpenLinkOption) return ERROR_INVALID_PARAMETER;
   std::vector<std::string> parts;
   LONG result = SplitPath(lpSubKey, &parts);
-  if (result != ERROR_SUCCESS) return result;
   Call call;
-  if ((result = call.Enter(hKey, 0)) != ERROR_SUCCESS) return result;
-  if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
+  if (result == ERROR_SUCCESS) result = call.Enter(hKey, 0);
+  if (result == ERROR_SUCCESS) result = call.Begin(false);
+  if (result != ERROR_SUCCESS) return result;
   int64_t id = 0;
   if ((result = call.Resolve(parts, &id)) != ERROR_SUCCESS) return call.Abort(result);
   if ((result = call.Commit()) != ERROR_SUCCESS) return result;
@@ -347,41 +350,34 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD dw
   if (dwOptions & ~(DWORD)REG_OPTION_VOLATILE) return ERROR_INVALID_PARAMETER;
   std::vector<std::string> parts;
   LONG result = SplitPath(lpSubKey, &parts);
-  if (result != ERROR_SUCCESS) return result;
   Call call;
-  if ((result = call.Enter(hKey, 0)) != ERROR_SUCCESS) return result;
+  if (result == ERROR_SUCCESS) result = call.Enter(hKey, 0);
+  if (result != ERROR_SUCCESS) return result;
   // Checked before anything is written, so that a call refused leaves nothing behind.
   if (call.handle()->depth + parts.size() > MaxDepth) return ERROR_INVALID_PARAMETER;
-
   // Opening an existing key writes nothing, so it needs neither a write lock nor the right to
   // create subkeys.
-  if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
   size_t found = 0;
   int64_t id = 0;
-  if ((result = call.Walk(call.handle()->id, parts, &found, &id)) != ERROR_SUCCESS)
-    return call.Abort(result);
+  if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
+  if ((result = call.Walk(parts, &found, &id)) != ERROR_SUCCESS) return call.Abort(result);
   if ((result = call.Commit()) != ERROR_SUCCESS) return result;
   DWORD disposition = REG_OPENED_EXISTING_KEY;
   if (found < parts.size()) {
     if (!(call.handle()->access & KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
     // Walk again inside the write transaction: another process may have been quicker.
     if ((result = call.Begin(true)) != ERROR_SUCCESS) return result;
-    if ((result = call.Walk(call.handle()->id, parts, &found, &id)) != ERROR_SUCCESS)
-      return call.Abort(result);
+    if ((result = call.Walk(parts, &found, &id)) != ERROR_SUCCESS) return call.Abort(result);
     if (found < parts.size()) {
       disposition = REG_CREATED_NEW_KEY;
       if ((result = call.Step(TouchKey, id)) != ERROR_SUCCESS) return call.Abort(result);
-      LONG error = ERROR_SUCCESS;
-      for (size_t i = found; i < parts.size(); i++) {
-        sqlite3_stmt* stmt = TheStore.Get(InsertKey, &error);
-        if (!stmt) return call.Abort(error);
-        sqlite3_bind_int64(stmt, 1, id);
-        sqlite3_bind_text(stmt, 2, parts[i].data(), (int)parts[i].size(), SQLITE_STATIC);
-        sqlite3_bind_int64(stmt, 3, FileTimeNow());
-        if ((error = call.Done(sqlite3_step(stmt))) != ERROR_SUCCESS) return call.Abort(error);
-        id = sqlite3_last_insert_rowid(sqlite3_db_handle(stmt));
-        if (dwOptions & REG_OPTION_VOLATILE) VolatileKeys.emplace_back(TheStore.id(), id);
-      }
+    }
+    for (size_t i = found; i < parts.size(); i++) {
+      sqlite3_stmt* stmt = nullptr;
+      result = call.Step(InsertKey, id, parts[i].data(), (int)parts[i].size(), nullptr, &stmt);
+      if (result != ERROR_SUCCESS) return call.Abort(result);
+      id = sqlite3_last_insert_rowid(sqlite3_db_handle(stmt));
+      if (dwOptions & REG_OPTION_VOLATILE) VolatileKeys.emplace_back(TheStore.id(), id);
     }
     if ((result = call.Commit()) != ERROR_SUCCESS) return result;
   }
@@ -394,19 +390,17 @@ LONG RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD dw
 LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
                       LPBYTE lpData, LPDWORD lpcbData) {
   if (lpReserved || (lpData && !lpcbData)) return ERROR_INVALID_PARAMETER;
-  const char* name = lpValueName ? lpValueName : "";
   Call call;
   LONG result = call.Enter(hKey, KEY_QUERY_VALUE);
+  if (result == ERROR_SUCCESS) result = call.Begin(false);
   if (result != ERROR_SUCCESS) return result;
-  if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
   if (TheStore.empty()) return call.Abort(ERROR_FILE_NOT_FOUND);
-  sqlite3_stmt* stmt = TheStore.Get(GetValue, &result);
-  if (!stmt) return call.Abort(result);
-  sqlite3_bind_int64(stmt, 1, call.handle()->id);
-  sqlite3_bind_text(stmt, 2, name, -1, SQLITE_STATIC);
-  int rc = sqlite3_step(stmt);
-  if (rc == SQLITE_DONE) return call.Abort(ERROR_FILE_NOT_FOUND);
-  if (rc != SQLITE_ROW) return call.Abort(TheStore.Fail(rc));
+  bool row = false;
+  sqlite3_stmt* stmt = nullptr;
+  const char* name = lpValueName ? lpValueName : "";
+  if ((result = call.Step(GetValue, call.handle()->id, name, -1, &row, &stmt)) != ERROR_SUCCESS)
+    return call.Abort(result);
+  if (!row) return call.Abort(ERROR_FILE_NOT_FOUND);
   result = CopyValue(stmt, 0, lpType, lpData, lpcbData);
   LONG end = call.Commit();
   return end != ERROR_SUCCESS ? end : result;
@@ -420,8 +414,8 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
   if (strlen(name) > MaxValueNameLength) return ERROR_INVALID_PARAMETER;
   Call call;
   LONG result = call.Enter(hKey, KEY_SET_VALUE);
+  if (result == ERROR_SUCCESS) result = call.Begin(true);
   if (result != ERROR_SUCCESS) return result;
-  if ((result = call.Begin(true)) != ERROR_SUCCESS) return result;
   sqlite3_stmt* stmt = TheStore.Get(SetValue, &result);
   if (!stmt) return call.Abort(result);
   sqlite3_bind_int64(stmt, 1, call.handle()->id);
@@ -431,24 +425,24 @@ LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
     sqlite3_bind_blob(stmt, 4, lpData, (int)cbData, SQLITE_STATIC);
   else
     sqlite3_bind_zeroblob(stmt, 4, 0);
-  if ((result = call.Done(sqlite3_step(stmt))) != ERROR_SUCCESS) return call.Abort(result);
+  int rc = sqlite3_step(stmt);
+  if (rc != SQLITE_DONE) return call.Abort(TheStore.Fail(rc));
   if ((result = call.Step(TouchKey, call.handle()->id)) != ERROR_SUCCESS) return call.Abort(result);
   return call.Commit();
 }
 
 LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
-  const char* name = lpValueName ? lpValueName : "";
   Call call;
   LONG result = call.Enter(hKey, KEY_SET_VALUE);
   if (result != ERROR_SUCCESS) return result;
   // Deleting never creates the store: without one there is nothing to delete.
   if (!TheStore.exists()) return ERROR_FILE_NOT_FOUND;
   if ((result = call.Begin(true)) != ERROR_SUCCESS) return result;
-  sqlite3_stmt* stmt = TheStore.Get(DeleteValue, &result);
-  if (!stmt) return call.Abort(result);
-  sqlite3_bind_int64(stmt, 1, call.handle()->id);
-  sqlite3_bind_text(stmt, 2, name, -1, SQLITE_STATIC);
-  if ((result = call.Done(sqlite3_step(stmt))) != ERROR_SUCCESS) return call.Abort(result);
+  sqlite3_stmt* stmt = nullptr;
+  const char* name = lpValueName ? lpValueName : "";
+  if ((result = call.Step(DeleteValue, call.handle()->id, name, -1, nullptr, &stmt)) !=
+      ERROR_SUCCESS)
+    return call.Abort(result);
   if (sqlite3_changes(sqlite3_db_handle(stmt)) == 0) return call.Abort(ERROR_FILE_NOT_FOUND);
   if ((result = call.Step(TouchKey, call.handle()->id)) != ERROR_SUCCESS) return call.Abort(result);
   return call.Commit();
@@ -461,16 +455,17 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   if (!lpSubKey) return ERROR_INVALID_PARAMETER;
   std::vector<std::string> parts;
   LONG result = SplitPath(lpSubKey, &parts);
-  if (result != ERROR_SUCCESS) return result;
   Call call;
-  if ((result = call.Enter(hKey, parts.empty() ? DeleteAccess : 0)) != ERROR_SUCCESS) return result;
+  if (result == ERROR_SUCCESS) result = call.Enter(hKey, parts.empty() ? DeleteAccess : 0);
+  if (result != ERROR_SUCCESS) return result;
   if (!TheStore.exists()) return parts.empty() ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
   if ((result = call.Begin(true)) != ERROR_SUCCESS) return result;
   int64_t id = 0;
+  bool children = false;
   if ((result = call.Resolve(parts, &id)) != ERROR_SUCCESS) return call.Abort(result);
   if (id == RootId) return call.Abort(ERROR_ACCESS_DENIED);
-  bool children = false;
-  if ((result = call.Step(HasChild, id, &children)) != ERROR_SUCCESS) return call.Abort(result);
+  if ((result = call.Step(HasChild, id, nullptr, 0, &children)) != ERROR_SUCCESS)
+    return call.Abort(result);
   if (children) return call.Abort(ERROR_ACCESS_DENIED);
   if ((result = DeleteSubtree(call, id, true)) != ERROR_SUCCESS) return call.Abort(result);
   return call.Commit();
@@ -482,12 +477,12 @@ LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
   std::vector<std::string> parts;
   LONG result = SplitPath(lpSubKey, &parts);
-  if (result != ERROR_SUCCESS) return result;
   bool self = lpSubKey != nullptr;
   REGSAM need = !self ? KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_SET_VALUE
                       : (parts.empty() ? DeleteAccess : 0);
   Call call;
-  if ((result = call.Enter(hKey, need)) != ERROR_SUCCESS) return result;
+  if (result == ERROR_SUCCESS) result = call.Enter(hKey, need);
+  if (result != ERROR_SUCCESS) return result;
   if (!TheStore.exists()) {
     if (!self) return ERROR_SUCCESS;
     return parts.empty() ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
@@ -506,52 +501,28 @@ LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LP
     return ERROR_INVALID_PARAMETER;
   Call call;
   LONG result = call.Enter(hKey, KEY_ENUMERATE_SUB_KEYS);
+  if (result == ERROR_SUCCESS) result = call.Begin(false);
   if (result != ERROR_SUCCESS) return result;
-  if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
   if (TheStore.empty()) return call.Abort(ERROR_NO_MORE_ITEMS);
-  KeyHandle* handle = call.handle();
-  int rc = SQLITE_ROW;
-  // The scan has the names only; a call that asks for the time of the last write looks it up.
-  sqlite3_stmt* stmt =
-      lpftLastWriteTime ? nullptr : StepScan(handle, ScanKeys, dwIndex, &rc, &result);
-  if (!stmt) {
-    if (result != ERROR_SUCCESS) return call.Abort(result);
-    // The first subkey is the one after the empty name, which no key has.
-    bool next = dwIndex == 0 ||
-                (handle->cursorEpoch == TheStore.epoch() && handle->keyCursor == dwIndex - 1);
-    stmt = TheStore.Get(next ? EnumKeyAfter : EnumKeyAt, &result);
-    if (!stmt) return call.Abort(result);
-    sqlite3_bind_int64(stmt, 1, handle->id);
-    if (next)
-      sqlite3_bind_text(stmt, 2, dwIndex ? handle->lastKeyName.data() : "",
-                        dwIndex ? (int)handle->lastKeyName.size() : 0, SQLITE_STATIC);
-    else
-      sqlite3_bind_int64(stmt, 2, dwIndex);
-    rc = sqlite3_step(stmt);
-  }
-  if (rc == SQLITE_DONE) return call.Abort(ERROR_NO_MORE_ITEMS);
-  if (rc != SQLITE_ROW) return call.Abort(TheStore.Fail(rc));
+  sqlite3_stmt* stmt = Seek(call.handle(), true, dwIndex, &result);
+  if (!stmt) return call.Abort(result);
   const char* name = (const char*)sqlite3_column_text(stmt, 0);
   size_t length = (size_t)sqlite3_column_bytes(stmt, 0);
   if (!name) return call.Abort(ERROR_OUTOFMEMORY);
   if (length >= *lpcchName || (lpClass && *lpcchClass < 1)) return call.Abort(ERROR_MORE_DATA);
   memcpy(lpName, name, length + 1);
   *lpcchName = (DWORD)length;
-  if (lpClass) {
-    lpClass[0] = '\0';
-    *lpcchClass = 0;
-  } else if (lpcchClass) {
-    *lpcchClass = 0;
-  }
+  if (lpClass) lpClass[0] = '\0';
+  if (lpcchClass) *lpcchClass = 0;
   if (lpftLastWriteTime) {
-    uint64_t written = (uint64_t)sqlite3_column_int64(stmt, 1);
+    bool row = false;
+    sqlite3_stmt* key = nullptr;
+    result = call.Step(KeyWritten, call.handle()->id, name, (int)length, &row, &key);
+    if (result != ERROR_SUCCESS) return call.Abort(result);
+    uint64_t written = row ? (uint64_t)sqlite3_column_int64(key, 0) : 0;
     lpftLastWriteTime->dwLowDateTime = (DWORD)written;
     lpftLastWriteTime->dwHighDateTime = (DWORD)(written >> 32);
   }
-  if (handle->cursorEpoch != TheStore.epoch()) handle->valueCursor = UINT32_MAX;
-  handle->cursorEpoch = TheStore.epoch();
-  handle->keyCursor = dwIndex;
-  handle->lastKeyName.assign(name, length);
   return call.Commit();
 }
 
@@ -561,35 +532,17 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
     return ERROR_INVALID_PARAMETER;
   Call call;
   LONG result = call.Enter(hKey, KEY_QUERY_VALUE);
+  if (result == ERROR_SUCCESS) result = call.Begin(false);
   if (result != ERROR_SUCCESS) return result;
-  if ((result = call.Begin(false)) != ERROR_SUCCESS) return result;
   if (TheStore.empty()) return call.Abort(ERROR_NO_MORE_ITEMS);
-  KeyHandle* handle = call.handle();
-  int rc = SQLITE_ROW;
-  sqlite3_stmt* stmt = StepScan(handle, ScanValues, dwIndex, &rc, &result);
-  if (!stmt) {
-    if (result != ERROR_SUCCESS) return call.Abort(result);
-    // The first value is the one after row 0, which no value has.
-    bool next = dwIndex == 0 ||
-                (handle->cursorEpoch == TheStore.epoch() && handle->valueCursor == dwIndex - 1);
-    stmt = TheStore.Get(next ? EnumValueAfter : EnumValueAt, &result);
-    if (!stmt) return call.Abort(result);
-    sqlite3_bind_int64(stmt, 1, handle->id);
-    sqlite3_bind_int64(stmt, 2, next ? (dwIndex ? handle->lastValueRowid : 0) : (int64_t)dwIndex);
-    rc = sqlite3_step(stmt);
-  }
-  if (rc == SQLITE_DONE) return call.Abort(ERROR_NO_MORE_ITEMS);
-  if (rc != SQLITE_ROW) return call.Abort(TheStore.Fail(rc));
+  sqlite3_stmt* stmt = Seek(call.handle(), false, dwIndex, &result);
+  if (!stmt) return call.Abort(result);
   const char* name = (const char*)sqlite3_column_text(stmt, 1);
   size_t length = (size_t)sqlite3_column_bytes(stmt, 1);
   if (!name) return call.Abort(ERROR_OUTOFMEMORY);
   if (length >= *lpcchValueName) return call.Abort(ERROR_MORE_DATA);
   memcpy(lpValueName, name, length + 1);
   *lpcchValueName = (DWORD)length;
-  if (handle->cursorEpoch != TheStore.epoch()) handle->keyCursor = UINT32_MAX;
-  handle->cursorEpoch = TheStore.epoch();
-  handle->valueCursor = dwIndex;
-  handle->lastValueRowid = sqlite3_column_int64(stmt, 0);
   result = CopyValue(stmt, 2, lpType, lpData, lpcbData);
   LONG end = call.Commit();
   return end != ERROR_SUCCESS ? end : result;
@@ -601,9 +554,9 @@ LONG RegCloseKey(HKEY hKey) {
   auto it = Handles.find((uintptr_t)hKey);
   if (it == Handles.end()) return ERROR_INVALID_HANDLE;
   // Scans the handle still holds serve the next walk.
-  SyncScans(&it->second);
-  GiveBack(ScanKeys, &it->second.keyScan);
-  GiveBack(ScanValues, &it->second.valueScan);
+  Sync(&it->second);
+  GiveBack(&it->second.keys);
+  GiveBack(&it->second.values);
   Handles.erase(it);
   return ERROR_SUCCESS;
 }

@@ -20,6 +20,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -63,6 +64,51 @@ const char* ProgramName() {
 #endif
 }
 
+// SQLite's busy handler: waits for another connection's lock for as long as arg says (ms). It
+// sleeps in steps of well under a millisecond at first, since a writer holds the lock for about
+// that long, so that a waiter takes the lock soon after it is free without spinning; a little
+// spread keeps waiters from trying in lockstep.
+int Busy(void* arg, int count) {
+  static int64_t start;  // one wait at a time: every connection is used under Lock
+  int64_t now = MonotonicMicros();
+  if (count == 0) start = now;
+  if (now - start >= (intptr_t)arg * 1000) return 0;
+  int64_t pause = count < 8 ? 50 : count < 40 ? 200 : 1000;
+  pause += (now / 7 + getpid() * 13) % (pause / 2 + 1);
+  struct timespec step = {0, (long)(pause * 1000)};
+  nanosleep(&step, nullptr);
+  return 1;
+}
+
+// Opens the SQLite connection to the store file at path, set up as every connection is, waiting
+// up to waitMs for another connection's lock.
+int Connect(const std::string& path, int waitMs, sqlite3** db) {
+  // Every use of the connection holds Lock, so SQLite's own locking of it would only cost time.
+  int rc = sqlite3_open_v2(
+      path.c_str(), db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
+      nullptr);
+  if (rc != SQLITE_OK) return rc;
+  sqlite3_busy_handler(*db, Busy, (void*)(intptr_t)waitMs);
+  sqlite3_db_config(*db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+  sqlite3_db_config(*db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+  // The emptied log and its index stay when the last connection ends, cut to nothing, so that
+  // a store that becomes read-only, in a folder that does too, can still be read.
+  int persist = 1;
+  sqlite3_file_control(*db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+  std::string pragmas = "PRAGMA cache_size = -" + std::to_string(CacheKiB) +
+                        "; PRAGMA journal_size_limit = 0; PRAGMA synchronous = NORMAL";
+  return sqlite3_exec(*db, pragmas.c_str(), nullptr, nullptr, nullptr);
+}
+
+// Waits for the flock on the store's folder, open as fd, in mode operation (LOCK_SH, LOCK_EX).
+// Every process that has the store open holds it shared for as long as its connection lives, so
+// that one holding it exclusively knows nobody uses the store.
+Problem LockFolder(int fd, int operation) {
+  if (WaitForFlock(fd, operation, BusyTimeoutMs)) return Problem{};
+  return Problem{ERROR_BUSY, "store stayed locked by another process"};
+}
+
 // Lays a new, empty store down under a temporary name beside store, in write-ahead-log mode,
 // syncs it whole and links it into place: other processes see no store or a complete one. Where
 // a store has taken the name meanwhile, it stays. 0, or the errno of what failed.
@@ -95,6 +141,35 @@ int LayDownNewStore(const std::string& store) {
   return error;
 }
 
+// Checks the store file and the files beside it before SQLite opens them. With alone (this
+// process holds the folder's lock exclusively, so nobody uses the store) the files are also
+// judged (see JudgeFiles). What interrupted work left in a folder it may write is removed. *st is
+// the file's status, *logged whether it is in write-ahead-log mode; *note says what was set aside.
+Problem CheckFiles(const std::string& folder, const std::string& store, bool alone, struct stat* st,
+                   bool* logged, std::string* note) {
+  int fd = open(store.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0 && errno == ELOOP)
+    return Problem{ERROR_ACCESS_DENIED,
+                   store + " is a symbolic link; put the store itself in its place", true};
+  if (fd < 0) return FromErrno(errno);
+  Header header;
+  Problem problem = TrustFile(fd, store, st);
+  bool writable = access(folder.c_str(), W_OK) == 0 && (st->st_mode & S_IWUSR), frames = false;
+  if (!problem) problem = CheckSideFiles(store, writable ? st->st_mode & 0777 : 0, &frames);
+  if (!problem) problem = ReadHeader(fd, *st, &header);
+  close(fd);
+  // Another process holding the lock has the store open: it took the file as it is, and SQLite
+  // reads it under its own locks. Only with nobody using it are the files judged on their own.
+  if (!problem && alone) problem = JudgeFiles(store, header, frames, note);
+  if (!problem && writable) RemoveDebris(folder);
+  *logged = header.logged;
+  return problem;
+}
+
+std::string FolderOf(const std::string& path) {
+  return path.substr(0, path.rfind('/'));
+}
+
 }  // namespace
 
 int64_t FileTimeNow() {
@@ -113,8 +188,8 @@ LONG Store::Refresh() {
   }();
   (void)configured;
   // A batch holds its transaction on the file it began with.
-  if (batch_ && owner_ == getpid()) return ERROR_SUCCESS;
-  if (db_ && owner_ != getpid()) Abandon();
+  if (forked_) Abandon();
+  if (batch_) return ERROR_SUCCESS;
   std::string where;
   if (!LocateStore(&where)) where.clear();
   if (where != path_) {
@@ -122,86 +197,74 @@ LONG Store::Refresh() {
     path_ = where;
     reported_ = false;
   }
-  if (path_.empty()) {
-    exists_ = false;
-    return Report(ERROR_REGISTRY_IO_FAILED, "neither XDG_CONFIG_HOME nor HOME names a folder");
-  }
+  exists_ = false;
+  if (path_.empty())
+    return Report(
+        Problem{ERROR_REGISTRY_IO_FAILED, "neither XDG_CONFIG_HOME nor HOME names a folder"});
   struct stat st;
-  if (stat(path_.c_str(), &st) != 0) {
-    int error = errno;
-    Close();
-    exists_ = false;
-    if (error == ENOENT) return ERROR_SUCCESS;
-    return ReportErrno(error);
-  }
   // A file that took the store's place is another store: this connection ends with the old one.
-  if (db_ && (st.st_dev != dev_ || st.st_ino != ino_)) Close();
+  int error = stat(path_.c_str(), &st) == 0 ? 0 : errno;
+  if (error || st.st_dev != dev_ || st.st_ino != ino_) Close();
+  if (error) return error == ENOENT ? ERROR_SUCCESS : Report(FromErrno(error));
   exists_ = true;
   return db_ ? ERROR_SUCCESS : Open();
 }
 
-namespace {
-
-// The flock on the store's folder: every process that has the store open holds it shared for as
-// long as its connection lives, so that one holding it exclusively knows nobody uses the store.
-struct FolderLock {
-  int fd = -1;
-  FolderLock() = default;
-  FolderLock(const FolderLock&) = delete;
-  FolderLock& operator=(const FolderLock&) = delete;
-  ~FolderLock() {
-    if (fd >= 0) close(fd);
-  }
-  // With exclusive set, waits for the exclusive lock. Otherwise takes it when nobody holds the
-  // lock, else waits for a shared one, and *exclusive says which it got.
-  Problem Take(const std::string& folder, bool* exclusive) {
-    fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return FromErrno(errno);
-    if (!*exclusive) *exclusive = flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (*exclusive ? WaitForFlock(fd, LOCK_EX, BusyTimeoutMs)
-                   : WaitForFlock(fd, LOCK_SH, BusyTimeoutMs))
-      return Problem{};
-    return Problem{ERROR_BUSY, "store stayed locked by another process"};
-  }
-  // From exclusive to shared, waiting for any process that took it exclusive meanwhile.
-  Problem Share() {
-    if (WaitForFlock(fd, LOCK_SH, BusyTimeoutMs)) return Problem{};
-    return Problem{ERROR_BUSY, "store stayed locked by another process"};
-  }
-  int Release() {
-    int kept = fd;
-    fd = -1;
-    return kept;
-  }
-};
-
-}  // namespace
-
 LONG Store::Create() {
   if (exists_) return ERROR_SUCCESS;
-  std::string folder;
-  if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), true, &folder))
-    return Report(problem);
-  std::string store = folder + "/registry.db", note;
+  std::string folder, note;
+  if (Problem problem = FindFolder(FolderOf(path_), true, &folder)) return Report(problem);
+  std::string store = folder + "/registry.db";
   // Whoever holds the lock exclusively and still finds no store makes it; the others then find it.
-  {
-    FolderLock lock;
-    bool exclusive = true;
-    if (Problem problem = lock.Take(folder, &exclusive)) return Report(problem);
-    struct stat st;
-    if (lstat(store.c_str(), &st) != 0) {
-      if (errno != ENOENT) return ReportErrno(errno);
-      // A log left beside a store that is gone belongs to no store: it is set aside before a
-      // new store takes the name, so that it is never read into it.
-      if (Problem problem = SetAsideStaleLog(store, &note)) return Report(problem);
-      if (!note.empty()) Report(ERROR_SUCCESS, note);
-      RemoveDebris(folder);
-      if (int error = LayDownNewStore(store)) return ReportErrno(error);
-    }
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  Problem problem = fd < 0 ? FromErrno(errno) : LockFolder(fd, LOCK_EX);
+  struct stat st;
+  if (!problem && lstat(store.c_str(), &st) != 0) {
+    if (errno != ENOENT) problem = FromErrno(errno);
+    // A log left beside a store that is gone belongs to no store: it is set aside before a
+    // new store takes the name, so that it is never read into it.
+    if (!problem) problem = SetAsideStaleLog(store, &note);
+    if (!note.empty()) Report(Problem{ERROR_SUCCESS, note});
+    if (!problem) RemoveDebris(folder);
+    if (int error = problem ? 0 : LayDownNewStore(store)) problem = FromErrno(error);
   }
+  if (fd >= 0) close(fd);
+  if (problem) return Report(problem);
   LONG result = Refresh();
-  if (result == ERROR_SUCCESS && !exists_) return ReportErrno(ENOENT);
+  if (result == ERROR_SUCCESS && !exists_) return Report(FromErrno(ENOENT));
   return result;
+}
+
+LONG Store::Open() {
+  // The folder is resolved (symbolic links on the way are fine) and trusted first; SQLite then
+  // opens the real path, so that the files it makes beside the store land in the trusted folder.
+  std::string folder, note;
+  if (Problem problem = FindFolder(FolderOf(path_), false, &folder)) return Report(problem);
+  std::string store = folder + "/registry.db";
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Report(FromErrno(errno));
+  // Whoever finds the folder's lock free judges the files under it, then shares it.
+  bool alone = flock(fd, LOCK_EX | LOCK_NB) == 0;
+  Problem problem = alone ? Problem{} : LockFolder(fd, LOCK_SH);
+  struct stat st;
+  if (!problem) problem = CheckFiles(folder, store, alone, &st, &logged_, &note);
+  if (!note.empty()) Report(Problem{ERROR_SUCCESS, note});
+  if (!problem && alone) problem = LockFolder(fd, LOCK_SH);
+  int rc = problem ? SQLITE_OK : Connect(store, BusyTimeoutMs, &db_);
+  if (problem || rc != SQLITE_OK) {
+    close(fd);
+    LONG result = problem ? Report(problem) : Fail(rc);
+    sqlite3_close(db_);
+    db_ = nullptr;
+    return result;
+  }
+  hold_ = fd;
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  static bool hooked = atexit(CloseAtExit) == 0 &&
+                       pthread_atfork(nullptr, nullptr, [] { TheStore.forked_ = true; }) == 0;
+  (void)hooked;
+  return ERROR_SUCCESS;
 }
 
 LONG Store::Begin(bool write) {
@@ -213,20 +276,16 @@ LONG Store::Begin(bool write) {
     savepoint_ = write && exists_ && !empty_;
     return savepoint_ ? Run(SavepointCall) : ERROR_SUCCESS;
   }
-  if (write && exists_ && !walChecked_) {
-    LONG result = PrepareWrites();
-    if (result != ERROR_SUCCESS) return result;
-  }
+  LONG result = exists_ && write && !logged_ ? SwitchToLog() : ERROR_SUCCESS;
   empty_ = false;
-  if (!exists_) return ERROR_SUCCESS;
-  LONG result = Run(write ? BeginWrite : BeginRead);
-  if (result != ERROR_SUCCESS) return result;
+  if (result != ERROR_SUCCESS || !exists_) return result;
+  if ((result = Run(write ? BeginWrite : BeginRead)) != ERROR_SUCCESS) return result;
   changes_ = sqlite3_total_changes64(db_);
   return ready_ ? ERROR_SUCCESS : CheckLayout(write);
 }
 
 LONG Store::CheckLayout(bool write) {
-  int version = 0, tables = 0, application = 0;
+  int64_t version = 0, tables = 0, application = 0;
   LONG result = QueryInt("PRAGMA user_version", &version);
   if (result == ERROR_SUCCESS) result = QueryInt("PRAGMA application_id", &application);
   if (result == ERROR_SUCCESS && version == 0)
@@ -244,24 +303,39 @@ LONG Store::CheckLayout(bool write) {
            : version < SchemaVersion && write
                ? sqlite3_exec(db_, UpgradeSql, nullptr, nullptr, nullptr)
                : SQLITE_OK;
-  result = rc == SQLITE_OK ? ReadId() : Fail(rc);
+  result = rc == SQLITE_OK ? QueryInt("SELECT id FROM store", &id_) : Fail(rc);
   if (result != ERROR_SUCCESS) return Abort(result);
   creating_ = write && version < SchemaVersion;
   ready_ = version == SchemaVersion;
   return ERROR_SUCCESS;
 }
 
+LONG Store::SwitchToLog() {
+  // Before the first write to a store of an older program, not in write-ahead-log mode yet: once
+  // its layout is known to be usable, SQLite switches it under its own locking. A file that
+  // cannot be written goes on as it is (the write says why it fails), as does one SQLite keeps
+  // in its own mode.
+  logged_ = true;
+  if (sqlite3_db_readonly(db_, "main") == 1) return ERROR_SUCCESS;
+  LONG result = ready_ ? ERROR_SUCCESS : Begin(false);
+  if (result == ERROR_SUCCESS && !ready_) result = Commit();
+  if (result == ERROR_SUCCESS &&
+      sqlite3_exec(db_, "PRAGMA journal_mode = WAL", nullptr, nullptr, nullptr) != SQLITE_OK)
+    result = Fail(sqlite3_errcode(db_));
+  if (result != ERROR_SUCCESS) logged_ = false;
+  return result;
+}
+
 LONG Store::Commit() {
   if (!exists_) return ERROR_SUCCESS;
-  // A statement left on a row would keep its read lock past the transaction.
   ResetStatements();
   if (batch_) {
     if (!savepoint_) return ERROR_SUCCESS;
     savepoint_ = false;
     return Run(ReleaseCall);
   }
-  // Every commit that changes anything carries the store's row into the log, by which Open
-  // knows the log as its own; one that changes nothing leaves the log as it is.
+  // Every commit that changes anything carries the store's row into the log, by which the log is
+  // known as the store's own; one that changes nothing leaves the log as it is.
   LONG result = ERROR_SUCCESS;
   if (sqlite3_txn_state(db_, "main") == SQLITE_TXN_WRITE &&
       sqlite3_total_changes64(db_) != changes_)
@@ -273,23 +347,6 @@ LONG Store::Commit() {
   return ERROR_SUCCESS;
 }
 
-LONG Store::PrepareWrites() {
-  if (sqlite3_db_readonly(db_, "main") == 1) {
-    walChecked_ = true;  // the write itself fails and says why
-    return ERROR_SUCCESS;
-  }
-  if (!ready_) {
-    LONG result = Begin(false);
-    if (result == ERROR_SUCCESS) result = Commit();
-    if (result != ERROR_SUCCESS) return result;
-  }
-  // A file SQLite cannot switch goes on in its own mode.
-  LONG result = Exec("PRAGMA journal_mode = WAL");
-  if (result != ERROR_SUCCESS) return result;
-  walChecked_ = true;
-  return ERROR_SUCCESS;
-}
-
 LONG Store::Abort(LONG result) {
   ResetStatements();
   if (batch_) {
@@ -298,26 +355,32 @@ LONG Store::Abort(LONG result) {
     return result;
   }
   if (db_ && !sqlite3_get_autocommit(db_)) Run(RollbackWork);
-  if (creating_) {
-    // The layout made in this transaction is gone again.
-    FinalizeStatements();
-    creating_ = false;
-  }
+  // The layout made in this transaction is gone again, and the statements made for it too.
+  if (creating_) Forget();
   return result;
 }
 
+void Store::ResetStatements() {
+  // A statement left on a row would keep its read lock past the transaction. Only those stepped
+  // since the last reset can; a call steps two or three.
+  for (int which = 0; used_ != 0; which++, used_ >>= 1)
+    if (used_ & 1) sqlite3_reset(statements_[which]);
+}
+
+sqlite3_stmt* Store::Prepare(sqlite3_stmt** stmt, Statement which, LONG* result) {
+  if (*stmt) return *stmt;
+  int rc =
+      sqlite3_prepare_v3(db_, StatementSql[which], -1, SQLITE_PREPARE_PERSISTENT, stmt, nullptr);
+  if (rc == SQLITE_OK) return *stmt;
+  *result =
+      rc == SQLITE_ERROR ? Report(Problem{ERROR_BADDB, "file is not a registry store"}) : Fail(rc);
+  sqlite3_finalize(*stmt);
+  return *stmt = nullptr;
+}
+
 sqlite3_stmt* Store::Get(Statement which, LONG* result) {
-  sqlite3_stmt*& stmt = statements_[which];
-  if (!stmt) {
-    int rc =
-        sqlite3_prepare_v3(db_, StatementSql[which], -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
-    if (rc != SQLITE_OK) {
-      *result = rc == SQLITE_ERROR ? Report(ERROR_BADDB, "file is not a registry store") : Fail(rc);
-      sqlite3_finalize(stmt);
-      stmt = nullptr;
-      return nullptr;
-    }
-  }
+  sqlite3_stmt* stmt = Prepare(&statements_[which], which, result);
+  if (!stmt) return nullptr;
   sqlite3_reset(stmt);
   sqlite3_clear_bindings(stmt);
   used_ |= uint64_t{1} << which;
@@ -332,36 +395,26 @@ sqlite3_stmt* Store::TakeScan(Statement which, LONG* result) {
     }
   }
   sqlite3_stmt* stmt = nullptr;
-  int rc =
-      sqlite3_prepare_v3(db_, StatementSql[which], -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr);
-  if (rc != SQLITE_OK) {
-    *result = rc == SQLITE_ERROR ? Report(ERROR_BADDB, "file is not a registry store") : Fail(rc);
-    sqlite3_finalize(stmt);
-    return nullptr;
-  }
-  scans_.push_back(Scan{which, stmt, true});
+  if (Prepare(&stmt, which, result)) scans_.push_back(Scan{which, stmt, true});
   return stmt;
 }
 
-void Store::GiveBackScan(Statement which, sqlite3_stmt* stmt) {
+void Store::GiveBackScan(sqlite3_stmt* stmt) {
   for (Scan& scan : scans_) {
-    if (scan.which == which && scan.stmt == stmt) {
+    if (scan.stmt == stmt) {
       sqlite3_reset(stmt);
+      sqlite3_clear_bindings(stmt);
       scan.taken = false;
     }
   }
 }
 
-void Store::EndScans() {
+void Store::SetBatch(int batch) {
   for (Scan& scan : scans_) {
     sqlite3_reset(scan.stmt);
     scan.taken = false;
   }
-  scanEpoch_++;
-}
-
-void Store::SetBatch(int batch) {
-  EndScans();
+  epoch_++;
   batch_ = batch;
   savepoint_ = false;
 }
@@ -371,16 +424,7 @@ LONG Store::Fail(int rc) {
   return problem.cause.empty() ? problem.code : Report(problem);
 }
 
-LONG Store::ReportErrno(int error) {
-  return Report(FromErrno(error));
-}
-
-LONG Store::Report(LONG code, const std::string& cause) {
-  return Report(Problem{code, cause});
-}
-
 LONG Store::Report(const Problem& problem) {
-  // A note (no failure) is said every time; a failure once per store and process.
   if (problem.code != ERROR_SUCCESS) {
     if (reported_) return problem.code;
     reported_ = true;
@@ -394,94 +438,16 @@ LONG Store::Report(const Problem& problem) {
   return problem.code;
 }
 
-LONG Store::Open() {
-  // The folder is resolved (symbolic links on the way are fine) and trusted first; SQLite then
-  // opens the real path, so that the files it makes beside the store land in the trusted folder.
-  std::string folder;
-  if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), false, &folder))
-    return Report(problem);
-  std::string store = folder + "/registry.db";
-  FolderLock lock;
-  bool exclusive = false;
-  if (Problem problem = lock.Take(folder, &exclusive)) return Report(problem);
-  int fd = open(store.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    if (errno == ELOOP)
-      return Report(Problem{ERROR_ACCESS_DENIED,
-                            store + " is a symbolic link; put the store itself in its place",
-                            true});
-    return ReportErrno(errno);
-  }
-  struct stat st;
-  Header header;
-  Problem problem = TrustFile(fd, store, &st);
-  bool writable = access(folder.c_str(), W_OK) == 0 && (st.st_mode & S_IWUSR), frames = false;
-  if (!problem) problem = CheckSideFiles(store, writable ? st.st_mode & 0777 : 0, &frames);
-  if (!problem) problem = ReadHeader(fd, st, &header);
-  close(fd);
-  // Another process holding the lock has the store open: it took the file as it is, and SQLite
-  // reads it under its own locks. Only with nobody using it are the files judged on their own.
-  std::string note;
-  if (!problem && exclusive) problem = JudgeFiles(store, header, frames, &note);
-  if (!note.empty()) Report(ERROR_SUCCESS, note);
-  if (problem) return Report(problem);
-  if (writable) RemoveDebris(folder);
-  if (Problem problem = lock.Share()) return Report(problem);
-  waitMs_ = BusyTimeoutMs;
-  int rc = Connect(store, &db_);
-  if (rc != SQLITE_OK) {
-    LONG result = Fail(rc);
-    sqlite3_close(db_);
-    db_ = nullptr;
-    return result;
-  }
-  hold_ = lock.Release();
-  owner_ = getpid();
-  dev_ = st.st_dev;
-  ino_ = st.st_ino;
-  epoch_++;
-  walChecked_ = header.logged;
-  static bool closesAtExit = false;
-  if (!closesAtExit) closesAtExit = atexit(CloseAtExit) == 0;
-  return ERROR_SUCCESS;
-}
-
-int Store::Connect(const std::string& path, sqlite3** db) {
-  // Every use of the connection holds Lock, so SQLite's own locking of it would only cost time.
-  int rc = sqlite3_open_v2(
-      path.c_str(), db,
-      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOMUTEX,
-      nullptr);
-  if (rc != SQLITE_OK) return rc;
-  sqlite3_busy_handler(*db, Busy, this);
-  sqlite3_extended_result_codes(*db, 1);
-  sqlite3_db_config(*db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
-  sqlite3_db_config(*db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
-  // The emptied log and its index stay when the last connection ends, cut to nothing, so that
-  // a store that becomes read-only, in a folder that does too, can still be read.
-  int persist = 1;
-  sqlite3_file_control(*db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-  std::string pragmas = "PRAGMA cache_size = -" + std::to_string(CacheKiB) +
-                        "; PRAGMA journal_size_limit = 0; PRAGMA synchronous = NORMAL";
-  return sqlite3_exec(*db, pragmas.c_str(), nullptr, nullptr, nullptr);
-}
-
-void Store::ResetStatements() {
-  // Only those stepped since the last reset can hold anything; a call steps two or three.
-  for (int which = 0; used_ != 0; which++, used_ >>= 1)
-    if (used_ & 1) sqlite3_reset(statements_[which]);
-}
-
-void Store::FinalizeStatements() {
+void Store::Forget() {
   for (sqlite3_stmt*& stmt : statements_) {
     sqlite3_finalize(stmt);
     stmt = nullptr;
   }
   for (Scan& scan : scans_) sqlite3_finalize(scan.stmt);
   scans_.clear();
-  scanEpoch_++;
+  epoch_++;
   used_ = 0;
-  ready_ = false;
+  ready_ = creating_ = false;
   id_ = 0;
 }
 
@@ -494,7 +460,7 @@ void Store::Close() {
   if (db_ && !same) sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
   bool writable = same && sqlite3_db_readonly(db_, "main") == 0;
   if (db_) {
-    FinalizeStatements();
+    Forget();
     sqlite3_close_v2(db_);
     db_ = nullptr;
   }
@@ -504,35 +470,33 @@ void Store::Close() {
 }
 
 void Store::CopyLogIfAlone(const std::string& store) {
-  // Two processes ending at once may each see the other's connection and leave the log; the
-  // one that then gets the folder's lock alone has nobody left to wait for.
+  // SQLite copies the log into the file when the last connection closes. Two processes ending at
+  // once may each see the other's connection and leave the log; the one that then gets the
+  // folder's lock alone has nobody left to wait for, and does what the last close would.
   struct stat st;
   if (lstat((store + "-wal").c_str(), &st) != 0 || st.st_size == 0 ||
       flock(hold_, LOCK_EX | LOCK_NB) != 0)
     return;
   sqlite3* db = nullptr;
-  waitMs_ = 0;
-  if (Connect(store, &db) == SQLITE_OK)
+  if (Connect(store, 0, &db) == SQLITE_OK)
     sqlite3_exec(db, "PRAGMA user_version", nullptr, nullptr, nullptr);  // opens the log
   sqlite3_close(db);
 }
 
 void Store::Abandon() {
+  // After fork the inherited connection belongs to the parent: it is left untouched (closing it
+  // here could disturb the parent's locks), where it stays reachable to the end of the process.
+  static std::vector<sqlite3*>* abandoned = new std::vector<sqlite3*>;
+  if (db_) abandoned->push_back(db_);
+  db_ = nullptr;
+  for (sqlite3_stmt*& stmt : statements_) stmt = nullptr;
+  scans_.clear();
+  Forget();
   // The flock belongs to the open folder, which the parent process still holds.
   if (hold_ >= 0) close(hold_);
   hold_ = -1;
-  // Kept where it stays reachable to the end of the process, whatever is torn down at exit.
-  static std::vector<sqlite3*>* abandoned = new std::vector<sqlite3*>;
-  abandoned->push_back(db_);
-  for (sqlite3_stmt*& stmt : statements_) stmt = nullptr;
-  used_ = 0;
-  scans_.clear();
-  scanEpoch_++;
-  savepoint_ = false;
-  db_ = nullptr;
-  ready_ = false;
   batch_ = 0;
-  id_ = 0;
+  savepoint_ = forked_ = false;
 }
 
 LONG Store::Run(Statement which) {
@@ -544,56 +508,25 @@ LONG Store::Run(Statement which) {
   return rc == SQLITE_DONE ? ERROR_SUCCESS : Fail(rc);
 }
 
-LONG Store::Exec(const char* sql) {
-  int rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
-  return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
-}
-
-LONG Store::ReadId() {
-  sqlite3_stmt* stmt = nullptr;
-  int rc = sqlite3_prepare_v2(db_, "SELECT id FROM store", -1, &stmt, nullptr);
-  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-  if (rc == SQLITE_ROW) id_ = sqlite3_column_int64(stmt, 0);
-  sqlite3_finalize(stmt);
-  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
-  if (rc == SQLITE_ERROR || rc == SQLITE_DONE)
-    return Report(ERROR_BADDB, "file is not a registry store");
-  return Fail(rc);
-}
-
-LONG Store::QueryInt(const char* sql, int* out) {
+LONG Store::QueryInt(const char* sql, int64_t* out) {
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db_, sql, -1, &stmt, nullptr);
   if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-  if (rc == SQLITE_ROW) {
-    *out = sqlite3_column_int(stmt, 0);
-    rc = SQLITE_OK;
-  }
+  if (rc == SQLITE_ROW) *out = sqlite3_column_int64(stmt, 0);
   sqlite3_finalize(stmt);
-  return rc == SQLITE_OK ? ERROR_SUCCESS : Fail(rc);
+  if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+  // A store without its row is no registry store.
+  return rc == SQLITE_DONE ? Report(Problem{ERROR_BADDB, "file is not a registry store"})
+                           : Fail(rc);
 }
 
 std::recursive_mutex Lock;
 Store TheStore;
 
-int Store::Busy(void* data, int count) {
-  Store* store = (Store*)data;
-  int64_t now = MonotonicMicros();
-  if (count == 0) store->waitStart_ = now;
-  if (now - store->waitStart_ >= (int64_t)store->waitMs_ * 1000) return 0;
-  // Short steps at first, then up to a millisecond, so that a waiter takes the lock soon after
-  // it is free without spinning; a little spread keeps waiters from trying in lockstep.
-  int64_t pause = count < 8 ? 50 : count < 40 ? 200 : 1000;
-  pause += (now / 7 + getpid() * 13) % (pause / 2 + 1);
-  struct timespec step = {0, (long)(pause * 1000)};
-  nanosleep(&step, nullptr);
-  return 1;
-}
-
 void Store::CloseAtExit() {
   // Every commit is in the log already; closing copies it into the database file.
   std::unique_lock<std::recursive_mutex> guard(Lock, std::try_to_lock);
-  if (guard.owns_lock() && TheStore.owner_ == getpid()) TheStore.Close();
+  if (guard.owns_lock() && !TheStore.forked_) TheStore.Close();
 }
 
 }  // namespace regstore
