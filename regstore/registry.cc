@@ -1,5 +1,5 @@
 // The current user's registry hive on POSIX: one SQLite database in the user's configuration
-// folder, served through the same calls and error codes as advapi32.//
+// folder, served through the same calls and error codes as advapi32.
 // Layout: table keys holds one row per key (the hive's root is row 1, with no parent); table
 // vals holds the values, keyed by key id and name. Names compare case-insensitively in ASCII
 // (SQLite's NOCASE) and keep the case they were created with. Key ids are never reused, so a
@@ -319,6 +319,37 @@ LONG DeleteSubtree(Call& call, int64_t id, bool self) {
   return result == ERROR_SUCCESS ? call.Step(TouchKey, parent) : result;
 }
 
+// Deletes a subkey, in one transaction: with tree, together with everything below it; without,
+// only when it has no subkeys. An empty name is the handle's own key, which then needs the
+// DELETE right; a named subkey is checked against its own (here: unrestricted) security, as on
+// Windows, not against the rights of the handle it is named from. A tree without a subkey name
+// is the handle's key, which stays and loses its subkeys and values: that needs the rights to
+// list and change it.
+LONG DeleteKey(HKEY hKey, LPCSTR lpSubKey, bool tree) {
+  std::vector<std::string> parts;
+  LONG result = SplitPath(lpSubKey, &parts);
+  bool self = lpSubKey != nullptr;
+  REGSAM need = !self ? KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_SET_VALUE
+                      : (parts.empty() ? DeleteAccess : 0);
+  Call call;
+  if (result == ERROR_SUCCESS) result = call.Enter(hKey, need);
+  if (result != ERROR_SUCCESS) return result;
+  if (!TheStore.exists()) {
+    if (!self) return ERROR_SUCCESS;
+    return parts.empty() ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+  }
+  if ((result = call.Begin(true)) != ERROR_SUCCESS) return result;
+  int64_t id = 0;
+  bool children = false;
+  if ((result = call.Resolve(parts, &id)) != ERROR_SUCCESS) return call.Abort(result);
+  if (self && id == RootId) return call.Abort(ERROR_ACCESS_DENIED);
+  if (!tree && (result = call.Step(HasChild, id, nullptr, 0, &children)) != ERROR_SUCCESS)
+    return call.Abort(result);
+  if (children) return call.Abort(ERROR_ACCESS_DENIED);
+  if ((result = DeleteSubtree(call, id, self)) != ERROR_SUCCESS) return call.Abort(result);
+  return call.Commit();
+}
+
 }  // namespace
 
 LONG RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
@@ -448,51 +479,12 @@ LONG RegDeleteValueA(HKEY hKey, LPCSTR lpValueName) {
   return call.Commit();
 }
 
-// Deletes a key that has no subkeys. An empty name is the handle's own key, which then needs
-// the DELETE right; a named subkey is checked against its own (here: unrestricted) security,
-// as on Windows, not against the rights of the handle it is named from.
 LONG RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
-  if (!lpSubKey) return ERROR_INVALID_PARAMETER;
-  std::vector<std::string> parts;
-  LONG result = SplitPath(lpSubKey, &parts);
-  Call call;
-  if (result == ERROR_SUCCESS) result = call.Enter(hKey, parts.empty() ? DeleteAccess : 0);
-  if (result != ERROR_SUCCESS) return result;
-  if (!TheStore.exists()) return parts.empty() ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-  if ((result = call.Begin(true)) != ERROR_SUCCESS) return result;
-  int64_t id = 0;
-  bool children = false;
-  if ((result = call.Resolve(parts, &id)) != ERROR_SUCCESS) return call.Abort(result);
-  if (id == RootId) return call.Abort(ERROR_ACCESS_DENIED);
-  if ((result = call.Step(HasChild, id, nullptr, 0, &children)) != ERROR_SUCCESS)
-    return call.Abort(result);
-  if (children) return call.Abort(ERROR_ACCESS_DENIED);
-  if ((result = DeleteSubtree(call, id, true)) != ERROR_SUCCESS) return call.Abort(result);
-  return call.Commit();
+  return lpSubKey ? DeleteKey(hKey, lpSubKey, false) : ERROR_INVALID_PARAMETER;
 }
 
-// Deletes a subkey with all its subkeys and values in one transaction. Without a subkey name
-// the handle's key stays and loses its subkeys and values, which needs the rights to list and
-// change it.
 LONG RegDeleteTreeA(HKEY hKey, LPCSTR lpSubKey) {
-  std::vector<std::string> parts;
-  LONG result = SplitPath(lpSubKey, &parts);
-  bool self = lpSubKey != nullptr;
-  REGSAM need = !self ? KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_SET_VALUE
-                      : (parts.empty() ? DeleteAccess : 0);
-  Call call;
-  if (result == ERROR_SUCCESS) result = call.Enter(hKey, need);
-  if (result != ERROR_SUCCESS) return result;
-  if (!TheStore.exists()) {
-    if (!self) return ERROR_SUCCESS;
-    return parts.empty() ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-  }
-  if ((result = call.Begin(true)) != ERROR_SUCCESS) return result;
-  int64_t id = 0;
-  if ((result = call.Resolve(parts, &id)) != ERROR_SUCCESS) return call.Abort(result);
-  if (self && id == RootId) return call.Abort(ERROR_ACCESS_DENIED);
-  if ((result = DeleteSubtree(call, id, self)) != ERROR_SUCCESS) return call.Abort(result);
-  return call.Commit();
+  return DeleteKey(hKey, lpSubKey, true);
 }
 
 LONG RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,

@@ -187,8 +187,8 @@ LONG Store::Refresh() {
     return true;
   }();
   (void)configured;
-  // A batch holds its transaction on the file it began with.
   if (forked_) Abandon();
+  // A batch holds its transaction on the file it began with.
   if (batch_) return ERROR_SUCCESS;
   std::string where;
   if (!LocateStore(&where)) where.clear();
