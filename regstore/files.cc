@@ -90,31 +90,23 @@ void Checksum(bool bigEndian, const unsigned char* data, size_t size, uint32_t s
 }
 
 // Copies the first limit bytes of from (all of it, with a negative limit) into a new file to.
-// 0, or the errno of what failed.
-int CopyFile(const std::string& from, const std::string& to, off_t limit) {
+// A short write is a failure too: to a regular file, only a full disk or a limit makes one.
+bool CopyFile(const std::string& from, const std::string& to, off_t limit) {
   int in = OpenQuietly(from);
-  if (in < 0) return errno;
   int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  int error = out < 0 ? errno : 0;
   std::vector<char> buffer(1 << 16);
-  for (off_t done = 0; error == 0 && (limit < 0 || done < limit);) {
+  bool ok = in >= 0 && out >= 0;
+  for (off_t done = 0; ok && done != limit;) {
     size_t want = limit < 0 ? buffer.size() : (size_t)std::min<off_t>(limit - done, buffer.size());
     ssize_t got = read(in, buffer.data(), want);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      error = got < 0 ? errno : limit < 0 ? 0 : EIO;
-      break;
-    }
-    for (ssize_t put = 0; error == 0 && put < got;) {
-      ssize_t n = write(out, buffer.data() + put, (size_t)(got - put));
-      if (n < 0 && errno != EINTR) error = errno;
-      if (n > 0) put += n;
-    }
+    if (got == 0 && limit < 0) break;  // the end of the whole file
+    ok = got > 0 && write(out, buffer.data(), (size_t)got) == got;
     done += got;
   }
-  close(in);
+  if (in >= 0) close(in);
   if (out >= 0) close(out);
-  return error;
+  return ok;
 }
 
 // What a store says of itself: its layout version, whether it holds tables, its identity and
@@ -198,7 +190,7 @@ class Scratch {
   explicit Scratch(const std::string& store) : store_(store) {
     dir_ = TempTemplate(store);
     if (!mkdtemp(dir_.data())) dir_.clear();
-    ok_ = !dir_.empty() && CopyFile(store, dir_ + "/registry.db", -1) == 0;
+    ok_ = !dir_.empty() && CopyFile(store, dir_ + "/registry.db", -1);
   }
   ~Scratch() {
     if (dir_.empty()) return;
@@ -214,7 +206,7 @@ class Scratch {
   // What the store says of itself through the log's first logBytes bytes. SQLite's result code.
   int Read(off_t logBytes, Identity* out) {
     unlink((dir_ + "/registry.db-shm").c_str());
-    if (CopyFile(store_ + "-wal", dir_ + "/registry.db-wal", logBytes) != 0) return SQLITE_IOERR;
+    if (!CopyFile(store_ + "-wal", dir_ + "/registry.db-wal", logBytes)) return SQLITE_IOERR;
     return ReadIdentity(dir_ + "/registry.db", false, out);
   }
 
