@@ -109,60 +109,53 @@ bool CopyFile(const std::string& from, const std::string& to, off_t limit) {
   return ok;
 }
 
-// What a store says of itself: its layout version, whether it holds tables, its identity and
+// What a store says of itself: its layout version, how many tables it holds, its identity and
 // its count of writes (-1 where its layout does not count them).
 struct Identity {
-  int64_t version = 0, id = 0, writes = -1;
-  bool tables = false;
+  int64_t version = 0, tables = 0, id = 0, writes = -1;
 };
+
+// Steps sql, a query of one row, into *a and *b. SQLite's result code, an error when the row is
+// missing: a store without its row is not a registry store.
+int QueryRow(sqlite3* db, const char* sql, int64_t* a, int64_t* b) {
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) {
+    *a = sqlite3_column_int64(stmt, 0);
+    *b = sqlite3_column_int64(stmt, 1);
+  }
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_ROW ? SQLITE_OK : rc == SQLITE_DONE ? SQLITE_ERROR : rc;
+}
 
 // Asks SQLite what the store file at path says of itself. With fileAlone, SQLite reads the file
 // as it is, ignoring any log, and makes nothing beside it; otherwise it reads through the log as
 // a reader, which never writes to the file or the log. SQLite's result code.
 int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
   *out = Identity{};
-  std::string name = path;
-  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
-  if (fileAlone) {
-    name = "file:";
-    for (unsigned char c : path) {
-      char escaped[4];
-      snprintf(escaped, sizeof escaped, "%%%02X", c);
-      name += isalnum(c) || strchr("/-_.", c) ? std::string(1, (char)c) : escaped;
-    }
-    name += "?immutable=1";
-    flags |= SQLITE_OPEN_URI;
+  std::string name = fileAlone ? "file:" : path;
+  for (size_t i = 0; fileAlone && i < path.size(); i++) {  // a URI: each byte but / escaped
+    char escaped[4];
+    snprintf(escaped, sizeof escaped, "%%%02X", (unsigned char)path[i]);
+    name += path[i] == '/' ? "/" : escaped;
   }
+  if (fileAlone) name += "?immutable=1";
   sqlite3* db = nullptr;
+  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_URI;
   int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
   if (rc == SQLITE_OK) {
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);  // one state for both reads
   }
-  for (int step = 0; rc == SQLITE_OK && step < 2; step++) {
-    if (step == 1 && (out->version < 1 || out->version > SchemaVersion)) break;
-    const char* sql = step == 0 ? "SELECT user_version, (SELECT count(*) FROM sqlite_master)"
-                                  " FROM pragma_user_version"
-                      : out->version == 1 ? "SELECT id, -1 FROM store"
-                                          : "SELECT id, writes FROM store";
-    sqlite3_stmt* stmt = nullptr;
-    rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) {
-      int64_t a = sqlite3_column_int64(stmt, 0), b = sqlite3_column_int64(stmt, 1);
-      if (step == 0) {
-        out->version = a;
-        out->tables = b != 0;
-      } else {
-        out->id = a;
-        out->writes = b;
-      }
-      rc = SQLITE_OK;
-    } else if (rc == SQLITE_DONE) {
-      rc = SQLITE_ERROR;  // a store without its row is not a registry store
-    }
-    sqlite3_finalize(stmt);
-  }
+  if (rc == SQLITE_OK)
+    rc = QueryRow(
+        db, "SELECT user_version, (SELECT count(*) FROM sqlite_master) FROM pragma_user_version",
+        &out->version, &out->tables);
+  if (rc == SQLITE_OK && out->version >= 1 && out->version <= SchemaVersion)
+    rc = QueryRow(db,
+                  out->version == 1 ? "SELECT id, -1 FROM store" : "SELECT id, writes FROM store",
+                  &out->id, &out->writes);
   sqlite3_close(db);
   return rc;
 }
@@ -474,7 +467,7 @@ Problem JudgeFiles(const std::string& store, const Header& header, bool frames, 
   Identity file;
   int rc = ReadIdentity(store, true, &file);
   if (rc != SQLITE_OK) return FromSqlite(rc, 0);
-  return LayoutProblem(file.version, file.tables, header.application);
+  return LayoutProblem(file.version, file.tables != 0, header.application);
 }
 
 Problem SetAsideStaleLog(const std::string& store, std::string* note) {
