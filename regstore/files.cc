@@ -160,58 +160,11 @@ int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
   return rc;
 }
 
-// Whether a connection that this program does not know of has the store open: SQLite holds a
-// lock on the log's index for as long as a connection lives.
-bool InUse(const std::string& store) {
-  int fd = OpenQuietly(store + "-shm");
-  if (fd < 0) return false;
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = IndexLiveByte;
-  lock.l_len = 1;
-  bool used = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-  close(fd);
-  return used;
-}
-
-// A private folder beside the store holding a copy of the store file and, in turn, copies of
-// the first bytes of its log: what SQLite reads there is the store as it stood at that point of
-// the log, and nothing of the store's own files changes.
-class Scratch {
- public:
-  explicit Scratch(const std::string& store) : store_(store) {
-    dir_ = TempTemplate(store);
-    if (!mkdtemp(dir_.data())) dir_.clear();
-    ok_ = !dir_.empty() && CopyFile(store, dir_ + "/registry.db", -1);
-  }
-  ~Scratch() {
-    if (dir_.empty()) return;
-    for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
-      unlink((dir_ + file).c_str());
-    rmdir(dir_.c_str());
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-
-  bool ok() const { return ok_; }
-
-  // What the store says of itself through the log's first logBytes bytes. SQLite's result code.
-  int Read(off_t logBytes, Identity* out) {
-    unlink((dir_ + "/registry.db-shm").c_str());
-    if (!CopyFile(store_ + "-wal", dir_ + "/registry.db-wal", logBytes)) return SQLITE_IOERR;
-    return ReadIdentity(dir_ + "/registry.db", false, out);
-  }
-
- private:
-  std::string store_, dir_;
-  bool ok_ = false;
-};
-
-// Whether SQLite's failure to read a store was about what the files hold.
-bool AboutContents(int rc) {
-  rc &= 0xFF;
-  return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR;
+// Removes a folder of a judgement's copies: the files it makes, and nothing else.
+void RemoveCopies(const std::string& dir) {
+  for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
+    unlink((dir + file).c_str());
+  rmdir(dir.c_str());
 }
 
 // Whether a log with commits provably does not belong to the store file beside it. Every commit
@@ -222,22 +175,35 @@ bool AboutContents(int rc) {
 bool IsForeign(const std::string& store, const Header& header, const LogCommits& log) {
   if (header.pageSize == 0) return true;  // an empty file: no store for the log to go on from
   if (log.pageSize != header.pageSize) return true;
-  Identity file;
+  Identity file, last, first;
   if (ReadIdentity(store, true, &file) != SQLITE_OK || file.id == 0) return false;
-  Scratch scratch(store);
-  if (!scratch.ok()) return false;
-  Identity last, first;
-  int rc = scratch.Read(log.lastEnd, &last);
+  // A private folder beside the store holds a copy of the store file and, in turn, copies of the
+  // first bytes of its log: what SQLite reads there is the store as it stood at that point of the
+  // log, and nothing of the store's own files changes.
+  std::string dir = TempTemplate(store);
+  if (!mkdtemp(dir.data())) return false;
+  auto readAt = [&](off_t logBytes, Identity* out) {
+    unlink((dir + "/registry.db-shm").c_str());
+    if (!CopyFile(store + "-wal", dir + "/registry.db-wal", logBytes)) return SQLITE_IOERR;
+    return ReadIdentity(dir + "/registry.db", false, out);
+  };
+  int rc = CopyFile(store, dir + "/registry.db", -1) ? readAt(log.lastEnd, &last) : SQLITE_IOERR;
+  int firstRc = rc == SQLITE_OK && log.commits > 1 ? readAt(log.firstEnd, &first) : rc;
+  RemoveCopies(dir);
+  if (log.commits == 1) first = last;
   // The whole log over the file reads as one state of the store; a file that reads well alone
-  // and not with the log is another's.
-  if (rc != SQLITE_OK) return AboutContents(rc);
+  // and not with the log is another's. A failure that is not about what the files hold (no
+  // memory, say) proves nothing.
+  if (rc != SQLITE_OK) {
+    rc &= 0xFF;
+    return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR;
+  }
   if (last.version > SchemaVersion) return false;  // a newer program's: refused when opened
   bool counted = file.writes >= 0 && last.writes >= 0;
   if (last.id != file.id || (counted && last.writes < file.writes)) return true;
   // The first commit alone over a file that a checkpoint took further may read as a mixture:
   // only the store's row, which every commit writes, is trusted of it.
-  if (log.commits > 1 && scratch.Read(log.firstEnd, &first) != SQLITE_OK) return false;
-  if (log.commits <= 1) first = last;
+  if (firstRc != SQLITE_OK) return false;
   return first.id != file.id || (counted && first.writes >= 0 && first.writes - 1 > file.writes);
 }
 
@@ -257,14 +223,18 @@ Problem SetAside(const std::string& store, std::string* note) {
   return Problem{};
 }
 
-// The log's commits, when it has any and nobody has the store open (asked first: it costs little,
-// and a live store's log may be long).
+// The log's commits, when it has any and nobody has the store open (asked first, of the index's
+// live byte: it costs little, and a live store's log may be long).
 bool CommitsToJudge(const std::string& store, LogCommits* log) {
-  if (InUse(store)) return false;
-  int fd = OpenQuietly(store + "-wal");
-  if (fd < 0) return false;
-  bool any = ReadLogCommits(fd, log);
-  close(fd);
+  int fd = OpenQuietly(store + "-shm");
+  struct flock live = {
+      .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = IndexLiveByte, .l_len = 1, .l_pid = 0};
+  bool used = fd >= 0 && fcntl(fd, F_GETLK, &live) == 0 && live.l_type != F_UNLCK;
+  if (fd >= 0) close(fd);
+  if (used) return false;
+  fd = OpenQuietly(store + "-wal");
+  bool any = fd >= 0 && ReadLogCommits(fd, log);
+  if (fd >= 0) close(fd);
   return any;
 }
 
@@ -491,11 +461,7 @@ void RemoveDebris(const std::string& folder) {
     if (lstat(path.c_str(), &st) != 0 || st.st_uid != geteuid()) continue;
     if (!gone && now - st.st_mtime <= DebrisAge) continue;
     if (S_ISREG(st.st_mode)) unlink(path.c_str());
-    if (!S_ISDIR(st.st_mode)) continue;
-    // A judgement's copies: the files it makes, and nothing else.
-    for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
-      unlink((path + file).c_str());
-    rmdir(path.c_str());
+    if (S_ISDIR(st.st_mode)) RemoveCopies(path);
   }
   closedir(dir);
 }
