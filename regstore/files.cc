@@ -347,33 +347,31 @@ Problem LayoutProblem(int64_t version, bool tables, uint32_t application) {
 
 Problem FromSqlite(int rc, int systemErrno) {
   auto denied = [](const char* cause) { return Problem{ERROR_ACCESS_DENIED, cause}; };
+  switch (rc) {
+    case SQLITE_READONLY_DIRECTORY:
+      return denied(
+          "store and its folder are read-only, and the log it needs beside it is missing");
+    case SQLITE_READONLY_RECOVERY:
+    case SQLITE_READONLY_CANTINIT:
+    case SQLITE_READONLY_ROLLBACK:
+      return denied("store is read-only, but what its last writer left must first be recovered");
+    case SQLITE_READONLY_DBMOVED:
+      return denied("file was moved or removed while in use");
+  }
   switch (rc & 0xFF) {
     case SQLITE_NOTADB:
       return Problem{ERROR_BADDB, "file is not a database"};
     case SQLITE_CORRUPT:
       return Problem{ERROR_BADDB, "file is corrupt"};
     case SQLITE_READONLY:
-      switch (rc) {
-        case SQLITE_READONLY_DIRECTORY:
-          return denied(
-              "store and its folder are read-only, and the log it needs beside it is missing");
-        case SQLITE_READONLY_RECOVERY:
-        case SQLITE_READONLY_CANTINIT:
-        case SQLITE_READONLY_ROLLBACK:
-          return denied(
-              "store is read-only, but what its last writer left must first be recovered");
-        case SQLITE_READONLY_DBMOVED:
-          return denied("file was moved or removed while in use");
-        default:
-          return denied("store is read-only");
-      }
+      return denied("store is read-only");
     case SQLITE_PERM:
     case SQLITE_AUTH:
       return denied("access denied");
     case SQLITE_CANTOPEN:
     case SQLITE_IOERR:
       if (systemErrno != 0) return FromErrno(systemErrno);
-      return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
+      break;
     case SQLITE_FULL:
       return Problem{ERROR_REGISTRY_IO_FAILED, "disk is full"};
     case SQLITE_BUSY:
@@ -388,9 +386,8 @@ Problem FromSqlite(int rc, int systemErrno) {
     case SQLITE_CONSTRAINT:
     case SQLITE_MISMATCH:
       return Problem{ERROR_BADDB, "file is not a registry store"};
-    default:
-      return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
   }
+  return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
 }
 
 bool ReadLogCommits(int fd, LogCommits* log) {
