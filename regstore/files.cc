@@ -56,25 +56,6 @@ Problem Trust(const struct stat& st, const std::string& path) {
   return Problem{};
 }
 
-// Creates the missing folders of dir, each with mode 0700 whatever the umask; the mode is set
-// on the folder just made, through its descriptor. Folders that exist are left as they are.
-int MakeFolders(const std::string& dir) {
-  for (size_t end = 1; end <= dir.size(); end++) {
-    if (end != dir.size() && dir[end] != '/') continue;
-    std::string prefix = dir.substr(0, end);
-    if (mkdir(prefix.c_str(), 0700) == 0) {
-      int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) return errno;
-      int error = fchmod(fd, 0700) == 0 ? 0 : errno;
-      close(fd);
-      if (error) return error;
-    } else if (errno != EEXIST) {
-      return errno;
-    }
-  }
-  return 0;
-}
-
 // Opens a file of the store for reading, never following a link nor waiting on a pipe.
 int OpenQuietly(const std::string& path) {
   return open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -263,20 +244,28 @@ bool LocateStore(std::string* path) {
 }
 
 Problem FindFolder(const std::string& dir, bool create, std::string* real) {
-  if (create) {
-    int error = MakeFolders(dir);
+  // Each folder made gets mode 0700 whatever the umask, set through its descriptor; folders that
+  // exist are left as they are.
+  for (size_t end = 1; create && end <= dir.size(); end++) {
+    if (end != dir.size() && dir[end] != '/') continue;
+    std::string prefix = dir.substr(0, end);
+    if (mkdir(prefix.c_str(), 0700) != 0) {
+      if (errno == EEXIST) continue;
+      return FromErrno(errno);
+    }
+    int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int error = fd >= 0 && fchmod(fd, 0700) == 0 ? 0 : errno;
+    if (fd >= 0) close(fd);
     if (error) return FromErrno(error);
   }
   char resolved[PATH_MAX];
   if (!realpath(dir.c_str(), resolved)) return FromErrno(errno);
   *real = resolved;
   int fd = open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return FromErrno(errno);
   struct stat st;
-  int error = fstat(fd, &st) == 0 ? 0 : errno;
-  close(fd);
-  if (error) return FromErrno(error);
-  return Trust(st, *real);
+  int error = fd >= 0 && fstat(fd, &st) == 0 ? 0 : errno;
+  if (fd >= 0) close(fd);
+  return error ? FromErrno(error) : Trust(st, *real);
 }
 
 Problem TrustFile(int fd, const std::string& path, struct stat* st) {
