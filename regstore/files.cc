@@ -154,8 +154,7 @@ void RemoveCopies(const std::string& dir) {
 // commit goes on from at most the file's count (a checkpoint only ever moves the file forward).
 // What cannot be read, or read only in part, proves nothing.
 bool IsForeign(const std::string& store, const Header& header, const LogCommits& log) {
-  if (header.pageSize == 0) return true;  // an empty file: no store for the log to go on from
-  if (log.pageSize != header.pageSize) return true;
+  if (log.pageSize != header.pageSize) return true;  // an empty file's is 0: nothing to go on from
   Identity file, last, first;
   if (ReadIdentity(store, true, &file) != SQLITE_OK || file.id == 0) return false;
   // A private folder beside the store holds a copy of the store file and, in turn, copies of the
@@ -427,8 +426,7 @@ Problem JudgeFiles(const std::string& store, const Header& header, bool frames, 
 }
 
 Problem SetAsideStaleLog(const std::string& store, std::string* note) {
-  LogCommits log;
-  return CommitsToJudge(store, &log) ? SetAside(store, note) : Problem{};
+  return JudgeFiles(store, Header{}, true, note);  // no store file: a log has none to go on from
 }
 
 void RemoveDebris(const std::string& folder) {
