@@ -157,15 +157,14 @@ bool IsForeign(const std::string& store, const Header& header, const LogCommits&
   if (log.pageSize != header.pageSize) return true;  // an empty file's is 0: nothing to go on from
   Identity file, last, first;
   if (ReadIdentity(store, true, &file) != SQLITE_OK || file.id == 0) return false;
-  // A private folder beside the store holds a copy of the store file and, in turn, copies of the
-  // first bytes of its log: what SQLite reads there is the store as it stood at that point of the
-  // log, and nothing of the store's own files changes.
+  // In a private folder beside the store, SQLite reads a copy of the file through copies of the
+  // log's first bytes: the store as it stood there, while the store's own files stay as they are.
   std::string dir = TempTemplate(store);
   if (!mkdtemp(dir.data())) return false;
   auto readAt = [&](off_t logBytes, Identity* out) {
     unlink((dir + "/registry.db-shm").c_str());
     if (!CopyFile(store + "-wal", dir + "/registry.db-wal", logBytes)) return SQLITE_IOERR;
-    return ReadIdentity(dir + "/registry.db", false, out);
+    return ReadIdentity(dir + "/registry.db", false, out) & 0xFF;
   };
   int rc = CopyFile(store, dir + "/registry.db", -1) ? readAt(log.lastEnd, &last) : SQLITE_IOERR;
   int firstRc = rc == SQLITE_OK && log.commits > 1 ? readAt(log.firstEnd, &first) : rc;
@@ -174,10 +173,7 @@ bool IsForeign(const std::string& store, const Header& header, const LogCommits&
   // The whole log over the file reads as one state of the store; a file that reads well alone
   // and not with the log is another's. A failure that is not about what the files hold (no
   // memory, say) proves nothing.
-  if (rc != SQLITE_OK) {
-    rc &= 0xFF;
-    return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR;
-  }
+  if (rc != SQLITE_OK) return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR;
   if (last.version > SchemaVersion) return false;  // a newer program's: refused when opened
   bool counted = file.writes >= 0 && last.writes >= 0;
   if (last.id != file.id || (counted && last.writes < file.writes)) return true;
