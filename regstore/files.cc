@@ -183,22 +183,6 @@ bool IsForeign(const std::string& store, const Header& header, const LogCommits&
   return first.id != file.id || (counted && first.writes >= 0 && first.writes - 1 > file.writes);
 }
 
-// Renames the log, with its index, out of SQLite's way: never removed, always said.
-Problem SetAside(const std::string& store, std::string* note) {
-  std::string log = store + "-wal";
-  std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
-  std::string aside = log + suffix;
-  if (rename(log.c_str(), aside.c_str()) != 0) {
-    return Problem{ERROR_BADDB,
-                   log + " is not this store's log and cannot be moved away (" + strerror(errno) +
-                       "); move it away",
-                   true};
-  }
-  rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
-  *note = "set aside " + log + ", which holds no changes of this store, as " + aside;
-  return Problem{};
-}
-
 // The log's commits, when it has any and nobody has the store open (asked first, of the index's
 // live byte: it costs little, and a live store's log may be long).
 bool CommitsToJudge(const std::string& store, LogCommits* log) {
@@ -405,7 +389,17 @@ Problem JudgeFiles(const std::string& store, const Header& header, bool frames, 
   LogCommits log;
   if (frames && CommitsToJudge(store, &log)) {
     if (!IsForeign(store, header, log)) return Problem{};
-    if (Problem problem = SetAside(store, note)) return problem;
+    // Renamed, with its index, out of SQLite's way: never removed, always said.
+    std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
+    std::string wal = store + "-wal", aside = wal + suffix;
+    if (rename(wal.c_str(), aside.c_str()) != 0) {
+      return Problem{ERROR_BADDB,
+                     wal + " is not this store's log and cannot be moved away (" + strerror(errno) +
+                         "); move it away",
+                     true};
+    }
+    rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
+    *note = "set aside " + wal + ", which holds no changes of this store, as " + aside;
   }
   if (header.damage) return Problem{ERROR_BADDB, std::string("file is corrupt: ") + header.damage};
   if (Problem problem = LayoutProblem(header.layout, false, header.application)) return problem;
