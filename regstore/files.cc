@@ -17,7 +17,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <vector>
 
 #include "regstore/layout.h"
@@ -37,15 +36,10 @@ uint32_t Big32(const unsigned char* p) {
   return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
-uint32_t Little32(const unsigned char* p) {
-  return (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
-}
-
 Problem Advise(const std::string& line) {
   return Problem{ERROR_ACCESS_DENIED, line, true};
 }
 
-// The checks of ownership and modes shared by the folder and the files.
 Problem Trust(const struct stat& st, const std::string& path) {
   if (st.st_uid != geteuid()) {
     return Advise(path + " belongs to user " + std::to_string(st.st_uid) +
@@ -65,8 +59,9 @@ int OpenQuietly(const std::string& path) {
 // the log's magic names.
 void Checksum(bool bigEndian, const unsigned char* data, size_t size, uint32_t sum[2]) {
   for (size_t i = 0; i + 8 <= size; i += 8) {
-    sum[0] += (bigEndian ? Big32(data + i) : Little32(data + i)) + sum[1];
-    sum[1] += (bigEndian ? Big32(data + i + 4) : Little32(data + i + 4)) + sum[0];
+    uint32_t first = Big32(data + i), second = Big32(data + i + 4);
+    sum[0] += (bigEndian ? first : __builtin_bswap32(first)) + sum[1];
+    sum[1] += (bigEndian ? second : __builtin_bswap32(second)) + sum[0];
   }
 }
 
@@ -90,14 +85,12 @@ bool CopyFile(const std::string& from, const std::string& to, off_t limit) {
   return ok;
 }
 
-// What a store says of itself: its layout version, how many tables it holds, its identity and
-// its count of writes (-1 where its layout does not count them).
+// What a store says of itself; writes is -1 where its layout does not count them.
 struct Identity {
   int64_t version = 0, tables = 0, id = 0, writes = -1;
 };
 
-// Steps sql, a query of one row, into *a and *b. SQLite's result code, an error when the row is
-// missing: a store without its row is not a registry store.
+// Steps sql, a query of one row, into *a and *b; a store without its row is not a registry store.
 int QueryRow(sqlite3* db, const char* sql, int64_t* a, int64_t* b) {
   sqlite3_stmt* stmt = nullptr;
   int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
@@ -114,7 +107,6 @@ int QueryRow(sqlite3* db, const char* sql, int64_t* a, int64_t* b) {
 // as it is, ignoring any log, and makes nothing beside it; otherwise it reads through the log as
 // a reader, which never writes to the file or the log. SQLite's result code.
 int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
-  *out = Identity{};
   std::string name = fileAlone ? "file:" : path;
   for (size_t i = 0; fileAlone && i < path.size(); i++) {  // a URI: each byte but / escaped
     char escaped[4];
