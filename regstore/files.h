@@ -1,9 +1,8 @@
 // The store's files before SQLite opens them: where the store lives, whether its folder and files
-// can be trusted, the fields of the database file's header that SQLite documents, and the judgement
-// of a write-ahead log left by a program that did not end normally. Only here is the log's own
-// documented format read (its header and frame headers, to find its commits); what the store held
-// at a commit is asked of SQLite, over private copies. Of the log's index (registry.db-shm), only
-// the lock by which a live connection shows itself is looked at.
+// can be trusted, the documented fields of the database file's header, and the judgement of a
+// write-ahead log left by a program that did not end normally. Only here is the log's own format
+// read (its header and frame headers, for its commits); what the store held at a commit is asked
+// of SQLite, over private copies. Of the log's index, only a live connection's lock is looked at.
 #pragma once
 
 #include <stdint.h>
@@ -65,24 +64,22 @@ Problem LayoutProblem(int64_t version, bool tables, uint32_t application);
 // cause (no memory, a value too big) is only returned, never reported.
 Problem FromSqlite(int rc, int systemErrno);
 
-// The commits of the log open as fd, found as SQLite's recovery finds them: after a valid header,
-// the frames that carry its salts and continue its checksums; a frame with a page count ends a
-// commit. The offsets are where the first and the last commit end.
+// The commits of the log open as fd, as SQLite's recovery finds them: after a valid header, the
+// frames that carry its salts and continue its checksums; a frame with a page count ends a commit.
 struct LogCommits {
   uint32_t pageSize = 0;
   int commits = 0;
-  off_t firstEnd = 0, lastEnd = 0;
+  off_t firstEnd = 0, lastEnd = 0;  // where the first and the last commit end
 };
 
 // False when the log holds no commit, or is no log at all.
 bool ReadLogCommits(int fd, LogCommits* log);
 
-// Under the exclusive lock of the store's folder, before SQLite opens the store: a log with
-// commits (looked for when frames) that nobody uses and that provably does not belong to the store
-// file (another store's or database's, an older one put back, or one that does not go on from the
-// file as it is) is set aside, and *note says so. Any other such log stays for SQLite's recovery
-// to apply, and the file is refused only if still damaged when read through it. Without one, the
-// file is judged alone, before SQLite makes anything beside it.
+// Under the exclusive lock of the store's folder, before SQLite opens the store: sets aside a log
+// with commits (looked for when frames) that nobody uses and that provably is not the store's
+// (another store's or database's, an older one put back, or one that does not go on from the file
+// as it is); *note says so. SQLite's recovery applies any other, and the file is refused only if
+// still damaged then. With none, the file is judged alone, before SQLite makes anything beside it.
 Problem JudgeFiles(const std::string& store, const Header& header, bool frames, std::string* note);
 
 // Under the same lock, before a new store takes the name: any log with commits is stale.
