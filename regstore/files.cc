@@ -17,7 +17,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <vector>
 
 #include "regstore/layout.h"
@@ -37,15 +36,10 @@ uint32_t Big32(const unsigned char* p) {
   return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
 
-uint32_t Little32(const unsigned char* p) {
-  return (uint32_t)p[3] << 24 | (uint32_t)p[2] << 16 | (uint32_t)p[1] << 8 | p[0];
-}
-
 Problem Advise(const std::string& line) {
   return Problem{ERROR_ACCESS_DENIED, line, true};
 }
 
-// The checks of ownership and modes shared by the folder and the files.
 Problem Trust(const struct stat& st, const std::string& path) {
   if (st.st_uid != geteuid()) {
     return Advise(path + " belongs to user " + std::to_string(st.st_uid) +
@@ -54,25 +48,6 @@ Problem Trust(const struct stat& st, const std::string& path) {
   if (st.st_mode & (S_IWGRP | S_IWOTH))
     return Advise(path + " is writable by others; run chmod go-w " + path);
   return Problem{};
-}
-
-// Creates the missing folders of dir, each with mode 0700 whatever the umask; the mode is set
-// on the folder just made, through its descriptor. Folders that exist are left as they are.
-int MakeFolders(const std::string& dir) {
-  for (size_t end = 1; end <= dir.size(); end++) {
-    if (end != dir.size() && dir[end] != '/') continue;
-    std::string prefix = dir.substr(0, end);
-    if (mkdir(prefix.c_str(), 0700) == 0) {
-      int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      if (fd < 0) return errno;
-      int error = fchmod(fd, 0700) == 0 ? 0 : errno;
-      close(fd);
-      if (error) return error;
-    } else if (errno != EEXIST) {
-      return errno;
-    }
-  }
-  return 0;
 }
 
 // Opens a file of the store for reading, never following a link nor waiting on a pipe.
@@ -84,149 +59,85 @@ int OpenQuietly(const std::string& path) {
 // the log's magic names.
 void Checksum(bool bigEndian, const unsigned char* data, size_t size, uint32_t sum[2]) {
   for (size_t i = 0; i + 8 <= size; i += 8) {
-    sum[0] += (bigEndian ? Big32(data + i) : Little32(data + i)) + sum[1];
-    sum[1] += (bigEndian ? Big32(data + i + 4) : Little32(data + i + 4)) + sum[0];
+    uint32_t first = Big32(data + i), second = Big32(data + i + 4);
+    sum[0] += (bigEndian ? first : __builtin_bswap32(first)) + sum[1];
+    sum[1] += (bigEndian ? second : __builtin_bswap32(second)) + sum[0];
   }
 }
 
 // Copies the first limit bytes of from (all of it, with a negative limit) into a new file to.
-// 0, or the errno of what failed.
-int CopyFile(const std::string& from, const std::string& to, off_t limit) {
+// A short write is a failure too: to a regular file, only a full disk or a limit makes one.
+bool CopyFile(const std::string& from, const std::string& to, off_t limit) {
   int in = OpenQuietly(from);
-  if (in < 0) return errno;
   int out = open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-  int error = out < 0 ? errno : 0;
   std::vector<char> buffer(1 << 16);
-  for (off_t done = 0; error == 0 && (limit < 0 || done < limit);) {
+  bool ok = in >= 0 && out >= 0;
+  for (off_t done = 0; ok && done != limit;) {
     size_t want = limit < 0 ? buffer.size() : (size_t)std::min<off_t>(limit - done, buffer.size());
     ssize_t got = read(in, buffer.data(), want);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      error = got < 0 ? errno : limit < 0 ? 0 : EIO;
-      break;
-    }
-    for (ssize_t put = 0; error == 0 && put < got;) {
-      ssize_t n = write(out, buffer.data() + put, (size_t)(got - put));
-      if (n < 0 && errno != EINTR) error = errno;
-      if (n > 0) put += n;
-    }
+    if (got == 0 && limit < 0) break;  // the end of the whole file
+    ok = got > 0 && write(out, buffer.data(), (size_t)got) == got;
     done += got;
   }
-  close(in);
+  if (in >= 0) close(in);
   if (out >= 0) close(out);
-  return error;
+  return ok;
 }
 
-// What a store says of itself: its layout version, whether it holds tables, its identity and
-// its count of writes (-1 where its layout does not count them).
+// What a store says of itself; writes is -1 where its layout does not count them.
 struct Identity {
-  int64_t version = 0, id = 0, writes = -1;
-  bool tables = false;
+  int64_t version = 0, tables = 0, id = 0, writes = -1;
 };
+
+// Steps sql, a query of one row, into *a and *b; a store without its row is not a registry store.
+int QueryRow(sqlite3* db, const char* sql, int64_t* a, int64_t* b) {
+  sqlite3_stmt* stmt = nullptr;
+  int rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
+  if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
+  if (rc == SQLITE_ROW) {
+    *a = sqlite3_column_int64(stmt, 0);
+    *b = sqlite3_column_int64(stmt, 1);
+  }
+  sqlite3_finalize(stmt);
+  return rc == SQLITE_ROW ? SQLITE_OK : rc == SQLITE_DONE ? SQLITE_ERROR : rc;
+}
 
 // Asks SQLite what the store file at path says of itself. With fileAlone, SQLite reads the file
 // as it is, ignoring any log, and makes nothing beside it; otherwise it reads through the log as
 // a reader, which never writes to the file or the log. SQLite's result code.
 int ReadIdentity(const std::string& path, bool fileAlone, Identity* out) {
-  *out = Identity{};
-  std::string name = path;
-  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE;
-  if (fileAlone) {
-    name = "file:";
-    for (unsigned char c : path) {
-      char escaped[4];
-      snprintf(escaped, sizeof escaped, "%%%02X", c);
-      name += isalnum(c) || strchr("/-_.", c) ? std::string(1, (char)c) : escaped;
-    }
-    name += "?immutable=1";
-    flags |= SQLITE_OPEN_URI;
+  std::string name = fileAlone ? "file:" : path;
+  for (size_t i = 0; fileAlone && i < path.size(); i++) {  // a URI: each byte but / escaped
+    char escaped[4];
+    snprintf(escaped, sizeof escaped, "%%%02X", (unsigned char)path[i]);
+    name += path[i] == '/' ? "/" : escaped;
   }
+  if (fileAlone) name += "?immutable=1";
   sqlite3* db = nullptr;
+  int flags = SQLITE_OPEN_READONLY | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_URI;
   int rc = sqlite3_open_v2(name.c_str(), &db, flags, nullptr);
   if (rc == SQLITE_OK) {
     sqlite3_db_config(db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
     rc = sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);  // one state for both reads
   }
-  for (int step = 0; rc == SQLITE_OK && step < 2; step++) {
-    if (step == 1 && (out->version < 1 || out->version > SchemaVersion)) break;
-    const char* sql = step == 0 ? "SELECT user_version, (SELECT count(*) FROM sqlite_master)"
-                                  " FROM pragma_user_version"
-                      : out->version == 1 ? "SELECT id, -1 FROM store"
-                                          : "SELECT id, writes FROM store";
-    sqlite3_stmt* stmt = nullptr;
-    rc = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr);
-    if (rc == SQLITE_OK) rc = sqlite3_step(stmt);
-    if (rc == SQLITE_ROW) {
-      int64_t a = sqlite3_column_int64(stmt, 0), b = sqlite3_column_int64(stmt, 1);
-      if (step == 0) {
-        out->version = a;
-        out->tables = b != 0;
-      } else {
-        out->id = a;
-        out->writes = b;
-      }
-      rc = SQLITE_OK;
-    } else if (rc == SQLITE_DONE) {
-      rc = SQLITE_ERROR;  // a store without its row is not a registry store
-    }
-    sqlite3_finalize(stmt);
-  }
+  if (rc == SQLITE_OK)
+    rc = QueryRow(
+        db, "SELECT user_version, (SELECT count(*) FROM sqlite_master) FROM pragma_user_version",
+        &out->version, &out->tables);
+  if (rc == SQLITE_OK && out->version >= 1 && out->version <= SchemaVersion)
+    rc = QueryRow(db,
+                  out->version == 1 ? "SELECT id, -1 FROM store" : "SELECT id, writes FROM store",
+                  &out->id, &out->writes);
   sqlite3_close(db);
   return rc;
 }
 
-// Whether a connection that this program does not know of has the store open: SQLite holds a
-// lock on the log's index for as long as a connection lives.
-bool InUse(const std::string& store) {
-  int fd = OpenQuietly(store + "-shm");
-  if (fd < 0) return false;
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = IndexLiveByte;
-  lock.l_len = 1;
-  bool used = fcntl(fd, F_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
-  close(fd);
-  return used;
-}
-
-// A private folder beside the store holding a copy of the store file and, in turn, copies of
-// the first bytes of its log: what SQLite reads there is the store as it stood at that point of
-// the log, and nothing of the store's own files changes.
-class Scratch {
- public:
-  explicit Scratch(const std::string& store) : store_(store) {
-    dir_ = TempTemplate(store);
-    if (!mkdtemp(dir_.data())) dir_.clear();
-    ok_ = !dir_.empty() && CopyFile(store, dir_ + "/registry.db", -1) == 0;
-  }
-  ~Scratch() {
-    if (dir_.empty()) return;
-    for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
-      unlink((dir_ + file).c_str());
-    rmdir(dir_.c_str());
-  }
-  Scratch(const Scratch&) = delete;
-  Scratch& operator=(const Scratch&) = delete;
-
-  bool ok() const { return ok_; }
-
-  // What the store says of itself through the log's first logBytes bytes. SQLite's result code.
-  int Read(off_t logBytes, Identity* out) {
-    unlink((dir_ + "/registry.db-shm").c_str());
-    if (CopyFile(store_ + "-wal", dir_ + "/registry.db-wal", logBytes) != 0) return SQLITE_IOERR;
-    return ReadIdentity(dir_ + "/registry.db", false, out);
-  }
-
- private:
-  std::string store_, dir_;
-  bool ok_ = false;
-};
-
-// Whether SQLite's failure to read a store was about what the files hold.
-bool AboutContents(int rc) {
-  rc &= 0xFF;
-  return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR;
+// Removes a folder of a judgement's copies: the files it makes, and nothing else.
+void RemoveCopies(const std::string& dir) {
+  for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
+    unlink((dir + file).c_str());
+  rmdir(dir.c_str());
 }
 
 // Whether a log with commits provably does not belong to the store file beside it. Every commit
@@ -235,51 +146,47 @@ bool AboutContents(int rc) {
 // commit goes on from at most the file's count (a checkpoint only ever moves the file forward).
 // What cannot be read, or read only in part, proves nothing.
 bool IsForeign(const std::string& store, const Header& header, const LogCommits& log) {
-  if (header.pageSize == 0) return true;  // an empty file: no store for the log to go on from
-  if (log.pageSize != header.pageSize) return true;
-  Identity file;
+  if (log.pageSize != header.pageSize) return true;  // an empty file's is 0: nothing to go on from
+  Identity file, last, first;
   if (ReadIdentity(store, true, &file) != SQLITE_OK || file.id == 0) return false;
-  Scratch scratch(store);
-  if (!scratch.ok()) return false;
-  Identity last, first;
-  int rc = scratch.Read(log.lastEnd, &last);
+  // In a private folder beside the store, SQLite reads a copy of the file through copies of the
+  // log's first bytes: the store as it stood there, while the store's own files stay as they are.
+  std::string dir = TempTemplate(store);
+  if (!mkdtemp(dir.data())) return false;
+  auto readAt = [&](off_t logBytes, Identity* out) {
+    unlink((dir + "/registry.db-shm").c_str());
+    if (!CopyFile(store + "-wal", dir + "/registry.db-wal", logBytes)) return SQLITE_IOERR;
+    return ReadIdentity(dir + "/registry.db", false, out) & 0xFF;
+  };
+  int rc = CopyFile(store, dir + "/registry.db", -1) ? readAt(log.lastEnd, &last) : SQLITE_IOERR;
+  int firstRc = rc == SQLITE_OK && log.commits > 1 ? readAt(log.firstEnd, &first) : rc;
+  RemoveCopies(dir);
+  if (log.commits == 1) first = last;
   // The whole log over the file reads as one state of the store; a file that reads well alone
-  // and not with the log is another's.
-  if (rc != SQLITE_OK) return AboutContents(rc);
+  // and not with the log is another's. A failure that is not about what the files hold (no
+  // memory, say) proves nothing.
+  if (rc != SQLITE_OK) return rc == SQLITE_CORRUPT || rc == SQLITE_NOTADB || rc == SQLITE_ERROR;
   if (last.version > SchemaVersion) return false;  // a newer program's: refused when opened
   bool counted = file.writes >= 0 && last.writes >= 0;
   if (last.id != file.id || (counted && last.writes < file.writes)) return true;
   // The first commit alone over a file that a checkpoint took further may read as a mixture:
   // only the store's row, which every commit writes, is trusted of it.
-  if (log.commits > 1 && scratch.Read(log.firstEnd, &first) != SQLITE_OK) return false;
-  if (log.commits <= 1) first = last;
+  if (firstRc != SQLITE_OK) return false;
   return first.id != file.id || (counted && first.writes >= 0 && first.writes - 1 > file.writes);
 }
 
-// Renames the log, with its index, out of SQLite's way: never removed, always said.
-Problem SetAside(const std::string& store, std::string* note) {
-  std::string log = store + "-wal";
-  std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
-  std::string aside = log + suffix;
-  if (rename(log.c_str(), aside.c_str()) != 0) {
-    return Problem{ERROR_BADDB,
-                   log + " is not this store's log and cannot be moved away (" + strerror(errno) +
-                       "); move it away",
-                   true};
-  }
-  rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
-  *note = "set aside " + log + ", which holds no changes of this store, as " + aside;
-  return Problem{};
-}
-
-// The log's commits, when it has any and nobody has the store open (asked first: it costs little,
-// and a live store's log may be long).
+// The log's commits, when it has any and nobody has the store open (asked first, of the index's
+// live byte: it costs little, and a live store's log may be long).
 bool CommitsToJudge(const std::string& store, LogCommits* log) {
-  if (InUse(store)) return false;
-  int fd = OpenQuietly(store + "-wal");
-  if (fd < 0) return false;
-  bool any = ReadLogCommits(fd, log);
-  close(fd);
+  int fd = OpenQuietly(store + "-shm");
+  struct flock live = {
+      .l_type = F_WRLCK, .l_whence = SEEK_SET, .l_start = IndexLiveByte, .l_len = 1, .l_pid = 0};
+  bool used = fd >= 0 && fcntl(fd, F_GETLK, &live) == 0 && live.l_type != F_UNLCK;
+  if (fd >= 0) close(fd);
+  if (used) return false;
+  fd = OpenQuietly(store + "-wal");
+  bool any = fd >= 0 && ReadLogCommits(fd, log);
+  if (fd >= 0) close(fd);
   return any;
 }
 
@@ -308,20 +215,28 @@ bool LocateStore(std::string* path) {
 }
 
 Problem FindFolder(const std::string& dir, bool create, std::string* real) {
-  if (create) {
-    int error = MakeFolders(dir);
+  // Each folder made gets mode 0700 whatever the umask, set through its descriptor; folders that
+  // exist are left as they are.
+  for (size_t end = 1; create && end <= dir.size(); end++) {
+    if (end != dir.size() && dir[end] != '/') continue;
+    std::string prefix = dir.substr(0, end);
+    if (mkdir(prefix.c_str(), 0700) != 0) {
+      if (errno == EEXIST) continue;
+      return FromErrno(errno);
+    }
+    int fd = open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int error = fd >= 0 && fchmod(fd, 0700) == 0 ? 0 : errno;
+    if (fd >= 0) close(fd);
     if (error) return FromErrno(error);
   }
   char resolved[PATH_MAX];
   if (!realpath(dir.c_str(), resolved)) return FromErrno(errno);
   *real = resolved;
   int fd = open(resolved, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return FromErrno(errno);
   struct stat st;
-  int error = fstat(fd, &st) == 0 ? 0 : errno;
-  close(fd);
-  if (error) return FromErrno(error);
-  return Trust(st, *real);
+  int error = fd >= 0 && fstat(fd, &st) == 0 ? 0 : errno;
+  if (fd >= 0) close(fd);
+  return error ? FromErrno(error) : Trust(st, *real);
 }
 
 Problem TrustFile(int fd, const std::string& path, struct stat* st) {
@@ -392,33 +307,31 @@ Problem LayoutProblem(int64_t version, bool tables, uint32_t application) {
 
 Problem FromSqlite(int rc, int systemErrno) {
   auto denied = [](const char* cause) { return Problem{ERROR_ACCESS_DENIED, cause}; };
+  switch (rc) {
+    case SQLITE_READONLY_DIRECTORY:
+      return denied(
+          "store and its folder are read-only, and the log it needs beside it is missing");
+    case SQLITE_READONLY_RECOVERY:
+    case SQLITE_READONLY_CANTINIT:
+    case SQLITE_READONLY_ROLLBACK:
+      return denied("store is read-only, but what its last writer left must first be recovered");
+    case SQLITE_READONLY_DBMOVED:
+      return denied("file was moved or removed while in use");
+  }
   switch (rc & 0xFF) {
     case SQLITE_NOTADB:
       return Problem{ERROR_BADDB, "file is not a database"};
     case SQLITE_CORRUPT:
       return Problem{ERROR_BADDB, "file is corrupt"};
     case SQLITE_READONLY:
-      switch (rc) {
-        case SQLITE_READONLY_DIRECTORY:
-          return denied(
-              "store and its folder are read-only, and the log it needs beside it is missing");
-        case SQLITE_READONLY_RECOVERY:
-        case SQLITE_READONLY_CANTINIT:
-        case SQLITE_READONLY_ROLLBACK:
-          return denied(
-              "store is read-only, but what its last writer left must first be recovered");
-        case SQLITE_READONLY_DBMOVED:
-          return denied("file was moved or removed while in use");
-        default:
-          return denied("store is read-only");
-      }
+      return denied("store is read-only");
     case SQLITE_PERM:
     case SQLITE_AUTH:
       return denied("access denied");
     case SQLITE_CANTOPEN:
     case SQLITE_IOERR:
       if (systemErrno != 0) return FromErrno(systemErrno);
-      return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
+      break;
     case SQLITE_FULL:
       return Problem{ERROR_REGISTRY_IO_FAILED, "disk is full"};
     case SQLITE_BUSY:
@@ -433,9 +346,8 @@ Problem FromSqlite(int rc, int systemErrno) {
     case SQLITE_CONSTRAINT:
     case SQLITE_MISMATCH:
       return Problem{ERROR_BADDB, "file is not a registry store"};
-    default:
-      return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
   }
+  return Problem{ERROR_REGISTRY_IO_FAILED, sqlite3_errstr(rc)};
 }
 
 bool ReadLogCommits(int fd, LogCommits* log) {
@@ -469,7 +381,17 @@ Problem JudgeFiles(const std::string& store, const Header& header, bool frames, 
   LogCommits log;
   if (frames && CommitsToJudge(store, &log)) {
     if (!IsForeign(store, header, log)) return Problem{};
-    if (Problem problem = SetAside(store, note)) return problem;
+    // Renamed, with its index, out of SQLite's way: never removed, always said.
+    std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
+    std::string wal = store + "-wal", aside = wal + suffix;
+    if (rename(wal.c_str(), aside.c_str()) != 0) {
+      return Problem{ERROR_BADDB,
+                     wal + " is not this store's log and cannot be moved away (" + strerror(errno) +
+                         "); move it away",
+                     true};
+    }
+    rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
+    *note = "set aside " + wal + ", which holds no changes of this store, as " + aside;
   }
   if (header.damage) return Problem{ERROR_BADDB, std::string("file is corrupt: ") + header.damage};
   if (Problem problem = LayoutProblem(header.layout, false, header.application)) return problem;
@@ -482,12 +404,11 @@ Problem JudgeFiles(const std::string& store, const Header& header, bool frames, 
   Identity file;
   int rc = ReadIdentity(store, true, &file);
   if (rc != SQLITE_OK) return FromSqlite(rc, 0);
-  return LayoutProblem(file.version, file.tables, header.application);
+  return LayoutProblem(file.version, file.tables != 0, header.application);
 }
 
 Problem SetAsideStaleLog(const std::string& store, std::string* note) {
-  LogCommits log;
-  return CommitsToJudge(store, &log) ? SetAside(store, note) : Problem{};
+  return JudgeFiles(store, Header{}, true, note);  // no store file: a log has none to go on from
 }
 
 void RemoveDebris(const std::string& folder) {
@@ -506,11 +427,7 @@ void RemoveDebris(const std::string& folder) {
     if (lstat(path.c_str(), &st) != 0 || st.st_uid != geteuid()) continue;
     if (!gone && now - st.st_mtime <= DebrisAge) continue;
     if (S_ISREG(st.st_mode)) unlink(path.c_str());
-    if (!S_ISDIR(st.st_mode)) continue;
-    // A judgement's copies: the files it makes, and nothing else.
-    for (const char* file : {"/registry.db", "/registry.db-wal", "/registry.db-shm"})
-      unlink((path + file).c_str());
-    rmdir(path.c_str());
+    if (S_ISDIR(st.st_mode)) RemoveCopies(path);
   }
   closedir(dir);
 }

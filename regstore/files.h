@@ -1,16 +1,12 @@
-// The store's files before SQLite opens them: where the store lives, its folder (made when
-// missing, trusted only when it is the user's own and closed to others), the fields of the
-// database file's header that SQLite documents, and the judgement of a write-ahead log left by a
-// program that did not end normally. Here, and only here, the log's own documented format is
-// read: its header and the headers of its frames, to find its commits. What the store held at
-// those commits is asked of SQLite, over a private copy of the files. The log's index
-// (registry.db-shm) is SQLite's scratch memory: it is never read, but for the lock by which a
-// live connection shows itself.
+// The store's files before SQLite opens them: where the store lives, whether its folder and files
+// can be trusted, the documented fields of the database file's header, and the judgement of a
+// write-ahead log left by a program that did not end normally. Only here is the log's own format
+// read (its header and frame headers, for its commits); what the store held at a commit is asked
+// of SQLite, over private copies. Of the log's index, only a live connection's lock is looked at.
 #pragma once
 
 #include <stdint.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 
 #include <string>
 
@@ -29,25 +25,23 @@ struct Problem {
 
 Problem FromErrno(int error);
 
-// Where the store lives now: $XDG_CONFIG_HOME/qsprofile/registry.db, or under $HOME/.config
-// when XDG_CONFIG_HOME is unset, empty or not absolute.
+// $XDG_CONFIG_HOME/qsprofile/registry.db, or under $HOME/.config when XDG_CONFIG_HOME is unset,
+// empty or not absolute.
 bool LocateStore(std::string* path);
 
-// Finds the store's folder dir (making it and its missing parents, mode 0700, with create),
-// resolves the symbolic links on the way into *real, and checks that the folder can be trusted.
-// ENOENT when it does not exist and create is false.
+// Finds the store's folder dir (with create, made with its missing parents, mode 0700), puts its
+// real path in *real and checks that it can be trusted. ENOENT when it is missing and not made.
 Problem FindFolder(const std::string& dir, bool create, std::string* real);
 
-// Checks a file of the store, opened as fd: a regular file of the user's own, closed to others.
+// Checks a file of the store, open as fd: a regular file of the user's own, closed to others.
 Problem TrustFile(int fd, const std::string& path, struct stat* st);
 
 // Checks the log and its index beside the store without opening them: each is missing or a
 // regular file (never a link, a pipe or a device, which SQLite could block on or follow). With
-// mode, those of the user's own are given the store's mode. *frames says whether the log is
-// long enough to hold a frame.
+// mode, they are given the store's mode. *frames: the log is long enough to hold a frame.
 Problem CheckSideFiles(const std::string& store, mode_t mode, bool* frames);
 
-// What the 100-byte header of a store file says, as SQLite documents it.
+// What the 100-byte header of a store file says.
 struct Header {
   uint32_t pageSize = 0;     // 0 for an empty file
   uint32_t layout = 0;       // the user_version field: the layout's version
@@ -58,37 +52,34 @@ struct Header {
   const char* damage = nullptr;
 };
 
-// Reads and checks the header: a file of another kind, or one cut off inside its header, is
-// refused; damage that a log may mend is only noted.
+// Reads the header, refusing a file of another kind or one cut off inside its header; damage a
+// log may mend is only noted.
 Problem ReadHeader(int fd, const struct stat& st, Header* header);
 
-// Refuses a layout this program cannot use: a newer one, none in a file that holds tables, or
-// the file of another program (its header's application id is neither none nor this store's).
+// Refuses a newer layout, none in a file that holds tables, or another program's file (an
+// application id neither none nor this store's).
 Problem LayoutProblem(int64_t version, bool tables, uint32_t application);
 
 // What an SQLite result code says went wrong, with the errno SQLite saw. A problem without a
-// cause is one the call only returns (no memory, a value too big), never reported.
+// cause (no memory, a value too big) is only returned, never reported.
 Problem FromSqlite(int rc, int systemErrno);
 
-// The commits of a log, found by reading it as SQLite's recovery does: after a valid header, the
-// frames that carry its salts and continue its checksums; a frame with a page count ends a
-// commit. Offsets are of the end of the first and of the last commit.
+// The commits of the log open as fd, as SQLite's recovery finds them: after a valid header, the
+// frames that carry its salts and continue its checksums; a frame with a page count ends a commit.
 struct LogCommits {
   uint32_t pageSize = 0;
   int commits = 0;
-  off_t firstEnd = 0, lastEnd = 0;
+  off_t firstEnd = 0, lastEnd = 0;  // where the first and the last commit end
 };
 
-// Reads the log open as fd. False when it holds no commit, or is no log at all.
+// False when the log holds no commit, or is no log at all.
 bool ReadLogCommits(int fd, LogCommits* log);
 
-// Under the exclusive lock of the store's folder, with nobody using the store: judges a log with
-// commits (when frames says the log may hold some) beside a store file whose header is header,
-// and sets it aside when it provably does not belong to the store (another store's or another
-// database's, an older one put back, or one that does not go on from the file as it is); *note
-// then says so. In every other case the log stays, and SQLite's recovery applies it: the file is
-// read through it, and refused then only if it is still damaged. Without such a log the file is
-// judged alone, before SQLite makes anything beside it.
+// Under the exclusive lock of the store's folder, before SQLite opens the store: sets aside a log
+// with commits (looked for when frames) that nobody uses and that provably is not the store's
+// (another store's or database's, an older one put back, or one that does not go on from the file
+// as it is); *note says so. SQLite's recovery applies any other, and the file is refused only if
+// still damaged then. With none, the file is judged alone, before SQLite makes anything beside it.
 Problem JudgeFiles(const std::string& store, const Header& header, bool frames, std::string* note);
 
 // Under the same lock, before a new store takes the name: any log with commits is stale.

@@ -5,9 +5,10 @@
 #include <time.h>
 
 namespace regstore {
-namespace {
 
-const char* const SchemaSql =
+// The tables and a new store's rows: its identity, and the hive's root with its time of last
+// write. sqlite3_mprintf fills them in, with the layout's version and the application id.
+constexpr char LayoutSql[] =
     "CREATE TABLE keys("
     "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
     "  parent INTEGER,"
@@ -27,10 +28,10 @@ const char* const SchemaSql =
     // write transaction counts itself in writes, so that each commit in the log carries the
     // store's identity, by which the log is known as the store's own.
     "CREATE TABLE store(id INTEGER NOT NULL, writes INTEGER NOT NULL DEFAULT 0);"
-    "PRAGMA user_version = 2;"
-    "PRAGMA application_id = 1364415047;";
-
-}  // namespace
+    "INSERT INTO store(id) VALUES(%lld);"
+    "INSERT INTO keys(id, parent, name, written) VALUES(1, NULL, '', %lld);"
+    "PRAGMA user_version = %d;"
+    "PRAGMA application_id = %d;";
 
 const char* const UpgradeSql =
     "ALTER TABLE store ADD COLUMN writes INTEGER NOT NULL DEFAULT 0; PRAGMA user_version = 2;";
@@ -47,20 +48,10 @@ int64_t NewStoreId() {
 }
 
 int LayDown(sqlite3* db, int64_t id, int64_t written) {
-  int rc = sqlite3_exec(db, SchemaSql, nullptr, nullptr, nullptr);
-  const char* const rows[] = {
-      "INSERT INTO store(id) VALUES(?1)",
-      "INSERT INTO keys(id, parent, name, written) VALUES(1, NULL, '', ?1)"};
-  for (int i = 0; i < 2 && rc == SQLITE_OK; i++) {
-    sqlite3_stmt* insert = nullptr;
-    rc = sqlite3_prepare_v2(db, rows[i], -1, &insert, nullptr);
-    if (rc == SQLITE_OK) {
-      sqlite3_bind_int64(insert, 1, i == 0 ? id : written);
-      rc = sqlite3_step(insert);
-      if (rc == SQLITE_DONE) rc = SQLITE_OK;
-    }
-    sqlite3_finalize(insert);
-  }
+  char* sql = sqlite3_mprintf(LayoutSql, (long long)id, (long long)written, SchemaVersion,
+                              (int)ApplicationId);
+  int rc = sql ? sqlite3_exec(db, sql, nullptr, nullptr, nullptr) : SQLITE_NOMEM;
+  sqlite3_free(sql);
   return rc;
 }
 

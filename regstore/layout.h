@@ -7,8 +7,7 @@
 namespace regstore {
 
 constexpr int SchemaVersion = 2;
-// The application id of the file's header: this program's store ("QSRG"). Stores made before it
-// was set have none.
+// The header's application id of this program's stores ("QSRG"); stores older than it have none.
 constexpr uint32_t ApplicationId = 0x51535247;
 
 // Brings a store of layout 1, which did not count its writes, to the current layout.
