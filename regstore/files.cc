@@ -85,6 +85,17 @@ bool CopyFile(const std::string& from, const std::string& to, off_t limit) {
   return ok;
 }
 
+// What the 100-byte header of a store file says.
+struct Header {
+  uint32_t pageSize = 0;     // 0 for an empty file
+  uint32_t layout = 0;       // the user_version field: the layout's version
+  uint32_t application = 0;  // the application id field
+  bool logged = false;       // the file is in write-ahead-log mode
+  // What is wrong with the file that a log beside it may mend: it ends inside a page, or holds
+  // fewer pages than its header counts (a copy of the log into it was cut short); else null.
+  const char* damage = nullptr;
+};
+
 // What a store says of itself; writes is -1 where its layout does not count them.
 struct Identity {
   int64_t version = 0, tables = 0, id = 0, writes = -1;
@@ -190,6 +201,92 @@ bool CommitsToJudge(const std::string& store, LogCommits* log) {
   return any;
 }
 
+// Checks the log and its index beside the store without opening them: each is missing or a
+// regular file (never a link, a pipe or a device, which SQLite could block on or follow). With
+// mode, they are given the store's mode. *frames: the log is long enough to hold a frame.
+Problem CheckSideFiles(const std::string& store, mode_t mode, bool* frames) {
+  *frames = false;
+  for (const char* suffix : {"-wal", "-shm"}) {
+    std::string path = store + suffix;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      return FromErrno(errno);
+    }
+    if (S_ISLNK(st.st_mode)) return Advise(path + " is a symbolic link; remove it");
+    if (!S_ISREG(st.st_mode)) return Advise(path + " is not a regular file; move it away");
+    int fd = OpenQuietly(path);
+    if (fd < 0) continue;  // unreadable: SQLite says so when it needs the file
+    Problem problem = TrustFile(fd, path, &st);
+    if (!problem && mode && (st.st_mode & 0777) != mode && fchmod(fd, mode) != 0)
+      problem = FromErrno(errno);
+    close(fd);
+    if (problem) return problem;
+    if (suffix[1] == 'w') *frames = st.st_size >= (off_t)(LogHeaderSize + FrameHeaderSize);
+  }
+  return Problem{};
+}
+
+// Reads the header, refusing a file of another kind or one cut off inside its header; damage a
+// log may mend is only noted.
+Problem ReadHeader(int fd, const struct stat& st, Header* header) {
+  *header = Header{};
+  if (st.st_size == 0) return Problem{};
+  static const char Magic[] = "SQLite format 3";  // with its terminator, 16 bytes
+  unsigned char bytes[FileHeaderSize] = {};
+  ssize_t got = pread(fd, bytes, sizeof bytes, 0);
+  if (got < 0) return FromErrno(errno);
+  if (memcmp(bytes, Magic, (size_t)got < sizeof Magic ? (size_t)got : sizeof Magic) != 0)
+    return Problem{ERROR_BADDB, "file is not a database"};
+  if (got < (ssize_t)FileHeaderSize) return Problem{ERROR_BADDB, "file is corrupt: it is cut off"};
+  uint32_t pageSize = (uint32_t)bytes[16] << 8 | bytes[17];
+  if (pageSize == 1) pageSize = 65536;
+  if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0)
+    return Problem{ERROR_BADDB, "file is not a database"};
+  header->pageSize = pageSize;
+  header->layout = Big32(bytes + 60);
+  header->application = Big32(bytes + 68);
+  header->logged = bytes[18] == 2 && bytes[19] == 2;
+  // The header's page count holds when it was written with the change counter it carries.
+  if (Big32(bytes + 92) == Big32(bytes + 24) && Big32(bytes + 28) > st.st_size / pageSize)
+    header->damage = "it is shorter than its header says";
+  if (st.st_size % pageSize != 0) header->damage = "it ends in the middle of a page";
+  return Problem{};
+}
+
+// Sets aside a log with commits (looked for when frames) that provably is not the store's (see
+// CheckFiles). SQLite's recovery applies any other, and the file is refused only if still damaged
+// then. With none, the file is judged alone, before SQLite makes anything beside it.
+Problem JudgeFiles(const std::string& store, const Header& header, bool frames, std::string* note) {
+  LogCommits log;
+  if (frames && CommitsToJudge(store, &log)) {
+    if (!IsForeign(store, header, log)) return Problem{};
+    // Renamed, with its index, out of SQLite's way: never removed, always said.
+    std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
+    std::string wal = store + "-wal", aside = wal + suffix;
+    if (rename(wal.c_str(), aside.c_str()) != 0) {
+      return Problem{ERROR_BADDB,
+                     wal + " is not this store's log and cannot be moved away (" + strerror(errno) +
+                         "); move it away",
+                     true};
+    }
+    rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
+    *note = "set aside " + wal + ", which holds no changes of this store, as " + aside;
+  }
+  if (header.damage) return Problem{ERROR_BADDB, std::string("file is corrupt: ") + header.damage};
+  if (Problem problem = LayoutProblem(header.layout, false, header.application)) return problem;
+  // Where the log and its index are there already, SQLite makes nothing, and the layout is
+  // checked under its locks.
+  struct stat st;
+  if (header.pageSize == 0 ||
+      (lstat((store + "-wal").c_str(), &st) == 0 && lstat((store + "-shm").c_str(), &st) == 0))
+    return Problem{};
+  Identity file;
+  int rc = ReadIdentity(store, true, &file);
+  if (rc != SQLITE_OK) return FromSqlite(rc, 0);
+  return LayoutProblem(file.version, file.tables != 0, header.application);
+}
+
 }  // namespace
 
 Problem FromErrno(int error) {
@@ -244,54 +341,6 @@ Problem TrustFile(int fd, const std::string& path, struct stat* st) {
   if (!S_ISREG(st->st_mode))
     return Advise(path + " is not a regular file; move it away, and the store is made anew");
   return Trust(*st, path);
-}
-
-Problem CheckSideFiles(const std::string& store, mode_t mode, bool* frames) {
-  *frames = false;
-  for (const char* suffix : {"-wal", "-shm"}) {
-    std::string path = store + suffix;
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0) {
-      if (errno == ENOENT) continue;
-      return FromErrno(errno);
-    }
-    if (S_ISLNK(st.st_mode)) return Advise(path + " is a symbolic link; remove it");
-    if (!S_ISREG(st.st_mode)) return Advise(path + " is not a regular file; move it away");
-    int fd = OpenQuietly(path);
-    if (fd < 0) continue;  // unreadable: SQLite says so when it needs the file
-    Problem problem = TrustFile(fd, path, &st);
-    if (!problem && mode && (st.st_mode & 0777) != mode && fchmod(fd, mode) != 0)
-      problem = FromErrno(errno);
-    close(fd);
-    if (problem) return problem;
-    if (suffix[1] == 'w') *frames = st.st_size >= (off_t)(LogHeaderSize + FrameHeaderSize);
-  }
-  return Problem{};
-}
-
-Problem ReadHeader(int fd, const struct stat& st, Header* header) {
-  *header = Header{};
-  if (st.st_size == 0) return Problem{};
-  static const char Magic[] = "SQLite format 3";  // with its terminator, 16 bytes
-  unsigned char bytes[FileHeaderSize] = {};
-  ssize_t got = pread(fd, bytes, sizeof bytes, 0);
-  if (got < 0) return FromErrno(errno);
-  if (memcmp(bytes, Magic, (size_t)got < sizeof Magic ? (size_t)got : sizeof Magic) != 0)
-    return Problem{ERROR_BADDB, "file is not a database"};
-  if (got < (ssize_t)FileHeaderSize) return Problem{ERROR_BADDB, "file is corrupt: it is cut off"};
-  uint32_t pageSize = (uint32_t)bytes[16] << 8 | bytes[17];
-  if (pageSize == 1) pageSize = 65536;
-  if (pageSize < 512 || (pageSize & (pageSize - 1)) != 0)
-    return Problem{ERROR_BADDB, "file is not a database"};
-  header->pageSize = pageSize;
-  header->layout = Big32(bytes + 60);
-  header->application = Big32(bytes + 68);
-  header->logged = bytes[18] == 2 && bytes[19] == 2;
-  // The header's page count holds when it was written with the change counter it carries.
-  if (Big32(bytes + 92) == Big32(bytes + 24) && Big32(bytes + 28) > st.st_size / pageSize)
-    header->damage = "it is shorter than its header says";
-  if (st.st_size % pageSize != 0) header->damage = "it ends in the middle of a page";
-  return Problem{};
 }
 
 Problem LayoutProblem(int64_t version, bool tables, uint32_t application) {
@@ -377,38 +426,28 @@ bool ReadLogCommits(int fd, LogCommits* log) {
   return log->commits > 0;
 }
 
-Problem JudgeFiles(const std::string& store, const Header& header, bool frames, std::string* note) {
-  LogCommits log;
-  if (frames && CommitsToJudge(store, &log)) {
-    if (!IsForeign(store, header, log)) return Problem{};
-    // Renamed, with its index, out of SQLite's way: never removed, always said.
-    std::string suffix = ".set-aside-" + std::to_string((long long)time(nullptr));
-    std::string wal = store + "-wal", aside = wal + suffix;
-    if (rename(wal.c_str(), aside.c_str()) != 0) {
-      return Problem{ERROR_BADDB,
-                     wal + " is not this store's log and cannot be moved away (" + strerror(errno) +
-                         "); move it away",
-                     true};
-    }
-    rename((store + "-shm").c_str(), (store + "-shm" + suffix).c_str());
-    *note = "set aside " + wal + ", which holds no changes of this store, as " + aside;
-  }
-  if (header.damage) return Problem{ERROR_BADDB, std::string("file is corrupt: ") + header.damage};
-  if (Problem problem = LayoutProblem(header.layout, false, header.application)) return problem;
-  // Where the log and its index are there already, SQLite makes nothing, and the layout is
-  // checked under its locks.
-  struct stat st;
-  if (header.pageSize == 0 ||
-      (lstat((store + "-wal").c_str(), &st) == 0 && lstat((store + "-shm").c_str(), &st) == 0))
-    return Problem{};
-  Identity file;
-  int rc = ReadIdentity(store, true, &file);
-  if (rc != SQLITE_OK) return FromSqlite(rc, 0);
-  return LayoutProblem(file.version, file.tables != 0, header.application);
-}
-
 Problem SetAsideStaleLog(const std::string& store, std::string* note) {
   return JudgeFiles(store, Header{}, true, note);  // no store file: a log has none to go on from
+}
+
+Problem CheckFiles(const std::string& folder, const std::string& store, bool alone, struct stat* st,
+                   bool* logged, std::string* note) {
+  int fd = OpenQuietly(store);
+  if (fd < 0 && errno == ELOOP)
+    return Advise(store + " is a symbolic link; put the store itself in its place");
+  if (fd < 0) return FromErrno(errno);
+  Header header;
+  Problem problem = TrustFile(fd, store, st);
+  bool writable = access(folder.c_str(), W_OK) == 0 && (st->st_mode & S_IWUSR), frames = false;
+  if (!problem) problem = CheckSideFiles(store, writable ? st->st_mode & 0777 : 0, &frames);
+  if (!problem) problem = ReadHeader(fd, *st, &header);
+  close(fd);
+  // Another process holding the lock has the store open: it took the file as it is, and SQLite
+  // reads it under its own locks. Only with nobody using it are the files judged on their own.
+  if (!problem && alone) problem = JudgeFiles(store, header, frames, note);
+  if (!problem && writable) RemoveDebris(folder);
+  *logged = header.logged;
+  return problem;
 }
 
 void RemoveDebris(const std::string& folder) {

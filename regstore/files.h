@@ -36,26 +36,6 @@ Problem FindFolder(const std::string& dir, bool create, std::string* real);
 // Checks a file of the store, open as fd: a regular file of the user's own, closed to others.
 Problem TrustFile(int fd, const std::string& path, struct stat* st);
 
-// Checks the log and its index beside the store without opening them: each is missing or a
-// regular file (never a link, a pipe or a device, which SQLite could block on or follow). With
-// mode, they are given the store's mode. *frames: the log is long enough to hold a frame.
-Problem CheckSideFiles(const std::string& store, mode_t mode, bool* frames);
-
-// What the 100-byte header of a store file says.
-struct Header {
-  uint32_t pageSize = 0;     // 0 for an empty file
-  uint32_t layout = 0;       // the user_version field: the layout's version
-  uint32_t application = 0;  // the application id field
-  bool logged = false;       // the file is in write-ahead-log mode
-  // What is wrong with the file that a log beside it may mend: it ends inside a page, or holds
-  // fewer pages than its header counts (a copy of the log into it was cut short); else null.
-  const char* damage = nullptr;
-};
-
-// Reads the header, refusing a file of another kind or one cut off inside its header; damage a
-// log may mend is only noted.
-Problem ReadHeader(int fd, const struct stat& st, Header* header);
-
 // Refuses a newer layout, none in a file that holds tables, or another program's file (an
 // application id neither none nor this store's).
 Problem LayoutProblem(int64_t version, bool tables, uint32_t application);
@@ -75,12 +55,15 @@ struct LogCommits {
 // False when the log holds no commit, or is no log at all.
 bool ReadLogCommits(int fd, LogCommits* log);
 
-// Under the exclusive lock of the store's folder, before SQLite opens the store: sets aside a log
-// with commits (looked for when frames) that nobody uses and that provably is not the store's
-// (another store's or database's, an older one put back, or one that does not go on from the file
-// as it is); *note says so. SQLite's recovery applies any other, and the file is refused only if
-// still damaged then. With none, the file is judged alone, before SQLite makes anything beside it.
-Problem JudgeFiles(const std::string& store, const Header& header, bool frames, std::string* note);
+// Checks the store file in folder, the log and its index beside it (a link, a pipe or a device
+// is never opened), and its header, before SQLite opens it; *st is its status, *logged whether it
+// is in write-ahead-log mode. With alone (under the folder's exclusive lock: nobody uses the
+// store), a log with commits that provably is not the store's (another store's or database's, an
+// older one put back, or one that does not go on from the file as it is) is set aside, and *note
+// says so; SQLite's recovery applies any other. What interrupted work left in a folder that can
+// be written is removed.
+Problem CheckFiles(const std::string& folder, const std::string& store, bool alone, struct stat* st,
+                   bool* logged, std::string* note);
 
 // Under the same lock, before a new store takes the name: any log with commits is stale.
 Problem SetAsideStaleLog(const std::string& store, std::string* note);

@@ -141,31 +141,6 @@ int LayDownNewStore(const std::string& store) {
   return error;
 }
 
-// Checks the store file and the files beside it before SQLite opens them. With alone (this
-// process holds the folder's lock exclusively, so nobody uses the store) the files are also
-// judged (see JudgeFiles). What interrupted work left in a folder it may write is removed. *st is
-// the file's status, *logged whether it is in write-ahead-log mode; *note says what was set aside.
-Problem CheckFiles(const std::string& folder, const std::string& store, bool alone, struct stat* st,
-                   bool* logged, std::string* note) {
-  int fd = open(store.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0 && errno == ELOOP)
-    return Problem{ERROR_ACCESS_DENIED,
-                   store + " is a symbolic link; put the store itself in its place", true};
-  if (fd < 0) return FromErrno(errno);
-  Header header;
-  Problem problem = TrustFile(fd, store, st);
-  bool writable = access(folder.c_str(), W_OK) == 0 && (st->st_mode & S_IWUSR), frames = false;
-  if (!problem) problem = CheckSideFiles(store, writable ? st->st_mode & 0777 : 0, &frames);
-  if (!problem) problem = ReadHeader(fd, *st, &header);
-  close(fd);
-  // Another process holding the lock has the store open: it took the file as it is, and SQLite
-  // reads it under its own locks. Only with nobody using it are the files judged on their own.
-  if (!problem && alone) problem = JudgeFiles(store, header, frames, note);
-  if (!problem && writable) RemoveDebris(folder);
-  *logged = header.logged;
-  return problem;
-}
-
 std::string FolderOf(const std::string& path) {
   return path.substr(0, path.rfind('/'));
 }
