@@ -10,7 +10,6 @@
 #include "regstore/store.h"
 
 #include <string.h>
-#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -83,19 +82,10 @@ KeyHandle* Find(HKEY key) {
 constexpr REGSAM WriteAccess = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DeleteAccess |
                                0x00040000 /* WRITE_DAC */ | 0x00080000 /* WRITE_OWNER */;
 
-// Whether the store file exists without its owner's write bit: a key one may not write, which
-// opens for reading only. Judged by the mode, as the platform judges by the key's security,
-// whoever the process runs as.
-bool StoreIsReadOnly() {
-  std::string path;
-  struct stat st;
-  return LocateStore(&path) && stat(path.c_str(), &st) == 0 && !(st.st_mode & S_IWUSR);
-}
-
 // Refuses a handle with write rights to a key of a read-only store, saying so as a write to it
 // would.
 LONG CheckAccess(REGSAM access) {
-  if (!(MapAccess(access) & WriteAccess) || !StoreIsReadOnly()) return ERROR_SUCCESS;
+  if (!(MapAccess(access) & WriteAccess) || !TheStore.readOnly()) return ERROR_SUCCESS;
   return TheStore.Report(Problem{ERROR_ACCESS_DENIED, "store is read-only"});
 }
 
@@ -221,9 +211,11 @@ class Call {
     return ERROR_SUCCESS;
   }
 
-  LONG Commit() {
+  // Commits; a failed commit outweighs what the call itself would return.
+  LONG Commit(LONG result = ERROR_SUCCESS) {
     active_ = false;
-    return TheStore.Commit();
+    LONG end = TheStore.Commit();
+    return end != ERROR_SUCCESS ? end : result;
   }
 
   LONG Abort(LONG result) {
@@ -432,9 +424,7 @@ LONG RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD
   if ((result = call.Step(GetValue, call.handle()->id, name, -1, &row, &stmt)) != ERROR_SUCCESS)
     return call.Abort(result);
   if (!row) return call.Abort(ERROR_FILE_NOT_FOUND);
-  result = CopyValue(stmt, 0, lpType, lpData, lpcbData);
-  LONG end = call.Commit();
-  return end != ERROR_SUCCESS ? end : result;
+  return call.Commit(CopyValue(stmt, 0, lpType, lpData, lpcbData));
 }
 
 LONG RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData,
@@ -535,9 +525,7 @@ LONG RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchVal
   if (length >= *lpcchValueName) return call.Abort(ERROR_MORE_DATA);
   memcpy(lpValueName, name, length + 1);
   *lpcchValueName = (DWORD)length;
-  result = CopyValue(stmt, 2, lpType, lpData, lpcbData);
-  LONG end = call.Commit();
-  return end != ERROR_SUCCESS ? end : result;
+  return call.Commit(CopyValue(stmt, 2, lpType, lpData, lpcbData));
 }
 
 LONG RegCloseKey(HKEY hKey) {

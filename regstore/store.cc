@@ -1,21 +1,16 @@
 // The SQLite store: opening the current user's hive after its files were checked, laying down
 // its layout, transactions and batches, and mapping SQLite's failures to Windows error codes.
 //
-// The store is found anew on every call, so a change of XDG_CONFIG_HOME moves to another hive,
-// and a file removed or replaced is noticed; otherwise one connection serves the whole process.
-// Reads never create anything; the first write creates the folders (0700) and the database file
-// (0600), whose log and index files (registry.db-wal, registry.db-shm) take its mode. Every write
-// is one IMMEDIATE transaction, so concurrent processes serialise on the database lock and lose
-// nothing. The store is in SQLite's write-ahead-log mode with synchronous=NORMAL: a commit
-// appends to the log without waiting for the disk and outlives its process; the log is copied
-// into the database file, with the disk synced, when the last connection closes (and by SQLite
-// when it grows long). The emptied log and its index stay beside the store, so that a store that
-// becomes read-only can still be read. A log with commits while nobody uses the store is the
-// trace of a program that did not end normally: it is judged (regstore/files.h) and applied by
-// SQLite's recovery unless it provably belongs to no state of this store. A store that cannot be
-// used (not a database, corrupt, of a newer layout, unreadable) is never modified, nor is a
-// read-only one, which can still be read: the calls fail with a Windows error code and the
-// process says why once.
+// The store is found anew on every call, so a change of XDG_CONFIG_HOME moves to another hive and
+// a file removed or replaced is noticed; otherwise one connection serves the whole process. Reads
+// never create anything; the first write creates the folders (0700) and the file (0600), whose
+// log and index (registry.db-wal, -shm) take its mode. Every write is one IMMEDIATE transaction,
+// so concurrent processes serialise on the database lock and lose nothing. In SQLite's
+// write-ahead-log mode with synchronous=NORMAL a commit outlives its process at once; the log is
+// copied into the file, synced, when the last connection closes, and stays beside it emptied, so
+// that a store that becomes read-only can still be read. A store that cannot be used (not a
+// database, corrupt, of a newer layout, unreadable) is never modified, nor is a read-only one:
+// the calls fail with a Windows error code and the process says why once.
 #include "regstore/store.h"
 
 #include <errno.h>
@@ -141,10 +136,6 @@ int LayDownNewStore(const std::string& store) {
   return error;
 }
 
-std::string FolderOf(const std::string& path) {
-  return path.substr(0, path.rfind('/'));
-}
-
 }  // namespace
 
 int64_t FileTimeNow() {
@@ -182,13 +173,15 @@ LONG Store::Refresh() {
   if (error || st.st_dev != dev_ || st.st_ino != ino_) Close();
   if (error) return error == ENOENT ? ERROR_SUCCESS : Report(FromErrno(error));
   exists_ = true;
+  readOnly_ = !(st.st_mode & S_IWUSR);
   return db_ ? ERROR_SUCCESS : Open();
 }
 
 LONG Store::Create() {
   if (exists_) return ERROR_SUCCESS;
   std::string folder, note;
-  if (Problem problem = FindFolder(FolderOf(path_), true, &folder)) return Report(problem);
+  if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), true, &folder))
+    return Report(problem);
   std::string store = folder + "/registry.db";
   // Whoever holds the lock exclusively and still finds no store makes it; the others then find it.
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -214,7 +207,8 @@ LONG Store::Open() {
   // The folder is resolved (symbolic links on the way are fine) and trusted first; SQLite then
   // opens the real path, so that the files it makes beside the store land in the trusted folder.
   std::string folder, note;
-  if (Problem problem = FindFolder(FolderOf(path_), false, &folder)) return Report(problem);
+  if (Problem problem = FindFolder(path_.substr(0, path_.rfind('/')), false, &folder))
+    return Report(problem);
   std::string store = folder + "/registry.db";
   int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Report(FromErrno(errno));

@@ -85,6 +85,9 @@ class Store {
   LONG Abort(LONG result);
 
   bool exists() const { return exists_; }
+  // The file has no write bit for its owner: its keys open for reading only. Judged by the mode,
+  // as the platform judges by the key's security, whoever the process runs as.
+  bool readOnly() const { return exists_ && readOnly_; }
   bool empty() const { return !exists_ || empty_; }
   // The identity of the store open now, known once a transaction has begun; 0 for none.
   int64_t id() const { return exists_ && !empty_ ? id_ : 0; }
@@ -127,22 +130,23 @@ class Store {
   // The store and this process's connection to it:
   // - db_ is open exactly while hold_ holds a shared flock on the store's folder; dev_ and ino_
   //   name the file it has open. forked_ in a child made by fork: db_ and hold_ are the parent's.
-  // - exists_ says whether the file at path_ existed at the last Refresh; empty_ whether the
-  //   transaction under way reads a file without a layout yet (as an empty hive).
+  // - exists_ and readOnly_: the file at path_ was there, and without its owner's write bit, at
+  //   the last Refresh. empty_: the transaction under way reads a file without a layout yet.
   // - ready_ once the layout was checked on this connection (id_ then holds the store's
   //   identity); creating_ while a write transaction lays down or upgrades the layout, which a
-  //   rollback takes back. logged_ once the file is in write-ahead-log mode, or cannot be
-  //   written.
+  //   rollback takes back; logged_ once the file is in write-ahead-log mode or cannot be written.
   // - batch_ while a batch's transaction is open; savepoint_ while a call in a write batch has
-  //   its savepoint. changes_ is the connection's count of changed rows when the transaction
-  //   began, used_ the statements stepped since they were last reset (a bit each).
+  //   its savepoint; changes_ the connection's count of changed rows when the transaction began;
+  //   used_ the statements stepped since they were last reset, a bit each.
+  // - epoch_ counts batches and connections; reported_ once a failure of path_ was said.
   std::string path_;
   sqlite3* db_ = nullptr;
   int hold_ = -1;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   int64_t id_ = 0, changes_ = 0;
-  bool exists_ = false, empty_ = false, ready_ = false, creating_ = false, logged_ = false;
+  bool exists_ = false, readOnly_ = false, empty_ = false, ready_ = false, creating_ = false,
+       logged_ = false;
   bool reported_ = false, savepoint_ = false, forked_ = false;
   int batch_ = 0;
   uint64_t epoch_ = 0, used_ = 0;
