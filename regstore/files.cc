@@ -13,7 +13,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -473,18 +472,6 @@ void RemoveDebris(const std::string& folder) {
 
 std::string TempTemplate(const std::string& store) {
   return store + ".new-" + std::to_string(getpid()) + "-XXXXXX";
-}
-
-bool WaitForFlock(int fd, int operation, int waitMs) {
-  // Short steps at first, then up to a millisecond: a judgement holds the lock only briefly.
-  for (long waited = 0, step = 50; waited <= waitMs * 1000L; waited += step) {
-    if (flock(fd, operation | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    struct timespec pause = {0, step * 1000};
-    nanosleep(&pause, nullptr);
-    if (step < 1000) step *= 2;
-  }
-  return false;
 }
 
 }  // namespace regstore

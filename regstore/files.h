@@ -75,7 +75,4 @@ void RemoveDebris(const std::string& folder);
 // The name of a file or folder this process makes in the folder and removes again.
 std::string TempTemplate(const std::string& store);
 
-// Waits for a flock on fd (LOCK_SH or LOCK_EX) for at most waitMs. False when it was not had.
-bool WaitForFlock(int fd, int operation, int waitMs);
-
 }  // namespace regstore

@@ -27,10 +27,9 @@ constexpr size_t MaxDepth = 512;
 constexpr REGSAM DeleteAccess = 0x00010000;
 constexpr DWORD OpenLinkOption = 0x00000008;  // REG_OPTION_OPEN_LINK
 
-// Where an enumeration of a handle's subkeys (in name order) or values (in creation order)
-// stands: the row it reached last, by index and by its name or rowid, so that walking index 0, 1,
-// 2, ... costs one indexed step per call instead of a count from the start. In a read batch,
-// where nothing changes, its scan stays on that row from call to call and is only stepped.
+// Where an enumeration of a handle's subkeys (in name order) or values (in creation order) stands:
+// the row it reached last, by index and by name or rowid, so that walking index 0, 1, 2, ... costs
+// an indexed step per call. In a read batch, where nothing changes, its scan stays on that row.
 struct Cursor {
   DWORD index = UINT32_MAX;
   std::string name = {};
@@ -113,9 +112,8 @@ void Sync(KeyHandle* handle) {
 }
 
 // Moves a handle's cursor over its subkeys (keys) or values to row index: on from the row it
-// stands on, or, for another index, counted from the start. A read batch's walk from index 0 on
-// takes a scan. Returns the statement on the row, or null with *result set (ERROR_NO_MORE_ITEMS
-// past the last row).
+// stands on, or, for another index, counted from the start; a read batch's walk from index 0 takes
+// a scan. The statement on the row, or null with *result set (ERROR_NO_MORE_ITEMS past the end).
 sqlite3_stmt* Seek(KeyHandle* handle, bool keys, DWORD index, LONG* result) {
   Sync(handle);
   Cursor& cursor = keys ? handle->keys : handle->values;
@@ -125,13 +123,10 @@ sqlite3_stmt* Seek(KeyHandle* handle, bool keys, DWORD index, LONG* result) {
   bool next = index == 0 || index == cursor.index + 1;
   if (!stmt || index != cursor.index + 1) {
     GiveBack(&cursor);
-    Statement after = keys ? EnumKeyAfter : EnumValueAfter;
-    if (!next)
-      stmt = TheStore.Get(keys ? EnumKeyAt : EnumValueAt, result);
-    else if (index == 0 && TheStore.batch() == 1)
-      stmt = cursor.scan = TheStore.TakeScan(after, result);
-    else
-      stmt = TheStore.Get(after, result);
+    Statement which =
+        keys ? (next ? EnumKeyAfter : EnumKeyAt) : (next ? EnumValueAfter : EnumValueAt);
+    stmt = index == 0 && TheStore.batch() == 1 ? (cursor.scan = TheStore.TakeScan(which, result))
+                                               : TheStore.Get(which, result);
     if (!stmt) return nullptr;
     sqlite3_bind_int64(stmt, 1, handle->id);
     // The first subkey is the one after the empty name, the first value the one after row 0.
@@ -161,15 +156,11 @@ sqlite3_stmt* Seek(KeyHandle* handle, bool keys, DWORD index, LONG* result) {
 // backslash is allowed; an empty or overlong component is not.
 LONG SplitPath(LPCSTR path, std::vector<std::string>* parts) {
   parts->clear();
-  if (!path) return ERROR_SUCCESS;
-  const char* p = path;
-  while (*p) {
-    const char* end = strchr(p, '\\');
-    size_t length = end ? (size_t)(end - p) : strlen(p);
-    if (length == 0 || length > MaxKeyNameLength) return ERROR_INVALID_PARAMETER;
-    parts->emplace_back(p, length);
-    if (!end) break;
-    p = end + 1;
+  for (const char* p = path; p && *p;) {
+    const char* end = strchrnul(p, '\\');
+    if (end == p || (size_t)(end - p) > MaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+    parts->emplace_back(p, (size_t)(end - p));
+    p = *end ? end + 1 : end;
   }
   return ERROR_SUCCESS;
 }

@@ -45,27 +45,15 @@ const char* const StatementSql[StatementCount] = {
 #undef REGSTORE_SQL
 };
 
-int64_t MonotonicMicros() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (int64_t)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
-
-const char* ProgramName() {
-#ifdef __GLIBC__
-  return program_invocation_short_name;
-#else
-  return getprogname();
-#endif
-}
-
 // SQLite's busy handler: waits for another connection's lock for as long as arg says (ms). It
 // sleeps in steps of well under a millisecond at first, since a writer holds the lock for about
 // that long, so that a waiter takes the lock soon after it is free without spinning; a little
 // spread keeps waiters from trying in lockstep.
 int Busy(void* arg, int count) {
   static int64_t start;  // one wait at a time: every connection is used under Lock
-  int64_t now = MonotonicMicros();
+  struct timespec clock;
+  clock_gettime(CLOCK_MONOTONIC, &clock);
+  int64_t now = (int64_t)clock.tv_sec * 1000000 + clock.tv_nsec / 1000;
   if (count == 0) start = now;
   if (now - start >= (intptr_t)arg * 1000) return 0;
   int64_t pause = count < 8 ? 50 : count < 40 ? 200 : 1000;
@@ -98,9 +86,16 @@ int Connect(const std::string& path, int waitMs, sqlite3** db) {
 
 // Waits for the flock on the store's folder, open as fd, in mode operation (LOCK_SH, LOCK_EX).
 // Every process that has the store open holds it shared for as long as its connection lives, so
-// that one holding it exclusively knows nobody uses the store.
+// that one holding it exclusively knows nobody uses the store. Short steps at first, then up to
+// a millisecond: a judgement holds the lock only briefly.
 Problem LockFolder(int fd, int operation) {
-  if (WaitForFlock(fd, operation, BusyTimeoutMs)) return Problem{};
+  for (long waited = 0, step = 50; waited <= BusyTimeoutMs * 1000L; waited += step) {
+    if (flock(fd, operation | LOCK_NB) == 0) return Problem{};
+    if (errno != EWOULDBLOCK && errno != EINTR) return FromErrno(errno);
+    struct timespec pause = {0, step * 1000};
+    nanosleep(&pause, nullptr);
+    if (step < 1000) step *= 2;
+  }
   return Problem{ERROR_BUSY, "store stayed locked by another process"};
 }
 
@@ -402,8 +397,7 @@ LONG Store::Report(const Problem& problem) {
   std::string line = problem.advice || problem.code == ERROR_SUCCESS
                          ? problem.cause
                          : "registry store " + where + ": " + problem.cause;
-  fprintf(stderr, "%s: %s\n", ProgramName(), line.c_str());
-  fflush(stderr);
+  fprintf(stderr, "%s: %s\n", program_invocation_short_name, line.c_str());
   return problem.code;
 }
 
