@@ -259,6 +259,10 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       MakeDatabase(configHome + "/other.db",
                    "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
                    "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
+  // A log whose tables are not the store's: reading the store through it fails.
+  const std::string tablesLog =
+      MakeDatabase(configHome + "/tables.db",
+                   "PRAGMA journal_mode = WAL; PRAGMA user_version = 2; CREATE TABLE t(x);");
   MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
   MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
   MakeDatabase(configHome + "/app.db",
@@ -315,6 +319,8 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       {"folder at the index", denied, "registry.db-shm" + odd,
        [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
+      {"log of other tables", "Mine=x ", aside,
+       [&](auto& store) { WriteFile(store + "-wal", tablesLog); }},
       {"store log and index", "Mine=x ", aside, [&](auto& store) {
          for (auto end : {"-wal", "-shm"})
            WriteFile(store + end, ReadFile(other + "/qsprofile/registry.db" + end));
@@ -328,6 +334,8 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
        }},
       {"removed after a crash", "error 2|0 0", aside,
        [&](auto& store) { CrashAfterWrite("Software\\Lost"), unlink(store.c_str()); }},
+      {"emptied after a crash", "error 2|0 0", aside,
+       [&](auto& store) { CrashAfterWrite("Software\\Lost"), WriteFile(store, ""); }},
       {"crash", "Kept=x Mine=x ", "", [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
       {"copy without index", "Kept=x Mine=x ", "", withoutIndex(0600)},
       {"read-only copy", "Kept=x Mine=x ", "", withoutIndex(0400)},
