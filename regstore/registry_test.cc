@@ -12,26 +12,9 @@
 namespace {
 
 using namespace std::string_literals;
-using Names = std::vector<std::string>;
 
 LONG Open(const char* path, HKEY* key, REGSAM access = KEY_READ) {
   return RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, access, key);
-}
-
-LONG Enum(HKEY key, bool values, DWORD index, char* name, DWORD* length) {
-  return values ? RegEnumValueA(key, index, name, length, nullptr, nullptr, nullptr, nullptr)
-                : RegEnumKeyExA(key, index, name, length, nullptr, nullptr, nullptr, nullptr);
-}
-
-// The names of a key's subkeys, or with values true of its values, as enumeration gives them.
-Names List(HKEY key, bool values = false) {
-  Names names;
-  for (DWORD i = 0;; i++) {
-    char name[256];
-    DWORD length = sizeof name;
-    if (Enum(key, values, i, name, &length) != ERROR_SUCCESS) return names;
-    names.emplace_back(name, length);
-  }
 }
 
 // The names in a folder, sorted; none when it cannot be read.

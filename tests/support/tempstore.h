@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -61,6 +62,23 @@ inline std::string Get(const std::string& path, const char* name) {
   std::string got = result == ERROR_SUCCESS ? Get(key, name) : "error " + std::to_string(result);
   RegCloseKey(key);
   return got;
+}
+
+inline LONG Enum(HKEY key, bool values, DWORD index, char* name, DWORD* length) {
+  return values ? RegEnumValueA(key, index, name, length, nullptr, nullptr, nullptr, nullptr)
+                : RegEnumKeyExA(key, index, name, length, nullptr, nullptr, nullptr, nullptr);
+}
+
+// The names of a key's subkeys, or with values true of its values, as enumeration gives them.
+using Names = std::vector<std::string>;
+inline Names List(HKEY key, bool values = false) {
+  Names names;
+  for (DWORD i = 0;; i++) {
+    char name[256];
+    DWORD length = sizeof name;
+    if (Enum(key, values, i, name, &length) != ERROR_SUCCESS) return names;
+    names.emplace_back(name, length);
+  }
 }
 
 // A program killed right after its write of path's value v returned: the write is only in a log.
