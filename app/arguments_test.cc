@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "support/messagebox.h"
+extern std::vector<std::string> ShownTexts;  // what the message boxes showed, in order
 
 namespace {
 

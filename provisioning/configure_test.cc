@@ -13,7 +13,7 @@
 #include "qsmapi/plan.h"
 #include "regstore/batch.h"
 #include "support/mapitest.h"
-#include "support/messagebox.h"
+extern std::vector<std::string> ShownTexts;  // what the message boxes showed, in order
 
 namespace {
 
