@@ -1,9 +1,9 @@
 #include "support/tempstore.h"
 
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -15,10 +15,8 @@ std::string MakeTempDir() {
 }
 
 void RemoveTree(const std::string& path) {
-  auto remove = [](const char* entry, const struct stat*, int, struct FTW*) {
-    return ::remove(entry);
-  };
-  nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
 }
 
 std::string ReadFile(const std::string& path) {
