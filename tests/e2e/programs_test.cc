@@ -1,17 +1,92 @@
 // Drives the built programs as an administrator would, on a store of the test's own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
 
-#include "support/process.h"
 #include "support/tempstore.h"
 #include "tools/qsreg-text.h"
 
 namespace {
+
+struct ProcessResult {
+  int exitCode;  // -1 when the program was killed by a signal
+  std::string out, err;
+};
+
+// What else happens to the program while it runs, once stderr shows `when`: `signal` is sent
+// (stdin then stays open after the input, as a terminal's would), or then() runs before the
+// input is given (another program, say, while this one waits for its input). stderr goes to the
+// test, is closed (2>&-), or goes to a pipe nobody reads.
+struct ProcessControl {
+  int signal = 0;
+  std::string when;
+  enum class Stderr { Collected, Closed, ReaderGone } stderrIs = Stderr::Collected;
+  std::function<void()> then = {};
+};
+
+// Runs a program (argv[0] its path) as a user would from a shell: with arguments, text on its
+// standard input (which must fit in a pipe's buffer), and the test's environment (so its
+// XDG_CONFIG_HOME), and collects what it printed.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
+                         const ProcessControl& control = {}) {
+  using Stderr = ProcessControl::Stderr;
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
+  // The input goes into the pipe whole, so that writing it cannot wait for the program.
+  if (input.size() > (size_t)fcntl(in[1], F_GETPIPE_SZ)) abort();
+  // ReaderGone: no reader from the start, so the program's first write to stderr breaks the pipe.
+  if (control.stderrIs != Stderr::Collected) close(err[0]), err[0] = -1;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) abort();
+  if (pid == 0) {
+    dup2(in[0], 0), dup2(out[1], 1);
+    control.stderrIs == Stderr::Closed ? close(2) : dup2(err[1], 2);
+    signal(SIGPIPE, SIG_DFL);  // as a shell starts it, whatever the test's own disposition
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]), close(out[1]), close(err[1]);
+  signal(SIGPIPE, SIG_IGN);  // the program may end before it reads its input
+  auto feed = [&] {
+    [[maybe_unused]] ssize_t written = write(in[1], input.data(), input.size());
+    if (!control.signal) close(in[1]), in[1] = -1;
+  };
+  if (!control.then) feed();
+  // Drain both outputs together, so that neither can block the program.
+  ProcessResult result = {-1, "", ""};
+  bool armed = control.signal || control.then;  // until stderr shows `when`
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || !fds[i].revents) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) (i == 0 ? result.out : result.err).append(buffer, n);
+      if (n <= 0) close(fds[i].fd), fds[i].fd = -1;
+    }
+    if (armed && result.err.find(control.when) != std::string::npos) {
+      armed = false;
+      if (control.then) control.then(), feed();
+      if (control.signal) kill(pid, control.signal);
+    }
+  }
+  if (in[1] >= 0) close(in[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  return result;
+}
 
 const char Completed[] = "The operation completed successfully.\n";
 const char Header[] = "Windows Registry Editor Version 5.00\n\n";
