@@ -237,19 +237,18 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   ASSERT_GE(valid.size(), 3 * 4096u);
   std::string damaged = valid;  // pages after the first overwritten
   for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
-  // Other databases, one with a log full of frames; another store, its log and index after a crash.
+  // Other databases, one with a log full of frames, one whose log has the store's layout version
+  // but not its tables; another store, its log and index after a crash.
   const std::string dbLog =
       MakeDatabase(configHome + "/other.db",
                    "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
                    "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
-  // A log whose tables are not the store's: reading the store through it fails.
-  const std::string tablesLog =
-      MakeDatabase(configHome + "/tables.db",
-                   "PRAGMA journal_mode = WAL; PRAGMA user_version = 2; CREATE TABLE t(x);");
+  const std::string appLog =
+      MakeDatabase(configHome + "/app.db",
+                   "PRAGMA journal_mode = WAL; CREATE TABLE t(x); PRAGMA user_version = 2;"
+                   "PRAGMA application_id = 7;");
   MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
   MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
-  MakeDatabase(configHome + "/app.db",
-               "CREATE TABLE t(x); PRAGMA user_version = 2; PRAGMA application_id = 7;");
   setenv("XDG_CONFIG_HOME", other.c_str(), 1);
   Set(Create("Software\\Other"), "v", "x");
   EndUse();
@@ -302,8 +301,7 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       {"folder at the index", denied, "registry.db-shm" + odd,
        [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
-      {"log of other tables", "Mine=x ", aside,
-       [&](auto& store) { WriteFile(store + "-wal", tablesLog); }},
+      {"log of other tables", "Mine=x ", aside, [&](auto& s) { WriteFile(s + "-wal", appLog); }},
       {"store log and index", "Mine=x ", aside, [&](auto& store) {
          for (auto end : {"-wal", "-shm"})
            WriteFile(store + end, ReadFile(other + "/qsprofile/registry.db" + end));
