@@ -85,11 +85,10 @@ TEST_F(MapiTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
   ASSERT_EQ(S_OK, services->OpenProfileSection(&uid, nullptr, MAPI_MODIFY, section.out()));
   ASSERT_EQ(S_OK, services->OpenProfileSection(&uid, nullptr, 0, readable.out()));
   BYTE blob[] = {0, 1, 0xFF, 0};
-  SPropValue values[5] = {StringValue(PROP_TAG(PT_STRING8, 0x6700), "text \xE9"),
-                          StringValue(PROP_TAG(PT_BINARY, 0x6701), nullptr),
-                          StringValue(PROP_TAG(PT_I8, 0x6704), nullptr),
-                          StringValue(PROP_TAG(PT_ERROR, 0x6721), nullptr),
-                          StringValue(PROP_TAG(PT_STRING8, 0x6722), nullptr)};
+  // A string, binary data, a 64-bit number; a type no section keeps, and a string without text.
+  SPropValue values[5] = {StringValue(0x6700001E, "text \xE9"), StringValue(0x67010102, nullptr),
+                          StringValue(0x67040014, nullptr), StringValue(0x6721000A, nullptr),
+                          StringValue(0x6722001E, nullptr)};
   values[1].Value.bin = {sizeof blob, blob};
   values[2].Value.li.QuadPart = -(1LL << 40);
   ASSERT_EQ(S_OK, section->SetProps(5, values, problems.out()));
@@ -97,11 +96,11 @@ TEST_F(MapiTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
   EXPECT_EQ(MAPI_E_NO_SUPPORT, problems->aProblem[0].scode);
   EXPECT_EQ(MAPI_E_INVALID_PARAMETER, problems->aProblem[1].scode);
   EXPECT_EQ(MAPI_E_NO_ACCESS, readable->SetProps(1, values, nullptr));
-  SizedSPropTagArray(1, deleted) = {1, {PROP_TAG(PT_I8, 0x6704)}};
+  SizedSPropTagArray(1, deleted) = {1, {0x67040014}};
   EXPECT_EQ(MAPI_E_NO_ACCESS, readable->DeleteProps((LPSPropTagArray)&deleted, nullptr));
 
   // The other section sees the writes at once; a missing property comes back in error.
-  const ULONG absent = PROP_TAG(PT_STRING8, 0x6710);
+  const ULONG absent = 0x6710001E;
   SizedSPropTagArray(4, asked) = {4, {0x6700001E, 0x67010102, 0x67040014, absent}};
   ASSERT_EQ(MAPI_W_ERRORS_RETURNED,
             readable->GetProps((LPSPropTagArray)&asked, 0, &count, got.out()));
