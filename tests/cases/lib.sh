@@ -18,12 +18,6 @@ PROFILES='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Su
 GLOBAL_SECTION=13dbb0c8aa05101a9bb000aa002fc45a
 declare -A ROLE_KEY=([s]=Agents [m]='Manager\ExchangeAdaptor' [l]=Management [c]=DBConsistency)
 
-# Reads texts, each followed by a line "----"; prints each on a line, \, tab and newline escaped.
-escape_texts() {
-  sed 's/\\/\\\\/g; s/\t/\\t/g' |
-    awk '$0 == "----" { print t; t = ""; n = 0; next } { t = n++ ? t "\\n" $0 : $0 }'
-}
-
 # Splits a line into the array WORDS at blanks; double quotes keep blanks ("" is an empty word).
 split_words() {
   local line=$1 word= quoted=0 has=0 c i
@@ -108,7 +102,9 @@ finish_case() {
     split_words "${RUN_ARGS[i]}"
     printf '%b' "${RUN_ANSWERS[i]}" | drv_run "${RUN_FAULT[i]}" "${WORDS[@]}" >"$WORK/boxes" ||
       actual+="run $i did not end by itself with status 0"$'\n'
-    actual+=$(escape_texts <"$WORK/boxes" | sed "s/^/run $i box: /")$'\n'
+    # Each box's text (followed by a line "----") on a line, \, tab and newline escaped.
+    actual+=$(sed 's/\\/\\\\/g; s/\t/\\t/g' "$WORK/boxes" | awk -v run="run $i box: " '
+      $0 == "----" { print run t; t = ""; n = 0; next } { t = n++ ? t "\\n" $0 : $0 }')$'\n'
   done
   actual+=$(observed_state | sort)
   expected=$(printf '%s\n' "${BOXES[@]}"; printf '%s\n' "${STATE[@]}" | sort)
