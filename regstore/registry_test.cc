@@ -266,11 +266,6 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       WriteFile(store, file), WriteFile(store + "-wal", log), chmod(store.c_str(), mode);
     };
   };
-  auto pipeAt = [](const char* end) {
-    return [end](const std::string& store) {
-      unlink((store + end).c_str()), mkfifo((store + end).c_str(), 0600);
-    };
-  };
   const std::string aside = "set aside", odd = " is not a regular file; move it away",
                     bad = "error 1009|1009 1009", denied = "error 5|5 5";
   struct {
@@ -296,8 +291,10 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
          WriteFile(store + ".real", valid), unlink(store.c_str());
          symlink("registry.db.real", store.c_str());
        }},
-      {"pipe at the log", denied, "registry.db-wal" + odd, pipeAt("-wal")},
-      {"pipe at the index", denied, "registry.db-shm" + odd, pipeAt("-shm")},
+      {"pipe at the log", denied, "registry.db-wal" + odd,
+       [](auto& s) { unlink((s + "-wal").c_str()), mkfifo((s + "-wal").c_str(), 0600); }},
+      {"pipe at the index", denied, "registry.db-shm" + odd,
+       [](auto& s) { unlink((s + "-shm").c_str()), mkfifo((s + "-shm").c_str(), 0600); }},
       {"folder at the index", denied, "registry.db-shm" + odd,
        [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
