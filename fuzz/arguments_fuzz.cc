@@ -1,8 +1,5 @@
 // Fuzzes the command line: the input, split at its NUL bytes, is an argv whose first entry is
-// the program path, each argument a heap block of its exact size. From role Agent and an empty
-// ProfileName, ProfileName stays terminated within its buffer; a run that goes on showed no box
-// and has a trimmed name of at most 50 bytes; one that ends showed one box, its text terminated
-// within the formatter's 1024 bytes. NormaliseName trims and is idempotent.
+// the program path, each argument a heap block of its exact size; and NormaliseName on it.
 #include <vector>
 
 #include "app/arguments.h"
