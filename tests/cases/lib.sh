@@ -4,8 +4,8 @@
 #   drv_reset                 a store for a new case: no roles' values, no profiles, no mapisvc.inf
 #   drv_mapisvc               installs mapisvc.inf with the text on stdin
 #   drv_run FAULT ARGUMENT... runs qsprofile, stdin its dialog answers, QSMAPI_FAULT=FAULT (unset
-#                             when empty); prints each message box's text and a line "----";
-#                             returns 0 when the program ended by itself with status 0
+#                             when empty), stderr to $WORK/stderr; prints each message box's text
+#                             and a line "----"; 0 when the program ended by itself with status 0
 #   drv_reg ARGUMENT...       the reg tool ("query" and "add"); its output with plain newlines
 #   drv_sizes KEY...          storedsize's line per key
 
@@ -101,7 +101,7 @@ finish_case() {
   for i in "${!RUN_ARGS[@]}"; do
     split_words "${RUN_ARGS[i]}"
     printf '%b' "${RUN_ANSWERS[i]}" | drv_run "${RUN_FAULT[i]}" "${WORDS[@]}" >"$WORK/boxes" ||
-      actual+="run $i did not end by itself with status 0"$'\n'
+      { actual+="run $i did not end by itself with 0"$'\n'; sed 's/^/  | /' "$WORK/stderr" >&2; }
     # Each box's text (followed by a line "----") on a line, \, tab and newline escaped.
     actual+=$(sed 's/\\/\\\\/g; s/\t/\\t/g' "$WORK/boxes" | awk -v run="run $i box: " '
       $0 == "----" { print run t; t = ""; n = 0; next } { t = n++ ? t "\\n" $0 : $0 }')$'\n'
