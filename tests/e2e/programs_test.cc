@@ -20,9 +20,8 @@ struct ProcessResult {
   std::string out, err;
 };
 
-// What else happens to the program while it runs, once stderr shows `when`: `signal` is sent
-// (stdin then stays open after the input, as a terminal's would), or then() runs before the
-// input is given (another program, say, while this one waits for its input). stderr goes to the
+// What else happens once stderr shows `when`: `signal` is sent (stdin then stays open after the
+// input, as a terminal's would), or then() runs before the input is given. stderr goes to the
 // test, is closed (2>&-), or goes to a pipe nobody reads.
 struct ProcessControl {
   int signal = 0;
@@ -136,8 +135,7 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
   const std::string file = configHome + "/keep.reg", before = Contents();
   WriteFile(file, "mine");
   ASSERT_EQ(0, mkdir((configHome + "/imports").c_str(), 0700));
-  // An import file that fails after lines that created and deleted keys; its error names it
-  // (bad-NAME) and the line.
+  // An import file that fails after lines that created and deleted keys, named in its error.
   auto import = [&](const char* name, const std::string& text) {
     WriteFile(configHome + "/imports/bad-" + name, text);
     return std::vector<std::string>{"import", configHome + "/imports/bad-" + name};
@@ -240,7 +238,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\Sub", "/ve", "/f"}).exitCode);
   EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n    (Default)    REG_SZ    (value not set)\n\n",
             Qsreg({"query", "HKCU\\Types\\Sub", "/ve"}).out);
-
   // A file as the Windows registry editor writes it: UTF-16LE with CRLF, whose text and string
   // data become UTF-8 (here é), binary data kept as it is, a line that goes on, data add cannot
   // make (a string without its terminator, a short dword, a type of no name), and deletions.
@@ -261,7 +258,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
           "[HKEY_CURRENT_USER\\W]\n@=\"d\xc3\xa9\"\n\"e\"=hex(2):25,00,e9,00,00,00\n"
           "\"b\"=hex:e9,00\n\"s\"=hex(1):61,00\n\"w\"=hex(4):01,02,03\n\"t\"=hex(12345678):ff\n\n",
       Export("HKCU\\W"));
-
   // REGEDIT4 is 8-bit text in the code page of its writer: UTF-8 when it is valid UTF-8, and
   // otherwise Windows-1252, its strings in hex(1), hex(2) and hex(7) too.
   for (const char* e : {"\xc3\xa9", "\xe9"}) {
@@ -289,7 +285,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   WriteFile(file, restore + ReadFile(file).substr(78));
   EXPECT_EQ(Completed, Qsreg({"import", file}).out);
   EXPECT_EQ(before, Contents());
-
   // Delete takes one value, the default value, all values of a key but its subkeys, or a tree.
   EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/v", "n0", "/f"}).out);
   EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/ve", "/f"}).out);
@@ -361,10 +356,9 @@ TEST_F(QsprofileTest, ACorruptStoreIsReportedAndLeftAsItWas) {
   EXPECT_EQ(garbage, ReadFile(storePath()));
 }
 
-// An interrupt while the dialog waits for an answer (stdin open) ends the run as Cancel does:
-// the new profile is deleted, no name is stored, and the process exits normally. Output nobody
-// reads is dropped, and the run completes as it would have; each such run names a profile of
-// its own, so that one cannot pass on what the other stored.
+// An interrupt while the dialog waits for an answer (stdin open) ends the run as Cancel does: no
+// profile, no name stored, a normal exit. Output nobody reads is dropped, and the run completes
+// (each such run names a profile of its own, so that one cannot pass on what the other stored).
 TEST_F(QsprofileTest, AnInterruptCancelsButAnUnreadStderrDoesNotStopTheRun) {
   using Stderr = ProcessControl::Stderr;
   const struct {
@@ -394,10 +388,9 @@ TEST_F(QsprofileTest, AnInterruptCancelsButAnUnreadStderrDoesNotStopTheRun) {
   }
 }
 
-// A second run on the profile a first one works on (which waits in its dialog) is refused at
-// once with one message, whatever case its name is written in, and changes nothing; a run on
-// another profile goes on. The first run's cancel then deletes only its own new profile. A run
-// killed outright holds nothing.
+// A second run on the profile a first one works on (waiting in its dialog) is refused at once with
+// one message, whatever the case of its name, and changes nothing; a run on another profile goes
+// on. The first run's cancel deletes only its own new profile. A run killed outright holds nothing.
 TEST_F(QsprofileTest, ASecondRunOnTheSameProfileIsRefused) {
   auto refusal = [](const std::string& name) {
     return "[Quorvane Server Profile]\nThe (" + name +
