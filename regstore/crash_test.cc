@@ -151,13 +151,12 @@ class CrashTest : public TempStoreTest {
     TempStoreTest::SetUp();
     ASSERT_EQ(ERROR_SUCCESS, Fill("Software\\Preload"));
     LeaveStore();
-    template_ = ReadFile(storePath());
   }
 
-  // A new home holding a copy of the template store; returns the store's real path.
+  // A new home holding a copy of that store; returns the copy's real path.
   std::string NewHome(const std::string& name) {
     std::string store = UseHome(name) + "/registry.db";
-    WriteFile(store, template_), chmod(store.c_str(), 0600);
+    WriteFile(store, ReadFile(storePath())), chmod(store.c_str(), 0600);
     char real[4096];
     return realpath(store.c_str(), real);
   }
@@ -174,8 +173,6 @@ class CrashTest : public TempStoreTest {
       if (write(tell, count.data(), count.size()) < 0) _exit(3);
     });
   }
-
-  std::string template_;
 };
 
 // At every write and sync of the store's files by an import, a delete and an add: a kill, an

@@ -223,12 +223,11 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   EXPECT_EQ("error 2", Get(key, "w"));
 }
 
-// A damaged, foreign or untrusted store, or anything but a regular file where its log or the
-// log's index belongs, is refused before any write with one line naming the file and saying what
-// is wrong or what to fix; the file stays as it is, nothing made beside it, nothing waited on. A
-// log that another database wrote, or that outlived the store it belonged to, is set aside and
-// never read into the store; the store's own log is applied, also without its index and from a
-// read-only file.
+// A damaged, foreign or untrusted store, or anything but a regular file where its log or its
+// index belongs, is refused before any write with one line naming the file and saying what is
+// wrong or what to fix; nothing is changed, made beside it or waited on. A log that another
+// database wrote, or that outlived its store, is set aside and never read into the store; the
+// store's own log is applied, also without its index and from a read-only file.
 TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
   for (int i = 0; i < 50; i++) Create("Software\\Filler" + std::to_string(i));
