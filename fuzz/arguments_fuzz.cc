@@ -32,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(twice, once, sizeof twice);
   NormaliseName(twice);
   CHECK(strcmp(once, twice) == 0);
-
   std::vector<std::unique_ptr<char[]>> pieces;
   std::vector<char*> argv;
   for (size_t start = 0, i = 0; i <= size; i++) {

@@ -68,7 +68,6 @@ class ConfigureProfileTest : public TempStoreTest {
     bool result = ConfigureProfile();
     testing::internal::GetCapturedStderr();
     plan::SetRules({});
-
     EXPECT_EQ(Texts{}, plan::Problems());
     EXPECT_EQ(initialises ? 1 : 0, plan::Count("MAPIUninitialize"));
     EXPECT_TRUE(scene == New || plan::Count("CreateMsgService") == 0);

@@ -98,7 +98,6 @@ TEST_F(MapiTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
   EXPECT_EQ(MAPI_E_NO_ACCESS, readable->SetProps(1, values, nullptr));
   SizedSPropTagArray(1, deleted) = {1, {0x67040014}};
   EXPECT_EQ(MAPI_E_NO_ACCESS, readable->DeleteProps((LPSPropTagArray)&deleted, nullptr));
-
   // The other section sees the writes at once; a missing property comes back in error.
   const ULONG absent = 0x6710001E;
   SizedSPropTagArray(4, asked) = {4, {0x6700001E, 0x67010102, 0x67040014, absent}};

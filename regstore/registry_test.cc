@@ -60,7 +60,6 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, Enum(HKEY_CURRENT_USER, true, 0, name, &length));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteTreeA(HKEY_CURRENT_USER, "Software"));
   EXPECT_EQ(Names{}, Entries(configHome));  // reads make no store
-
   std::string large(300000, '\0');
   for (size_t i = 0; i < large.size(); i++) large[i] = (char)(i * 7);
   key = Create("Software\\Keys");
@@ -188,7 +187,6 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Before"), "v", "kept"));
   std::string deep = "Deep";
   for (int level = 2; level < 512; level++) deep += "\\k";
-
   for (bool commit : {false, true}) {
     SCOPED_TRACE(commit);
     ASSERT_EQ(ERROR_SUCCESS, RegBeginBatch(true));

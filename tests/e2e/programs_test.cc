@@ -272,7 +272,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
       Qsreg({"query", "HKCU\\W\\\xc3\xa9"}).out);
   ASSERT_EQ(0, Qsreg({"delete", "HKCU\\W\\\xc3\xa9", "/f"}).exitCode);
   EXPECT_TRUE(Qsreg({"query", "HKCU\\W"}).out.ends_with("\n\n"));  // and no other subkey
-
   const std::string before = Contents();
   ASSERT_EQ(0, Qsreg({"export", "HKCU", file, "/y"}).exitCode);
   RemoveTree(storeDir());
@@ -415,7 +414,6 @@ TEST_F(QsprofileTest, ASecondRunOnTheSameProfileIsRefused) {
   EXPECT_EQ(npos, stored.find("MAPIProfile", stored.find("MAPIProfile") + 1)) << stored;
   EXPECT_NE(npos, stored.find("MAPIProfile    REG_SZ    Other")) << stored;
   EXPECT_EQ("", Qsreg({"query", Profiles + "Sales"}).out);
-
   const std::vector<std::string> third = {QSPROFILE_PATH, "-c", "-p", "Sales"};
   EXPECT_EQ(-1, RunProcess(third, "", {SIGKILL, "Microsoft Exchange server: "}).exitCode);
   EXPECT_NE(refusal("Sales"), RunProcess(third, "srvC\nuserC\ncheck\n").err);

@@ -148,7 +148,6 @@ int main(int argc, char** argv) {
     return fputs("boxreader: cannot read the command line\n", stderr), 1;
   std::wstring commandLine;
   for (int i = first; i < argc; i++) AppendArgument(commandLine, wide[i]);
-
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
@@ -158,7 +157,6 @@ int main(int argc, char** argv) {
                    (unsigned long)GetLastError()),
            1;
   ChildProcessId = process.dwProcessId;
-
   // The program shows MB_OK boxes only.
   auto pressOk = [](HWND box) { PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); };
   ULONGLONG deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
