@@ -64,13 +64,6 @@ std::string ReadText(HWND window) {
   return text;
 }
 
-void Report(std::string text) {
-  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
-  if (text.empty() || text.back() != '\n') text += '\n';
-  fputs((text + "----\n").c_str(), stdout);
-  fflush(stdout);
-}
-
 bool TakeAnswer(std::string* answer) {
   return NextAnswer < Answers.size() && (*answer = Answers[NextAnswer++], true);
 }
@@ -182,7 +175,11 @@ int main(int argc, char** argv) {
     bool dialog = IsExchangeDialog(box);
     if (dialog) AnswerDialog(box, keepOpen);
     if (dialog && !keepOpen) continue;
-    Report(ReadText(dialog ? box : GetDlgItem(box, MessageTextId)));
+    std::string text = ReadText(dialog ? box : GetDlgItem(box, MessageTextId));
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    if (text.empty() || text.back() != '\n') text += '\n';
+    fputs((text + "----\n").c_str(), stdout);
+    fflush(stdout);
     if (keepOpen) return 0;
     pressOk(box);
   }

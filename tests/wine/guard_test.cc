@@ -30,9 +30,7 @@ void OverflowsStack() {
   Sink = frame[0];
 }
 template <DWORD Code, DWORD Flags = 0>
-void Raises() {
-  RaiseException(Code, Flags, 0, nullptr);
-}
+void (*const Raises)() = [] { RaiseException(Code, Flags, 0, nullptr); };
 const DWORD kAv = EXCEPTION_ACCESS_VIOLATION, kFatal = EXCEPTION_NONCONTINUABLE;
 // Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call, one
 // per severity; RPC_S_SERVER_UNAVAILABLE as an RPC runtime raises it for a server it cannot reach.
