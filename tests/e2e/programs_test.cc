@@ -302,13 +302,12 @@ TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
   const std::string text = std::string(Header) + "[HKEY_CURRENT_USER\\K]\n\"v\"=\"1\"\n\n";
   EXPECT_EQ(text, Export("HKCU\\K"));
   const std::string dir = configHome + "/targets/", file = dir + "file";
-  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  ASSERT_FALSE(mkdir(dir.c_str(), 0700) || mkfifo((dir + "fifo").c_str(), 0600) ||
+               mkdir((dir + "folder").c_str(), 0700) ||
+               symlink(file.c_str(), (dir + "link").c_str()) ||
+               symlink((dir + "none").c_str(), (dir + "dangling").c_str()));
   WriteFile(file, "mine");
   chmod(file.c_str(), 0640);
-  ASSERT_EQ(0, mkfifo((dir + "fifo").c_str(), 0600));
-  ASSERT_EQ(0, mkdir((dir + "folder").c_str(), 0700));
-  ASSERT_EQ(0, symlink(file.c_str(), (dir + "link").c_str()));
-  ASSERT_EQ(0, symlink((dir + "none").c_str(), (dir + "dangling").c_str()));
   const std::pair<std::string, const char*> cases[] = {{"/dev/null", "a device"},
                                                        {dir + "fifo", "a FIFO"},
                                                        {dir + "folder", "a folder"},

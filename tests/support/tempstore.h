@@ -108,8 +108,7 @@ class TempStoreTest : public ::testing::Test {
   // Points XDG_CONFIG_HOME at a new configHome/NAME and returns its new, empty store folder.
   std::string UseHome(const std::string& name) {
     std::string home = configHome + "/" + name;
-    EXPECT_EQ(0, mkdir(home.c_str(), 0700));
-    EXPECT_EQ(0, mkdir((home + "/qsprofile").c_str(), 0700));
+    EXPECT_FALSE(mkdir(home.c_str(), 0700) || mkdir((home + "/qsprofile").c_str(), 0700));
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     return home + "/qsprofile";
   }
