@@ -207,9 +207,8 @@ bool OnlyAfter(const Texts& names, const std::string& name, int occurrence, cons
   return at <= pattern.size();
 }
 
-// Every call of the workflow and its screenings in turn fails with a status, succeeds without
-// its object, raises, faults, succeeds with a warning, which counts as success, or warns without
-// its object, which counts as failure.
+// Every call of the workflow and its screenings in turn fails with a status, succeeds without its
+// object, raises, faults, or warns: with its object that counts as success, without as failure.
 TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
   const Texts cleanup = {"MAPIFreeBuffer",       "Section.Release", "ServiceAdmin.Release",
                          "ProfAdmin.Release",    "Logoff",          "Session.Release",

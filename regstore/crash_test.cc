@@ -13,10 +13,9 @@
 
 namespace {
 
-// A SQLite file system over the default one that counts the writes and syncs of one store's
-// database file and log, and at the Nth of them kills the process, fails it once with an I/O
-// error, or fails it and every later one as a full disk does: the store's own handling of a
-// crash or a failing disk, tried at every point.
+// A SQLite file system over the default one that counts the writes and syncs of the store's file
+// and log, and at the Nth kills the process, fails it once with an I/O error, or fails it and
+// every later one as a full disk does.
 enum class Fault { None, Kill, IoErrorOnce, DiskFull };
 sqlite3_vfs* Real;
 sqlite3_vfs Vfs;
@@ -175,11 +174,10 @@ class CrashTest : public TempStoreTest {
   }
 };
 
-// At every write and sync of the store's files by an import, a delete and an add: a kill, an
-// I/O error once, and a full disk from then on. What was acknowledged is all there; what was not
-// is all there or not at all; a failure inside the transaction is said in one line naming the
-// store; the next program never refuses the store, sets nothing aside, can write to it, and
-// leaves its file alone holding everything and whole.
+// At every write and sync of the store's files by an import, a delete and an add: a kill, an I/O
+// error once, a full disk from then on. What was acknowledged is all there, the rest all or
+// nothing; a failure inside the transaction is said in one line naming the store; the next program
+// never refuses the store, sets nothing aside, can write, and leaves the file alone holding all.
 TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
   for (const Writer& writer : Writers) {
     Child counted = RunWriter(writer, NewHome(writer.what), Fault::None, 0);
@@ -210,9 +208,8 @@ TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
   }
 }
 
-// Sixteen programs starting at once on a new folder, round after round, each making several
-// writes: none fails or says anything, none loses a write, and once all have ended the store file
-// alone holds every write.
+// Sixteen programs start at once on a new folder, round after round, each writing several times:
+// none fails, says anything or loses a write, and at the end the store file alone holds them all.
 TEST_F(CrashTest, FirstWritesRacingOnANewFolderLoseNothing) {
   constexpr int Writers = 16, Rounds = 12, Writes = 4;
   auto name = [](int child, int i) { return "w" + std::to_string(child * 100 + i); };
