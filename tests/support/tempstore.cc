@@ -5,11 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 std::string MakeTempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/qsprofile-test-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path() / "qsprofile-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) perror("mkdtemp"), abort();
   return pattern;
 }
@@ -20,9 +18,7 @@ void RemoveTree(const std::string& path) {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::stringstream contents;
-  contents << std::ifstream(path, std::ios::binary).rdbuf();
-  return contents.str();
+  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 void WriteFile(const std::string& path, const std::string& contents) {
@@ -48,11 +44,8 @@ Child RunChild(const std::function<void(int tell)>& body) {
     body(tell[1]);
     _exit(0);
   }
-  close(tell[1]);
-  close(err[1]);
-  Child child;
-  child.said = ReadAll(err[0]);
-  child.told = ReadAll(tell[0]);
+  close(tell[1]), close(err[1]);
+  Child child = {ReadAll(err[0]), ReadAll(tell[0])};  // in this order
   waitpid(pid, &child.status, 0);
   return child;
 }
