@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <functional>
 
 #include "support/tempstore.h"
@@ -112,12 +113,6 @@ std::string Text(const std::string& file) {
     if (text[i] != '\r') lf += text[i];
   }
   return lf;
-}
-
-// A file's type and mode, as lstat gives them; 0 when there is no such file.
-mode_t Mode(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) ? 0 : st.st_mode;
 }
 
 class QsregTest : public TempStoreTest {
@@ -314,15 +309,17 @@ TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
                                                        {dir + "link", "a symbolic link"},
                                                        {dir + "dangling", "a symbolic link"}};
   for (const auto& [path, kind] : cases) {  // each stays what it was
-    const mode_t was = Mode(path);
+    const std::filesystem::file_status was = std::filesystem::symlink_status(path);
     ExpectOneError(Qsreg({"export", "HKCU\\K", path, "/y"}), kind);
-    EXPECT_EQ(was, Mode(path)) << path;
+    EXPECT_TRUE(was == std::filesystem::symlink_status(path)) << path;
   }
   EXPECT_EQ("mine", ReadFile(file));
   EXPECT_EQ(Completed, Qsreg({"export", "HKCU\\K", file, "/y"}).out);
   EXPECT_EQ(Completed, Qsreg({"export", "HKCU\\K", dir + "new"}).out);
-  for (auto [name, mode] : {std::pair{"file", 0640u}, {"new", 0600u}}) {
-    EXPECT_EQ(S_IFREG | mode, Mode(dir + name)) << name;
+  for (auto [name, mode] : {std::pair{"file", 0640}, {"new", 0600}}) {
+    const std::filesystem::file_status regular(std::filesystem::file_type::regular,
+                                               std::filesystem::perms(mode));
+    EXPECT_TRUE(regular == std::filesystem::symlink_status(dir + name)) << name;
     EXPECT_EQ(text, Text(ReadFile(dir + name)));
   }
   // A name that would read back as another is refused, naming it, and nothing is written.
