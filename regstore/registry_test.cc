@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <vector>
 
 #include "regstore/batch.h"
 #include "support/tempstore.h"
