@@ -105,14 +105,12 @@ void ExpectOneError(const ProcessResult& r, const std::string& error) {
 
 // An export's text: UTF-16LE with a byte order mark and CRLF line ends, read back as UTF-8, LF.
 std::string Text(const std::string& file) {
-  std::string text, lf;
+  std::string text;
   if (!file.starts_with("\xFF\xFE") || !AppendUtf8FromUtf16(file, 2, &text))
     return "(not UTF-16LE)";
-  for (size_t i = 0; i < text.size(); i++) {
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return "(a line end without CR)";
-    if (text[i] != '\r') lf += text[i];
-  }
-  return lf;
+  size_t lines = std::count(text.begin(), text.end(), '\n'), crlf = 0;
+  for (size_t at = 0; (at = text.find("\r\n", at)) != npos; crlf++) text.erase(at, 1);
+  return lines == crlf ? text : "(a line end without CR)";
 }
 
 class QsregTest : public TempStoreTest {
