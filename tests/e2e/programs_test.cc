@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <tuple>
 
 #include "support/tempstore.h"
 #include "tools/qsreg-text.h"
@@ -137,10 +138,7 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       "REGEDIT4\n[HKCU\\A]\n\"a\"=\"1\"\n[HKCU\\B]\n[-HKCU\\Present]\n[HKCU\\C]\n";
   std::string deep = "HKCU\\New";
   for (int i = 0; i < 512; i++) deep += "\\k";
-  const struct {
-    std::vector<std::string> args;
-    const char* error;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
       {import("limit", four + "[HKCU\\D]\n\"" + std::string(16384, 'v') + "\"=\"x\"\n"),
        "bad-limit:8: The value name is longer than 16383 bytes."},
       {import("root", four + "[HKEY_LOCAL_MACHINE\\Software]\n"),
@@ -169,9 +167,9 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       {{"export", "HKCU\\Present", configHome + "/no/such/folder.reg"}, ""},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 200));
-    ExpectOneError(Qsreg(c.args, "yes\n"), c.error);
+  for (const auto& [args, error] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args).substr(0, 200));
+    ExpectOneError(Qsreg(args, "yes\n"), error);
   }
   EXPECT_EQ(before, Contents());
   EXPECT_EQ("mine", ReadFile(file));
@@ -354,10 +352,8 @@ TEST_F(QsprofileTest, ACorruptStoreIsReportedAndLeftAsItWas) {
 // (each such run names a profile of its own, so that one cannot pass on what the other stored).
 TEST_F(QsprofileTest, AnInterruptCancelsButAnUnreadStderrDoesNotStopTheRun) {
   using Stderr = ProcessControl::Stderr;
-  const struct {
-    ProcessControl control;  // without a signal the run names its profile with -p
-    const char *answers, *profile;
-  } cases[] = {
+  // How the run is disturbed (without a signal it names its profile with -p), its answers, profile.
+  const std::tuple<ProcessControl, const char*, const char*> cases[] = {
       {{SIGINT, "Microsoft Exchange server: "}, "", "QuorvaneServer"},
       {{SIGHUP, "Mailbox: "}, "srv01\n", "QuorvaneServer"},
       {{SIGQUIT, "Mailbox: "}, "srv01\n", "QuorvaneServer"},
@@ -365,18 +361,18 @@ TEST_F(QsprofileTest, AnInterruptCancelsButAnUnreadStderrDoesNotStopTheRun) {
       {{0, "", Stderr::Closed}, "srv01\njsmith\ncheck\n", "Closed"},
       {{0, "", Stderr::ReaderGone}, "srv01\njsmith\ncheck\n", "Gone"},
   };
-  for (const auto& c : cases) {
-    const bool cancelled = c.control.signal != 0;
-    SCOPED_TRACE(c.profile + std::string(" ") + strsignal(c.control.signal));
+  for (const auto& [control, answers, name] : cases) {
+    const bool cancelled = control.signal != 0;
+    SCOPED_TRACE(name + std::string(" ") + strsignal(control.signal));
     std::vector<std::string> args = {QSPROFILE_PATH, "-s"};
-    if (!cancelled) args.insert(args.end(), {"-p", c.profile});
-    ProcessResult r = RunProcess(args, c.answers, c.control);
+    if (!cancelled) args.insert(args.end(), {"-p", name});
+    ProcessResult r = RunProcess(args, answers, control);
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(cancelled, r.err.find("Cancelled.") != npos) << r.err;
     const std::string stored = Qsreg({"query", Agents, "/v", "MAPIProfile"}).out,
-                      profile = Qsreg({"query", Profiles + c.profile, "/s"}).out;
+                      profile = Qsreg({"query", Profiles + name, "/s"}).out;
     EXPECT_EQ(cancelled, (stored + profile).empty()) << stored << profile;
-    EXPECT_TRUE(cancelled || stored.find(std::string("REG_SZ    ") + c.profile) != npos) << stored;
+    EXPECT_TRUE(cancelled || stored.find(std::string("REG_SZ    ") + name) != npos) << stored;
     EXPECT_TRUE(cancelled || profile.find("cn=jsmith") != npos) << profile;
   }
 }
