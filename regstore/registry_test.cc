@@ -263,11 +263,9 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   };
   const std::string aside = "set aside", odd = " is not a regular file; move it away",
                     bad = "error 1009|1009 1009", denied = "error 5|5 5";
-  struct {
-    const char* what;
-    std::string after, said;  // what a program finds (if nothing, its writes' codes); says
-    std::function<void(const std::string& store)> act;
-  } cases[] = {
+  // Each case, what a program then finds (if nothing, its writes' codes) and says, and the act.
+  using Act = std::function<void(const std::string& store)>;
+  const std::tuple<const char*, std::string, std::string, Act> cases[] = {
       // clang-format off
       {"not a database", bad, "file is not a database", holds(std::string(5000, 'x'))},
       {"corrupt", bad, "file is corrupt", holds(damaged)},
@@ -314,12 +312,12 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       {"read-only copy", "Kept=x Mine=x ", "", withoutIndex(0400)},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::string dir = UseHome(c.what), store = dir + "/registry.db";
+  for (const auto& [what, after, says, act] : cases) {
+    SCOPED_TRACE(what);
+    const std::string dir = UseHome(what), store = dir + "/registry.db";
     Set(Create("Software\\Mine"), "v", "x");
     EndUse();
-    c.act(store);
+    act(store);
     const Names before = Entries(dir);
     const std::string contents = ReadFile(store);
     Child child = RunChild([](int tell) {  // a program of its own: what it finds under Software
@@ -334,10 +332,10 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       if (write(tell, found.data(), found.size()) < 0) _exit(3);
     });
     EXPECT_TRUE(WIFEXITED(child.status)) << child.said;
-    EXPECT_EQ(c.after, child.told);
-    EXPECT_EQ(c.said.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
-    EXPECT_NE(std::string::npos, child.said.find(c.said)) << child.said;
-    if (c.after != bad && c.after != denied) continue;
+    EXPECT_EQ(after, child.told);
+    EXPECT_EQ(says.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
+    EXPECT_NE(std::string::npos, child.said.find(says)) << child.said;
+    if (after != bad && after != denied) continue;
     EXPECT_NE(std::string::npos, child.said.find(dir)) << child.said;
     EXPECT_TRUE(ReadFile(store) == contents) << "changed";
     EXPECT_EQ(before, Entries(dir));
