@@ -138,24 +138,22 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
   // The owner writes and ends without closing the store: what it wrote is still in the log.
   RunAsOwner([] { return std::to_string(Set(Create("Software\\Guarded"), "v", "kept")); });
   ASSERT_GT(ReadFile(storePath() + "-wal").size(), 0u);
-  struct {
-    const char* what;
-    bool closed;  // the last writer has since ended cleanly
-    mode_t folder, store, log;
-  } cases[] = {
+  // Each case, whether the last writer has since ended cleanly, and the modes of folder, store,
+  // log.
+  const std::tuple<const char*, bool, mode_t, mode_t, mode_t> cases[] = {
       {"read-only file and folder", false, 0555, 0444, 0600},
       {"every file read-only", false, 0555, 0444, 0444},
       {"closed, read-only file and folder", true, 0555, 0444, 0600},
       {"unreadable file", true, 0755, 0, 0600},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.closed)  // the owner reads the store and ends as a program does
+  for (const auto& [what, closed, folder, store, log] : cases) {
+    SCOPED_TRACE(what);
+    if (closed)  // the owner reads the store and ends as a program does
       RunAsOwner([] { return exit(Get("Software\\Guarded", "v") == "kept" ? 0 : 1), ""s; });
-    std::string before = ReadFile(storePath()), log = ReadFile(storePath() + "-wal");
-    for (const char* file : {"-wal", "-shm"}) chmod((storePath() + file).c_str(), c.log);
-    chmod(storePath().c_str(), c.store);
-    chmod(storeDir().c_str(), c.folder);
+    std::string before = ReadFile(storePath()), logged = ReadFile(storePath() + "-wal");
+    for (const char* file : {"-wal", "-shm"}) chmod((storePath() + file).c_str(), log);
+    chmod(storePath().c_str(), store);
+    chmod(storeDir().c_str(), folder);
     std::string said = RunAsOwner([] {
       HKEY key = nullptr;
       std::string codes;
@@ -169,11 +167,11 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
     size_t end = said.find('\n');  // one line naming the store, then the codes
     ASSERT_NE(std::string::npos, end) << said;
     EXPECT_NE(std::string::npos, said.substr(0, end).find(storePath())) << said;
-    EXPECT_EQ(c.store ? "0 1 5 5 5 5 " : "5 0 5 5 5 5 ", said.substr(end + 1));
+    EXPECT_EQ(store ? "0 1 5 5 5 5 " : "5 0 5 5 5 5 ", said.substr(end + 1));
     chmod(storeDir().c_str(), 0700);
     for (const char* file : {"", "-wal", "-shm"}) chmod((storePath() + file).c_str(), 0600);
     EXPECT_TRUE(ReadFile(storePath()) == before);
-    EXPECT_TRUE(ReadFile(storePath() + "-wal") == log);
+    EXPECT_TRUE(ReadFile(storePath() + "-wal") == logged);
   }
 }
 
