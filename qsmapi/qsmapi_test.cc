@@ -142,12 +142,8 @@ TEST_F(MapiTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleResolution
   const Global none = {"", "", "", ""}, typed = {"srv", "box", "", ""},
                resolved = {"srv", "box", server + "srv", box + "box"},
                old = {"old", "mb", server + "old", box + "mb"};
-  struct {
-    Global preset;
-    std::string input;  // the dialog's answers; none: a logon instead, twice
-    HRESULT expected;
-    Global after;
-  } cases[] = {
+  // The section before, the dialog's answers (none: a logon instead, twice), status, section after.
+  const std::tuple<Global, std::string, HRESULT, Global> cases[] = {
       {none, "a/b\nsrv\nbo\x01x\nbox\nok\n", S_OK, typed},
       {none, longest + "x\nsrv\nbox\nok\n", S_OK, typed},  // one too long
       {none, longest + "\nbox\nok\n", S_OK, {longest, "box", "", ""}},
@@ -159,30 +155,31 @@ TEST_F(MapiTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleResolution
       {typed, "", S_OK, resolved},
       {{"srv", "box", "/o=Old/cn=x", "/o=Old/cn=y"}, "", S_OK, resolved},
   };
-  for (const auto& c : cases) {
-    std::string profile = "Profile " + std::to_string(&c - cases);
+  int number = 0;
+  for (const auto& [preset, input, expected, after] : cases) {
+    std::string profile = "Profile " + std::to_string(number++);
     SCOPED_TRACE(profile);
     std::vector<SPropValue> values;
     for (int i = 0; i < 4; i++)
-      if (!c.preset[i].empty())
-        values.push_back(StringValue(ExchangeTags.aulPropTag[i], c.preset[i].c_str()));
+      if (!preset[i].empty())
+        values.push_back(StringValue(ExchangeTags.aulPropTag[i], preset[i].c_str()));
     MakeProfile(profile.c_str(), values);
     MAPIUID uid = FirstUid(profile);
-    WriteFile(configHome + "/answers.txt", c.input);
+    WriteFile(configHome + "/answers.txt", input);
     ASSERT_NE(nullptr, freopen((configHome + "/answers.txt").c_str(), "r", stdin));
-    for (int attempt = 0; attempt < (c.input.empty() ? 2 : 1); attempt++) {
+    for (int attempt = 0; attempt < (input.empty() ? 2 : 1); attempt++) {
       Held<IMAPISession> session;
       testing::internal::CaptureStderr();  // the dialog's prompts
-      HRESULT status = c.input.empty()
+      HRESULT status = input.empty()
                            ? MAPILogonEx(0, (LPTSTR)profile.c_str(), nullptr,
                                          MAPI_NO_MAIL | MAPI_EXPLICIT_PROFILE, session.out())
                            : services->ConfigureMsgService(
                                  &uid, 0, SERVICE_UI_ALWAYS | SERVICE_UI_ALLOWED, 0, nullptr);
       testing::internal::GetCapturedStderr();
-      EXPECT_EQ(c.input.empty() && SUCCEEDED(status), (bool)session);
+      EXPECT_EQ(input.empty() && SUCCEEDED(status), (bool)session);
       EXPECT_EQ(S_OK, session ? session->Logoff(0, 0, 0) : S_OK);
-      EXPECT_EQ(c.expected, status);
-      EXPECT_EQ(c.after, Read(services.value));
+      EXPECT_EQ(expected, status);
+      EXPECT_EQ(after, Read(services.value));
     }
   }
 }
