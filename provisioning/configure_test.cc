@@ -6,6 +6,7 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "app/arguments.h"
 #include "provisioning/profilekey.h"
@@ -93,14 +94,8 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
   };
   const std::string bytes = uid + "v";
   auto uidOf = [&](size_t size) { return BinaryProperty(PR_SERVICE_UID, bytes.data(), size); };
-  struct {
-    const char* name;
-    Scene scene;
-    std::vector<Rule> rules;
-    Texts messages;
-    Fate fate;
-    int screenings;
-  } paths[] = {
+  // Each path, its scene and rules; the boxes shown, the profile's fate, the screenings made.
+  const std::tuple<const char*, Scene, std::vector<Rule>, Texts, Fate, int> paths[] = {
       // clang-format off
       // Fewer values than asked for count as missing, whatever lies behind the count.
       {"one value", New, {{"GetProps", 0, Kind::Values, S_OK, {}, {user}}}, {Incomplete},
@@ -121,14 +116,14 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
        {"Invalid properties in  MsgSvcTable (00040380)"}, Deleted, 0},
       // clang-format on
   };
-  for (const auto& c : paths) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(Run(c.scene, c.rules));
-    EXPECT_EQ(c.messages, ShownTexts);
-    ExpectFate(c.fate);
-    EXPECT_EQ(c.screenings, plan::Count("GetProps"));
+  for (const auto& [path, scene, rules, messages, fate, screenings] : paths) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(Run(scene, rules));
+    EXPECT_EQ(messages, ShownTexts);
+    ExpectFate(fate);
+    EXPECT_EQ(screenings, plan::Count("GetProps"));
     // The dialog is asked for the UID of the rows handed back.
-    if (!c.rules.empty() && c.rules[0].kind == Kind::Rows) ExpectConfiguresOnly(plan::Hex(uid));
+    if (!rules.empty() && rules[0].kind == Kind::Rows) ExpectConfiguresOnly(plan::Hex(uid));
   }
   // The screening refuses to run without a name, calling nothing.
   plan::Reset();
