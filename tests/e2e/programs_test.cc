@@ -180,11 +180,8 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
 // imported; all of it read back by import into an empty store and, as the README's restore does,
 // into one that has changed since; and what each kind of delete takes.
 TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
-  const struct {
-    std::vector<std::string> add;  // after KEY /v NAME
-    std::string shown;             // type and data as query shows them
-    std::string exported;          // the data as export writes it
-  } cases[] = {
+  // What add takes after KEY /v NAME; type and data as query shows them; data as export writes it.
+  const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
       // clang-format off
       {{"/d", "say \"hi\" C:\\x"}, "REG_SZ    say \"hi\" C:\\x", "\"say \\\"hi\\\" C:\\\\x\""},
       {{"/d", "a\nb"}, "REG_SZ    a\nb", "hex(1):61,00,0a,00,62,00,00,00"},  // not quotable
@@ -211,13 +208,14 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
       // clang-format on
   };
   std::string shown = "\nHKEY_CURRENT_USER\\Types\n", exported = "[HKEY_CURRENT_USER\\Types]\n";
-  for (const auto& c : cases) {
-    std::string name = "n" + std::to_string(&c - cases);
+  int number = 0;
+  for (const auto& [options, query, data] : cases) {
+    std::string name = "n" + std::to_string(number++);
     std::vector<std::string> add = {"ADD", "hkey_current_user\\Types", "/v", name, "/f"};
-    add.insert(add.end(), c.add.begin(), c.add.end());
-    EXPECT_EQ(Completed, Qsreg(add).out) << c.shown;
-    shown += "    " + name + "    " + c.shown + "\n";
-    exported += "\"" + name + "\"=" + c.exported + "\n";
+    add.insert(add.end(), options.begin(), options.end());
+    EXPECT_EQ(Completed, Qsreg(add).out) << query;
+    shown += "    " + name + "    " + query + "\n";
+    exported += "\"" + name + "\"=" + data + "\n";
   }
   ASSERT_EQ(0, Qsreg({"add", "HKCU\\Types", "/ve", "/d", "standard"}).exitCode);
   EXPECT_EQ(shown + "    (Default)    REG_SZ    standard\n\n", Qsreg({"query", "HKCU\\Types"}).out);
