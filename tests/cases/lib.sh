@@ -33,14 +33,6 @@ split_words() {
   [ $has = 1 ] && WORDS+=("$word")
 }
 
-# Replaces {NAME} by the text given with "let: NAME", then {program} by the program path.
-expand() {
-  local text=$1 name
-  for name in "${!LETS[@]}"; do text=${text//"{$name}"/"${LETS[$name]}"}; done
-  local program=${PROGRAM//\\/\\\\}
-  printf '%s' "${text//"{program}"/"$program"}"
-}
-
 # The values under a key, recursively, as "KEY<tab>NAME<tab>TYPE<tab>DATA" lines, KEY relative
 # to the key queried ("" for the key itself). Nothing when the key does not exist.
 values_under() {
@@ -119,12 +111,15 @@ finish_case() {
 # run_cases FILE [NAME...]: runs the cases of FILE (only those named, when names are given),
 # prints a line per case and "N passed, N failed"; returns non-zero when a case failed.
 run_cases() {
-  local file=$1 number=0 line key value run=0 names=" ${*:2} "
+  local file=$1 number=0 line key value name run=0 names=" ${*:2} " program=${PROGRAM//\\/\\\\}
   while IFS= read -r line || [ -n "$line" ]; do
     number=$((number + 1))
     [[ $line =~ ^[[:space:]]*(#|$) ]] && continue
     key=${line%%:*} value=${line#*:} value=${value# }
-    [ "$key" = let ] || value=$(expand "$value")
+    if [ "$key" != let ]; then  # {NAME}: the text given with "let: NAME"; {program}: the path
+      for name in "${!LETS[@]}"; do value=${value//"{$name}"/"${LETS[$name]}"}; done
+      value=${value//"{program}"/"$program"}
+    fi
     case $key in
       let) LETS[${value%% *}]=${value#* } ;;
       case)
