@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <tuple>
 
 #include "regstore/batch.h"
 #include "support/tempstore.h"
@@ -109,11 +110,8 @@ LONG Fill(const std::string& path) {
 
 // The three writers, and whether the store is as each leaves it when it took effect (true) or not
 // (Software\Preload, which only the delete takes, stays whole besides).
-const struct Writer {
-  const char* what;
-  std::function<LONG()> write;
-  std::function<bool(bool done)> holds;
-} Writers[] = {
+using Writes = std::function<LONG()>;
+const std::tuple<const char*, Writes, std::function<bool(bool done)>> Writers[] = {
     {"import", [] { return Fill("Software\\Import"); },
      [](bool done) { return CountKeys("Software\\Import") == (done ? Keys : 0); }},
     {"delete", [] { return RegDeleteTreeA(HKEY_CURRENT_USER, "Software\\Preload"); },
@@ -158,10 +156,10 @@ class CrashTest : public TempStoreTest {
   // Runs the writer with the fault at write or sync `at` (0: none), ending its use of the store
   // as a program's end does. What it tells starts with A once the write is acknowledged, and
   // ends with a space and the writes and syncs made in all.
-  Child RunWriter(const Writer& writer, const std::string& store, Fault fault, int at) {
+  Child RunWriter(const Writes& writes, const std::string& store, Fault fault, int at) {
     return RunChild([&](int tell) {
       InstallFaultVfs(store, fault, at);
-      if (writer.write() == ERROR_SUCCESS && write(tell, "A", 1) != 1) _exit(3);
+      if (writes() == ERROR_SUCCESS && write(tell, "A", 1) != 1) _exit(3);
       LeaveStore();
       std::string count = " " + std::to_string(Count);
       if (write(tell, count.data(), count.size()) < 0) _exit(3);
@@ -174,25 +172,25 @@ class CrashTest : public TempStoreTest {
 // nothing; a failure inside the transaction is said in one line naming the store; the next program
 // never refuses the store, sets nothing aside, can write, and leaves the file alone holding all.
 TEST_F(CrashTest, NothingAcknowledgedIsLostAtAnyWriteOrSync) {
-  for (const Writer& writer : Writers) {
-    Child counted = RunWriter(writer, NewHome(writer.what), Fault::None, 0);
+  for (const auto& [what, writes, holds] : Writers) {
+    Child counted = RunWriter(writes, NewHome(what), Fault::None, 0);
     const int total = atoi(counted.told.c_str() + counted.told.rfind(' ') + 1);
-    ASSERT_EQ('A', counted.told[0]) << writer.what << counted.said;
-    ASSERT_GT(total, 3) << writer.what;
+    ASSERT_EQ('A', counted.told[0]) << what << counted.said;
+    ASSERT_GT(total, 3) << what;
     for (Fault fault : {Fault::Kill, Fault::IoErrorOnce, Fault::DiskFull}) {
       for (int at = 1; at <= total; at++) {
-        std::string name = writer.what + std::to_string((int)fault) + "-" + std::to_string(at);
+        std::string name = what + std::to_string((int)fault) + "-" + std::to_string(at);
         SCOPED_TRACE(name);
         std::string store = NewHome(name);
-        Child child = RunWriter(writer, store, fault, at);
+        Child child = RunWriter(writes, store, fault, at);
         bool acknowledged = child.told[0] == 'A';
         if (!acknowledged && fault != Fault::Kill) {
           EXPECT_EQ(1, std::count(child.said.begin(), child.said.end(), '\n')) << child.said;
           EXPECT_NE(std::string::npos, child.said.find(store)) << child.said;
         }
         testing::internal::CaptureStderr();
-        EXPECT_TRUE(writer.holds(acknowledged) || (!acknowledged && writer.holds(true)));
-        EXPECT_TRUE(std::string(writer.what) == "delete" || CountKeys("Software\\Preload") == Keys);
+        EXPECT_TRUE(holds(acknowledged) || (!acknowledged && holds(true)));
+        EXPECT_TRUE(std::string(what) == "delete" || CountKeys("Software\\Preload") == Keys);
         EXPECT_EQ(ERROR_SUCCESS, Set(Create("Software\\After"), "v", "y"));
         EXPECT_EQ("", testing::internal::GetCapturedStderr());
         LeaveStore();
