@@ -247,9 +247,7 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   EndUse();
   std::string otherStore = ReadFile(other + "/qsprofile/registry.db");
   CrashAfterWrite("Software\\Crashed");
-  auto holds = [](const std::string& bytes) {
-    return [bytes](const std::string& store) { WriteFile(store, bytes); };
-  };
+  auto holds = [](std::string bytes) { return [=](auto& store) { WriteFile(store, bytes); }; };
   auto withoutIndex = [](mode_t mode) {  // after a crash, the file and its log copied
     return [mode](const std::string& store) {
       CrashAfterWrite("Software\\Kept");
