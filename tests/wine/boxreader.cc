@@ -4,9 +4,8 @@
 // dialog's stdin does: server, mailbox (empty keeps the text), button (check, ok or cancel; empty:
 // check), again after a refused close, whose remark goes to stderr; Cancel after the last. With -k
 // the first box, or the dialog with two answers typed in, is left open for a picture and its text
-// (the dialog's caption) and "----" are written. Exits with 0 when the program ended with 0, 1 when
-// it could not start, 2 when it was ended after SECONDS (default 60), 3 when it exited with another
-// code, 4 when no window can be created in this session (Wine without a display driver).
+// (the dialog's caption) and "----" are written. Exits with 0 when the program ended with 0; 1: it
+// could not start; 2: ended after SECONDS (60); 3: other exit code; 4: Wine has no display driver.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>

@@ -138,9 +138,8 @@ void WithOwnHandler() {
   Result = CallWithOwnHandler(OwnRoutine);
 }
 
-// Guards nested 20 deep, the innermost routine faulting. The guard holds 16, so the fault ends the
-// 16th, started at depth 15, and every guard outside it completes: Result is the outermost depth
-// whose guard failed.
+// Guards nested 20 deep, the innermost faulting: the guard holds 16, so the fault ends the 16th
+// (started at depth 15: Result, the outermost depth whose guard failed); the outer ones complete.
 int Depth;  // of the routine running
 void NestsDeeper() {
   int depth = ++Depth;
