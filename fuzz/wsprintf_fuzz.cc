@@ -47,8 +47,7 @@ static Generated Generate(FuzzedDataProvider* in) {
     for (int i = 0; i < digits; i++) g.Add((char)('0' + in->ConsumeIntegralInRange(0, 9)));
     int size = in->ConsumeIntegralInRange(0, 2);
     if (size > 0) g.Add("lh"[size - 1], size == 2);
-    g.comparable &= size != 2;
-    g.comparable &= kind != 3;
+    g.comparable &= size != 2 && kind != 3;
     if (kind == 3) return g;  // a conversion cut off by the end of the format
     char letter = "scdiuxXscdiuxXpfqZ%"[in->ConsumeIntegralInRange(0, 18)];
     g.Add(letter);
