@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "support/messagebox.h"
+extern std::vector<std::string> ShownTexts;  // what the message boxes showed, in order
 
 namespace {
 
@@ -25,12 +25,8 @@ std::string Usage(const std::string& p) {
 // arguments at all, bytes a shell mangles, names beyond the buffer, a path beyond the formatter.
 TEST(ParseArguments, EdgesTheEndToEndCasesCannotReach) {
   const std::string longPath(400, 'p');
-  struct {
-    std::vector<std::string> argv;  // the program path first, if any
-    bool goesOn;
-    std::string name;
-    Texts shown;
-  } cases[] = {
+  // The arguments (the program path first, if any); whether the run goes on, the name, the boxes.
+  const std::tuple<std::vector<std::string>, bool, std::string, Texts> cases[] = {
       {{}, false, "", {Usage("(null)")}},
       {{longPath}, false, "", {Usage(longPath).substr(0, 1023)}},
       {{"q", "-p", "\t\n\v\f\r x \r\n"}, true, "______x", {}},
@@ -39,16 +35,16 @@ TEST(ParseArguments, EdgesTheEndToEndCasesCannotReach) {
       {{"q", "-p", std::string(300, 'a')}, false, std::string(255, 'a'), {Limit}},
       {{"q", "-p", "a" + std::string(299, ' ')}, true, "a", {}},  // cut to 255, then trimmed
   };
-  for (auto& c : cases) {
+  for (auto [args, goesOn, name, shown] : cases) {
     Role = Agent;
     memset(ProfileName, 0, sizeof ProfileName);
     ShownTexts.clear();
-    std::vector<char*> argv(c.argv.size() + 1);  // ending with nullptr
-    for (size_t i = 0; i < c.argv.size(); i++) argv[i] = c.argv[i].data();
-    SCOPED_TRACE(::testing::PrintToString(c.argv));
-    EXPECT_EQ(c.goesOn, ParseArguments((int)c.argv.size(), argv.data()));
-    EXPECT_EQ(c.name, ProfileName);
-    EXPECT_EQ(c.shown, ShownTexts);
+    std::vector<char*> argv(args.size() + 1);  // ending with nullptr
+    for (size_t i = 0; i < args.size(); i++) argv[i] = args[i].data();
+    SCOPED_TRACE(::testing::PrintToString(args));
+    EXPECT_EQ(goesOn, ParseArguments((int)args.size(), argv.data()));
+    EXPECT_EQ(name, ProfileName);
+    EXPECT_EQ(shown, ShownTexts);
   }
 }
 

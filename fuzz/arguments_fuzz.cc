@@ -1,8 +1,5 @@
 // Fuzzes the command line: the input, split at its NUL bytes, is an argv whose first entry is
-// the program path, each argument a heap block of its exact size. From role Agent and an empty
-// ProfileName, ProfileName stays terminated within its buffer; a run that goes on showed no box
-// and has a trimmed name of at most 50 bytes; one that ends showed one box, its text terminated
-// within the formatter's 1024 bytes. NormaliseName trims and is idempotent.
+// the program path, each argument a heap block of its exact size; and NormaliseName on it.
 #include <vector>
 
 #include "app/arguments.h"
@@ -35,7 +32,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memcpy(twice, once, sizeof twice);
   NormaliseName(twice);
   CHECK(strcmp(once, twice) == 0);
-
   std::vector<std::unique_ptr<char[]>> pieces;
   std::vector<char*> argv;
   for (size_t start = 0, i = 0; i <= size; i++) {

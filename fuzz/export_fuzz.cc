@@ -1,6 +1,5 @@
 // Fuzzes what qsreg export writes against what import reads: keys and values as a store holds
-// them, written with KeyLine and ValueLine, read back through ParseRegFile as exactly those, in
-// order. Only a key name with ] or a line break, or a value name with a line break, is refused.
+// them, written with KeyLine and ValueLine, read back through ParseRegFile as exactly those.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>

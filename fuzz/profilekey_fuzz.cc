@@ -1,7 +1,5 @@
 // Fuzzes the key name a profile is stored under. The input, up to its first NUL, is the profile
-// name, in a heap block of its exact size. The key name is terminated within PROFILE_KEY_NAME_SIZE
-// bytes and is the first 64 name bytes with each byte of 0x80 or above written as '[', 0x70 + low
-// nibble, 0x70 + high nibble.
+// name, in a heap block of its exact size.
 #include <string>
 
 #include "fuzz/check.h"

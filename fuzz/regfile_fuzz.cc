@@ -1,7 +1,6 @@
 // Fuzzes the reading of .reg files (ParseRegFile) against their writing (KeyLine, ValueLine): a
-// refusal names the file and a line; what is read, written back a line per change ([-KEY] and
-// "NAME"=- made from the writer's lines), reads back as the same changes. The writer refuses only
-// a key name with ] or a line break, or a value name with a line break.
+// refusal names the file and a line; what is read, written back a line per change, reads back as
+// the same changes.
 #include "fuzz/readback.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,8 +1,6 @@
-// Fuzzes user32's formatter with generated formats (text, "%%", conversions with flags, widths,
-// 'l' and 'h', known and unknown letters, a '%' at the end) and matching arguments. The output, a
-// heap block of exactly 1024 bytes, is terminated at the returned length, at most 1023. Where
-// snprintf defines the format alike ('l' dropped, as it means 32 bits here), the output is its
-// own, cut to 1023 characters.
+// Fuzzes user32's formatter with generated formats and matching arguments: the output is
+// terminated at the returned length, at most 1023, and where snprintf defines the format alike
+// ('l' dropped, as it means 32 bits here), it is snprintf's, cut to 1023 characters.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <string>
@@ -49,8 +47,7 @@ static Generated Generate(FuzzedDataProvider* in) {
     for (int i = 0; i < digits; i++) g.Add((char)('0' + in->ConsumeIntegralInRange(0, 9)));
     int size = in->ConsumeIntegralInRange(0, 2);
     if (size > 0) g.Add("lh"[size - 1], size == 2);
-    g.comparable &= size != 2;
-    g.comparable &= kind != 3;
+    g.comparable &= size != 2 && kind != 3;
     if (kind == 3) return g;  // a conversion cut off by the end of the format
     char letter = "scdiuxXscdiuxXpfqZ%"[in->ConsumeIntegralInRange(0, 18)];
     g.Add(letter);

@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "platform/guard.h"
 #include "platform/messagebox.h"
@@ -32,12 +33,8 @@ void OverflowsStack() {
 }
 
 TEST(Guard, TellsNormalReturnFromExceptionsAndFaultsAndCatchesAtTheInnermost) {
-  struct {
-    const char* name;
-    void (*routine)(void);
-    bool completes;
-    int steps;  // of Reached
-  } cases[] = {
+  // What the routine is and does, whether the guard tells it completed, and the steps it Reached.
+  const std::tuple<const char*, void (*)(), bool, int> cases[] = {
     {"returns", [] { Reached++; }, true, 1},
     {"throws a standard exception", [] { throw std::runtime_error("thrown"); }, false, 0},
     {"throws an int", [] { throw 42; }, false, 0},
@@ -54,11 +51,11 @@ TEST(Guard, TellsNormalReturnFromExceptionsAndFaultsAndCatchesAtTheInnermost) {
     {"overflows the stack", OverflowsStack, false, 0},
 #endif
   };
-  for (const auto& c : cases) {
+  for (const auto& [name, routine, completes, steps] : cases) {
     for (const char* round : {"", ", again"}) {  // the first fault must leave the guard usable
       Reached = 0;
-      EXPECT_EQ(c.completes, CallGuarded(c.routine)) << c.name << round;
-      EXPECT_EQ(c.steps, Reached) << c.name << round;
+      EXPECT_EQ(completes, CallGuarded(routine)) << name << round;
+      EXPECT_EQ(steps, Reached) << name << round;
     }
   }
 }

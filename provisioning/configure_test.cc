@@ -6,6 +6,7 @@
 
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "app/arguments.h"
 #include "provisioning/profilekey.h"
@@ -13,7 +14,7 @@
 #include "qsmapi/plan.h"
 #include "regstore/batch.h"
 #include "support/mapitest.h"
-#include "support/messagebox.h"
+extern std::vector<std::string> ShownTexts;  // what the message boxes showed, in order
 
 namespace {
 
@@ -68,7 +69,6 @@ class ConfigureProfileTest : public TempStoreTest {
     bool result = ConfigureProfile();
     testing::internal::GetCapturedStderr();
     plan::SetRules({});
-
     EXPECT_EQ(Texts{}, plan::Problems());
     EXPECT_EQ(initialises ? 1 : 0, plan::Count("MAPIUninitialize"));
     EXPECT_TRUE(scene == New || plan::Count("CreateMsgService") == 0);
@@ -94,14 +94,8 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
   };
   const std::string bytes = uid + "v";
   auto uidOf = [&](size_t size) { return BinaryProperty(PR_SERVICE_UID, bytes.data(), size); };
-  struct {
-    const char* name;
-    Scene scene;
-    std::vector<Rule> rules;
-    Texts messages;
-    Fate fate;
-    int screenings;
-  } paths[] = {
+  // Each path, its scene and rules; the boxes shown, the profile's fate, the screenings made.
+  const std::tuple<const char*, Scene, std::vector<Rule>, Texts, Fate, int> paths[] = {
       // clang-format off
       // Fewer values than asked for count as missing, whatever lies behind the count.
       {"one value", New, {{"GetProps", 0, Kind::Values, S_OK, {}, {user}}}, {Incomplete},
@@ -122,14 +116,14 @@ TEST_F(ConfigureProfileTest, OddRowsAndValues) {
        {"Invalid properties in  MsgSvcTable (00040380)"}, Deleted, 0},
       // clang-format on
   };
-  for (const auto& c : paths) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(Run(c.scene, c.rules));
-    EXPECT_EQ(c.messages, ShownTexts);
-    ExpectFate(c.fate);
-    EXPECT_EQ(c.screenings, plan::Count("GetProps"));
+  for (const auto& [path, scene, rules, messages, fate, screenings] : paths) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(Run(scene, rules));
+    EXPECT_EQ(messages, ShownTexts);
+    ExpectFate(fate);
+    EXPECT_EQ(screenings, plan::Count("GetProps"));
     // The dialog is asked for the UID of the rows handed back.
-    if (!c.rules.empty() && c.rules[0].kind == Kind::Rows) ExpectConfiguresOnly(plan::Hex(uid));
+    if (!rules.empty() && rules[0].kind == Kind::Rows) ExpectConfiguresOnly(plan::Hex(uid));
   }
   // The screening refuses to run without a name, calling nothing.
   plan::Reset();
@@ -208,9 +202,8 @@ bool OnlyAfter(const Texts& names, const std::string& name, int occurrence, cons
   return at <= pattern.size();
 }
 
-// Every call of the workflow and its screenings in turn fails with a status, succeeds without
-// its object, raises, faults, succeeds with a warning, which counts as success, or warns without
-// its object, which counts as failure.
+// Every call of the workflow and its screenings in turn fails with a status, succeeds without its
+// object, raises, faults, or warns: with its object that counts as success, without as failure.
 TEST_F(ConfigureProfileTest, EveryCallFailingInTurn) {
   const Texts cleanup = {"MAPIFreeBuffer",       "Section.Release", "ServiceAdmin.Release",
                          "ProfAdmin.Release",    "Logoff",          "Session.Release",

@@ -85,11 +85,10 @@ TEST_F(MapiTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
   ASSERT_EQ(S_OK, services->OpenProfileSection(&uid, nullptr, MAPI_MODIFY, section.out()));
   ASSERT_EQ(S_OK, services->OpenProfileSection(&uid, nullptr, 0, readable.out()));
   BYTE blob[] = {0, 1, 0xFF, 0};
-  SPropValue values[5] = {StringValue(PROP_TAG(PT_STRING8, 0x6700), "text \xE9"),
-                          StringValue(PROP_TAG(PT_BINARY, 0x6701), nullptr),
-                          StringValue(PROP_TAG(PT_I8, 0x6704), nullptr),
-                          StringValue(PROP_TAG(PT_ERROR, 0x6721), nullptr),
-                          StringValue(PROP_TAG(PT_STRING8, 0x6722), nullptr)};
+  // A string, binary data, a 64-bit number; a type no section keeps, and a string without text.
+  SPropValue values[5] = {StringValue(0x6700001E, "text \xE9"), StringValue(0x67010102, nullptr),
+                          StringValue(0x67040014, nullptr), StringValue(0x6721000A, nullptr),
+                          StringValue(0x6722001E, nullptr)};
   values[1].Value.bin = {sizeof blob, blob};
   values[2].Value.li.QuadPart = -(1LL << 40);
   ASSERT_EQ(S_OK, section->SetProps(5, values, problems.out()));
@@ -97,11 +96,10 @@ TEST_F(MapiTest, SectionsKeepTypesReportProblemsAndReadOnlyOnesRefuseWrites) {
   EXPECT_EQ(MAPI_E_NO_SUPPORT, problems->aProblem[0].scode);
   EXPECT_EQ(MAPI_E_INVALID_PARAMETER, problems->aProblem[1].scode);
   EXPECT_EQ(MAPI_E_NO_ACCESS, readable->SetProps(1, values, nullptr));
-  SizedSPropTagArray(1, deleted) = {1, {PROP_TAG(PT_I8, 0x6704)}};
+  SizedSPropTagArray(1, deleted) = {1, {0x67040014}};
   EXPECT_EQ(MAPI_E_NO_ACCESS, readable->DeleteProps((LPSPropTagArray)&deleted, nullptr));
-
   // The other section sees the writes at once; a missing property comes back in error.
-  const ULONG absent = PROP_TAG(PT_STRING8, 0x6710);
+  const ULONG absent = 0x6710001E;
   SizedSPropTagArray(4, asked) = {4, {0x6700001E, 0x67010102, 0x67040014, absent}};
   ASSERT_EQ(MAPI_W_ERRORS_RETURNED,
             readable->GetProps((LPSPropTagArray)&asked, 0, &count, got.out()));
@@ -144,12 +142,8 @@ TEST_F(MapiTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleResolution
   const Global none = {"", "", "", ""}, typed = {"srv", "box", "", ""},
                resolved = {"srv", "box", server + "srv", box + "box"},
                old = {"old", "mb", server + "old", box + "mb"};
-  struct {
-    Global preset;
-    std::string input;  // the dialog's answers; none: a logon instead, twice
-    HRESULT expected;
-    Global after;
-  } cases[] = {
+  // The section before, the dialog's answers (none: a logon instead, twice), status, section after.
+  const std::tuple<Global, std::string, HRESULT, Global> cases[] = {
       {none, "a/b\nsrv\nbo\x01x\nbox\nok\n", S_OK, typed},
       {none, longest + "x\nsrv\nbox\nok\n", S_OK, typed},  // one too long
       {none, longest + "\nbox\nok\n", S_OK, {longest, "box", "", ""}},
@@ -161,30 +155,31 @@ TEST_F(MapiTest, TheDialogAndTheLogonKeepOnlyResolvableNamesAndNoStaleResolution
       {typed, "", S_OK, resolved},
       {{"srv", "box", "/o=Old/cn=x", "/o=Old/cn=y"}, "", S_OK, resolved},
   };
-  for (const auto& c : cases) {
-    std::string profile = "Profile " + std::to_string(&c - cases);
+  int number = 0;
+  for (const auto& [preset, input, expected, after] : cases) {
+    std::string profile = "Profile " + std::to_string(number++);
     SCOPED_TRACE(profile);
     std::vector<SPropValue> values;
     for (int i = 0; i < 4; i++)
-      if (!c.preset[i].empty())
-        values.push_back(StringValue(ExchangeTags.aulPropTag[i], c.preset[i].c_str()));
+      if (!preset[i].empty())
+        values.push_back(StringValue(ExchangeTags.aulPropTag[i], preset[i].c_str()));
     MakeProfile(profile.c_str(), values);
     MAPIUID uid = FirstUid(profile);
-    WriteFile(configHome + "/answers.txt", c.input);
+    WriteFile(configHome + "/answers.txt", input);
     ASSERT_NE(nullptr, freopen((configHome + "/answers.txt").c_str(), "r", stdin));
-    for (int attempt = 0; attempt < (c.input.empty() ? 2 : 1); attempt++) {
+    for (int attempt = 0; attempt < (input.empty() ? 2 : 1); attempt++) {
       Held<IMAPISession> session;
       testing::internal::CaptureStderr();  // the dialog's prompts
-      HRESULT status = c.input.empty()
+      HRESULT status = input.empty()
                            ? MAPILogonEx(0, (LPTSTR)profile.c_str(), nullptr,
                                          MAPI_NO_MAIL | MAPI_EXPLICIT_PROFILE, session.out())
                            : services->ConfigureMsgService(
                                  &uid, 0, SERVICE_UI_ALWAYS | SERVICE_UI_ALLOWED, 0, nullptr);
       testing::internal::GetCapturedStderr();
-      EXPECT_EQ(c.input.empty() && SUCCEEDED(status), (bool)session);
+      EXPECT_EQ(input.empty() && SUCCEEDED(status), (bool)session);
       EXPECT_EQ(S_OK, session ? session->Logoff(0, 0, 0) : S_OK);
-      EXPECT_EQ(c.expected, status);
-      EXPECT_EQ(c.after, Read(services.value));
+      EXPECT_EQ(expected, status);
+      EXPECT_EQ(after, Read(services.value));
     }
   }
 }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <vector>
 
 #include "regstore/batch.h"
 #include "support/tempstore.h"
@@ -12,26 +11,9 @@
 namespace {
 
 using namespace std::string_literals;
-using Names = std::vector<std::string>;
 
 LONG Open(const char* path, HKEY* key, REGSAM access = KEY_READ) {
   return RegOpenKeyExA(HKEY_CURRENT_USER, path, 0, access, key);
-}
-
-LONG Enum(HKEY key, bool values, DWORD index, char* name, DWORD* length) {
-  return values ? RegEnumValueA(key, index, name, length, nullptr, nullptr, nullptr, nullptr)
-                : RegEnumKeyExA(key, index, name, length, nullptr, nullptr, nullptr, nullptr);
-}
-
-// The names of a key's subkeys, or with values true of its values, as enumeration gives them.
-Names List(HKEY key, bool values = false) {
-  Names names;
-  for (DWORD i = 0;; i++) {
-    char name[256];
-    DWORD length = sizeof name;
-    if (Enum(key, values, i, name, &length) != ERROR_SUCCESS) return names;
-    names.emplace_back(name, length);
-  }
 }
 
 // The names in a folder, sorted; none when it cannot be read.
@@ -77,7 +59,6 @@ TEST_F(RegistryTest, CallsKeepWindowsSemanticsAndErrorCodes) {
   EXPECT_EQ(ERROR_NO_MORE_ITEMS, Enum(HKEY_CURRENT_USER, true, 0, name, &length));
   EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegDeleteTreeA(HKEY_CURRENT_USER, "Software"));
   EXPECT_EQ(Names{}, Entries(configHome));  // reads make no store
-
   std::string large(300000, '\0');
   for (size_t i = 0; i < large.size(); i++) large[i] = (char)(i * 7);
   key = Create("Software\\Keys");
@@ -157,25 +138,22 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
   // The owner writes and ends without closing the store: what it wrote is still in the log.
   RunAsOwner([] { return std::to_string(Set(Create("Software\\Guarded"), "v", "kept")); });
   ASSERT_GT(ReadFile(storePath() + "-wal").size(), 0u);
-  struct {
-    const char* what;
-    bool closed;  // the last writer has since ended cleanly
-    mode_t folder, store, log;
-    const char* codes;
-  } cases[] = {
-      {"read-only file and folder", false, 0555, 0444, 0600, "0 1 5 5 5 5 "},
-      {"every file read-only", false, 0555, 0444, 0444, "0 1 5 5 5 5 "},
-      {"closed, read-only file and folder", true, 0555, 0444, 0600, "0 1 5 5 5 5 "},
-      {"unreadable file", true, 0755, 0, 0600, "5 0 5 5 5 5 "},
+  // Each case, whether the last writer has since ended cleanly, and the modes of folder, store,
+  // log.
+  const std::tuple<const char*, bool, mode_t, mode_t, mode_t> cases[] = {
+      {"read-only file and folder", false, 0555, 0444, 0600},
+      {"every file read-only", false, 0555, 0444, 0444},
+      {"closed, read-only file and folder", true, 0555, 0444, 0600},
+      {"unreadable file", true, 0755, 0, 0600},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    if (c.closed)  // the owner reads the store and ends as a program does
+  for (const auto& [what, closed, folder, store, log] : cases) {
+    SCOPED_TRACE(what);
+    if (closed)  // the owner reads the store and ends as a program does
       RunAsOwner([] { return exit(Get("Software\\Guarded", "v") == "kept" ? 0 : 1), ""s; });
-    std::string before = ReadFile(storePath()), log = ReadFile(storePath() + "-wal");
-    for (const char* file : {"-wal", "-shm"}) chmod((storePath() + file).c_str(), c.log);
-    chmod(storePath().c_str(), c.store);
-    chmod(storeDir().c_str(), c.folder);
+    std::string before = ReadFile(storePath()), logged = ReadFile(storePath() + "-wal");
+    for (const char* file : {"-wal", "-shm"}) chmod((storePath() + file).c_str(), log);
+    chmod(storePath().c_str(), store);
+    chmod(storeDir().c_str(), folder);
     std::string said = RunAsOwner([] {
       HKEY key = nullptr;
       std::string codes;
@@ -189,11 +167,11 @@ TEST_F(RegistryTest, ReadOnlyStoresAreReadAndUnreadableOnesFailCleanly) {
     size_t end = said.find('\n');  // one line naming the store, then the codes
     ASSERT_NE(std::string::npos, end) << said;
     EXPECT_NE(std::string::npos, said.substr(0, end).find(storePath())) << said;
-    EXPECT_EQ(c.codes, said.substr(end + 1));
+    EXPECT_EQ(store ? "0 1 5 5 5 5 " : "5 0 5 5 5 5 ", said.substr(end + 1));
     chmod(storeDir().c_str(), 0700);
     for (const char* file : {"", "-wal", "-shm"}) chmod((storePath() + file).c_str(), 0600);
     EXPECT_TRUE(ReadFile(storePath()) == before);
-    EXPECT_TRUE(ReadFile(storePath() + "-wal") == log);
+    EXPECT_TRUE(ReadFile(storePath() + "-wal") == logged);
   }
 }
 
@@ -205,7 +183,6 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Before"), "v", "kept"));
   std::string deep = "Deep";
   for (int level = 2; level < 512; level++) deep += "\\k";
-
   for (bool commit : {false, true}) {
     SCOPED_TRACE(commit);
     ASSERT_EQ(ERROR_SUCCESS, RegBeginBatch(true));
@@ -240,12 +217,11 @@ TEST_F(RegistryTest, BatchesTakeEffectWholeOrNotAtAllAndLimitsFailFirst) {
   EXPECT_EQ("error 2", Get(key, "w"));
 }
 
-// A damaged, foreign or untrusted store, or anything but a regular file where its log or the
-// log's index belongs, is refused before any write with one line naming the file and saying what
-// is wrong or what to fix; the file stays as it is, nothing made beside it, nothing waited on. A
-// log that another database wrote, or that outlived the store it belonged to, is set aside and
-// never read into the store; the store's own log is applied, also without its index and from a
-// read-only file.
+// A damaged, foreign or untrusted store, or anything but a regular file where its log or its
+// index belongs, is refused before any write with one line naming the file and saying what is
+// wrong or what to fix; nothing is changed, made beside it or waited on. A log that another
+// database wrote, or that outlived its store, is set aside and never read into the store; the
+// store's own log is applied, also without its index and from a read-only file.
 TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   ASSERT_EQ(ERROR_SUCCESS, Set(Create("Software\\Kept"), "v", "x"));
   for (int i = 0; i < 50; i++) Create("Software\\Filler" + std::to_string(i));
@@ -254,23 +230,24 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
   ASSERT_GE(valid.size(), 3 * 4096u);
   std::string damaged = valid;  // pages after the first overwritten
   for (size_t i = 4096; i < damaged.size(); i++) damaged[i] = (char)(i * 13);
-  // Other databases, one with a log full of frames; another store, its log and index after a crash.
+  // Other databases, one with a log full of frames, one whose log has the store's layout version
+  // but not its tables; another store, its log and index after a crash.
   const std::string dbLog =
       MakeDatabase(configHome + "/other.db",
                    "PRAGMA journal_mode = WAL; PRAGMA wal_autocheckpoint = 0;"
                    "CREATE TABLE keys(x); INSERT INTO keys VALUES(randomblob(9000));");
+  const std::string appLog =
+      MakeDatabase(configHome + "/app.db",
+                   "PRAGMA journal_mode = WAL; CREATE TABLE t(x); PRAGMA user_version = 2;"
+                   "PRAGMA application_id = 7;");
   MakeDatabase(configHome + "/foreign.db", "PRAGMA journal_mode = WAL; CREATE TABLE notes(t);");
   MakeDatabase(configHome + "/newer.db", "CREATE TABLE keys(id); PRAGMA user_version = 7;");
-  MakeDatabase(configHome + "/app.db",
-               "CREATE TABLE t(x); PRAGMA user_version = 2; PRAGMA application_id = 7;");
   setenv("XDG_CONFIG_HOME", other.c_str(), 1);
   Set(Create("Software\\Other"), "v", "x");
   EndUse();
   std::string otherStore = ReadFile(other + "/qsprofile/registry.db");
   CrashAfterWrite("Software\\Crashed");
-  auto holds = [](const std::string& bytes) {
-    return [bytes](const std::string& store) { WriteFile(store, bytes); };
-  };
+  auto holds = [](std::string bytes) { return [=](auto& store) { WriteFile(store, bytes); }; };
   auto withoutIndex = [](mode_t mode) {  // after a crash, the file and its log copied
     return [mode](const std::string& store) {
       CrashAfterWrite("Software\\Kept");
@@ -280,18 +257,11 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       WriteFile(store, file), WriteFile(store + "-wal", log), chmod(store.c_str(), mode);
     };
   };
-  auto pipeAt = [](const char* end) {
-    return [end](const std::string& store) {
-      unlink((store + end).c_str()), mkfifo((store + end).c_str(), 0600);
-    };
-  };
   const std::string aside = "set aside", odd = " is not a regular file; move it away",
                     bad = "error 1009|1009 1009", denied = "error 5|5 5";
-  struct {
-    const char* what;
-    std::string after, said;  // what a program finds (if nothing, its writes' codes); says
-    std::function<void(const std::string& store)> act;
-  } cases[] = {
+  // Each case, what a program then finds (if nothing, its writes' codes) and says, and the act.
+  using Act = std::function<void(const std::string& store)>;
+  const std::tuple<const char*, std::string, std::string, Act> cases[] = {
       // clang-format off
       {"not a database", bad, "file is not a database", holds(std::string(5000, 'x'))},
       {"corrupt", bad, "file is corrupt", holds(damaged)},
@@ -310,11 +280,14 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
          WriteFile(store + ".real", valid), unlink(store.c_str());
          symlink("registry.db.real", store.c_str());
        }},
-      {"pipe at the log", denied, "registry.db-wal" + odd, pipeAt("-wal")},
-      {"pipe at the index", denied, "registry.db-shm" + odd, pipeAt("-shm")},
+      {"pipe at the log", denied, "registry.db-wal" + odd,
+       [](auto& s) { unlink((s + "-wal").c_str()), mkfifo((s + "-wal").c_str(), 0600); }},
+      {"pipe at the index", denied, "registry.db-shm" + odd,
+       [](auto& s) { unlink((s + "-shm").c_str()), mkfifo((s + "-shm").c_str(), 0600); }},
       {"folder at the index", denied, "registry.db-shm" + odd,
        [](auto& store) { mkdir((store + "-shm").c_str(), 0700); }},
       {"database log", "Mine=x ", aside, [&](auto& store) { WriteFile(store + "-wal", dbLog); }},
+      {"log of other tables", "Mine=x ", aside, [&](auto& s) { WriteFile(s + "-wal", appLog); }},
       {"store log and index", "Mine=x ", aside, [&](auto& store) {
          for (auto end : {"-wal", "-shm"})
            WriteFile(store + end, ReadFile(other + "/qsprofile/registry.db" + end));
@@ -328,17 +301,19 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
        }},
       {"removed after a crash", "error 2|0 0", aside,
        [&](auto& store) { CrashAfterWrite("Software\\Lost"), unlink(store.c_str()); }},
+      {"emptied after a crash", "error 2|0 0", aside,
+       [&](auto& store) { CrashAfterWrite("Software\\Lost"), WriteFile(store, ""); }},
       {"crash", "Kept=x Mine=x ", "", [&](auto&) { CrashAfterWrite("Software\\Kept"); }},
       {"copy without index", "Kept=x Mine=x ", "", withoutIndex(0600)},
       {"read-only copy", "Kept=x Mine=x ", "", withoutIndex(0400)},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
-    const std::string dir = UseHome(c.what), store = dir + "/registry.db";
+  for (const auto& [what, after, says, act] : cases) {
+    SCOPED_TRACE(what);
+    const std::string dir = UseHome(what), store = dir + "/registry.db";
     Set(Create("Software\\Mine"), "v", "x");
     EndUse();
-    c.act(store);
+    act(store);
     const Names before = Entries(dir);
     const std::string contents = ReadFile(store);
     Child child = RunChild([](int tell) {  // a program of its own: what it finds under Software
@@ -353,10 +328,10 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
       if (write(tell, found.data(), found.size()) < 0) _exit(3);
     });
     EXPECT_TRUE(WIFEXITED(child.status)) << child.said;
-    EXPECT_EQ(c.after, child.told);
-    EXPECT_EQ(c.said.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
-    EXPECT_NE(std::string::npos, child.said.find(c.said)) << child.said;
-    if (c.after != bad && c.after != denied) continue;
+    EXPECT_EQ(after, child.told);
+    EXPECT_EQ(says.empty() ? 0 : 1, std::count(child.said.begin(), child.said.end(), '\n'));
+    EXPECT_NE(std::string::npos, child.said.find(says)) << child.said;
+    if (after != bad && after != denied) continue;
     EXPECT_NE(std::string::npos, child.said.find(dir)) << child.said;
     EXPECT_TRUE(ReadFile(store) == contents) << "changed";
     EXPECT_EQ(before, Entries(dir));
@@ -368,8 +343,7 @@ TEST_F(RegistryTest, BadStoresAreRefusedUntouchedAndOnlyTheirOwnLogsApplied) {
 // what interrupted writes of processes that are gone left behind.
 TEST_F(RegistryTest, TheFirstWriteMakesPrivateFilesAndClearsDebris) {
   const std::string savedHome = getenv("HOME"), link = configHome + "/link";
-  ASSERT_EQ(0, mkdir((configHome + "/real").c_str(), 0700));
-  ASSERT_EQ(0, symlink("real", link.c_str()));
+  ASSERT_FALSE(mkdir((configHome + "/real").c_str(), 0700) || symlink("real", link.c_str()));
   const Names files = {"registry.db", "registry.db-shm", "registry.db-wal"};
   std::string top, dir;
   for (mode_t mask : {0277, 0000}) {

@@ -4,8 +4,8 @@
 #   drv_reset                 a store for a new case: no roles' values, no profiles, no mapisvc.inf
 #   drv_mapisvc               installs mapisvc.inf with the text on stdin
 #   drv_run FAULT ARGUMENT... runs qsprofile, stdin its dialog answers, QSMAPI_FAULT=FAULT (unset
-#                             when empty); prints each message box's text and a line "----";
-#                             returns 0 when the program ended by itself with status 0
+#                             when empty), stderr to $WORK/stderr; prints each message box's text
+#                             and a line "----"; 0 when the program ended by itself with status 0
 #   drv_reg ARGUMENT...       the reg tool ("query" and "add"); its output with plain newlines
 #   drv_sizes KEY...          storedsize's line per key
 
@@ -17,12 +17,6 @@ ROLE_ROOT='HKCU\Software\Tessivar\Quorvane Enterprise Server'
 PROFILES='HKCU\Software\Microsoft\Windows NT\CurrentVersion\Windows Messaging Subsystem\Profiles'
 GLOBAL_SECTION=13dbb0c8aa05101a9bb000aa002fc45a
 declare -A ROLE_KEY=([s]=Agents [m]='Manager\ExchangeAdaptor' [l]=Management [c]=DBConsistency)
-
-# Reads texts, each followed by a line "----"; prints each on a line, \, tab and newline escaped.
-escape_texts() {
-  sed 's/\\/\\\\/g; s/\t/\\t/g' |
-    awk '$0 == "----" { print t; t = ""; n = 0; next } { t = n++ ? t "\\n" $0 : $0 }'
-}
 
 # Splits a line into the array WORDS at blanks; double quotes keep blanks ("" is an empty word).
 split_words() {
@@ -37,14 +31,6 @@ split_words() {
     esac
   done
   [ $has = 1 ] && WORDS+=("$word")
-}
-
-# Replaces {NAME} by the text given with "let: NAME", then {program} by the program path.
-expand() {
-  local text=$1 name
-  for name in "${!LETS[@]}"; do text=${text//"{$name}"/"${LETS[$name]}"}; done
-  local program=${PROGRAM//\\/\\\\}
-  printf '%s' "${text//"{program}"/"$program"}"
 }
 
 # The values under a key, recursively, as "KEY<tab>NAME<tab>TYPE<tab>DATA" lines, KEY relative
@@ -107,8 +93,10 @@ finish_case() {
   for i in "${!RUN_ARGS[@]}"; do
     split_words "${RUN_ARGS[i]}"
     printf '%b' "${RUN_ANSWERS[i]}" | drv_run "${RUN_FAULT[i]}" "${WORDS[@]}" >"$WORK/boxes" ||
-      actual+="run $i did not end by itself with status 0"$'\n'
-    actual+=$(escape_texts <"$WORK/boxes" | sed "s/^/run $i box: /")$'\n'
+      { actual+="run $i did not end by itself with 0"$'\n'; sed 's/^/  | /' "$WORK/stderr" >&2; }
+    # Each box's text (followed by a line "----") on a line, \, tab and newline escaped.
+    actual+=$(sed 's/\\/\\\\/g; s/\t/\\t/g' "$WORK/boxes" | awk -v run="run $i box: " '
+      $0 == "----" { print run t; t = ""; n = 0; next } { t = n++ ? t "\\n" $0 : $0 }')$'\n'
   done
   actual+=$(observed_state | sort)
   expected=$(printf '%s\n' "${BOXES[@]}"; printf '%s\n' "${STATE[@]}" | sort)
@@ -123,12 +111,15 @@ finish_case() {
 # run_cases FILE [NAME...]: runs the cases of FILE (only those named, when names are given),
 # prints a line per case and "N passed, N failed"; returns non-zero when a case failed.
 run_cases() {
-  local file=$1 number=0 line key value run=0 names=" ${*:2} "
+  local file=$1 number=0 line key value name run=0 names=" ${*:2} " program=${PROGRAM//\\/\\\\}
   while IFS= read -r line || [ -n "$line" ]; do
     number=$((number + 1))
     [[ $line =~ ^[[:space:]]*(#|$) ]] && continue
     key=${line%%:*} value=${line#*:} value=${value# }
-    [ "$key" = let ] || value=$(expand "$value")
+    if [ "$key" != let ]; then  # {NAME}: the text given with "let: NAME"; {program}: the path
+      for name in "${!LETS[@]}"; do value=${value//"{$name}"/"${LETS[$name]}"}; done
+      value=${value//"{program}"/"$program"}
+    fi
     case $key in
       let) LETS[${value%% *}]=${value#* } ;;
       case)

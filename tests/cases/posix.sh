@@ -26,7 +26,6 @@ drv_run() {
   awk '$0 == "[Quorvane Server Profile]" { inbox = 1; next }
        inbox && $0 == "[OK]" { print "----"; inbox = 0; next }
        inbox' "$WORK/stderr"
-  [ $status = 0 ] || sed 's/^/    | /' "$WORK/stderr" >&2
   return $status
 }
 

@@ -43,9 +43,7 @@ drv_run() {
   cat >"$WORK/answers"
   env -u QSMAPI_FAULT ${1:+"QSMAPI_FAULT=$1"} "$runner" "$WORK/answers" -- "${@:2}" \
     2>"$WORK/stderr" | tr -d '\r'
-  local status=${PIPESTATUS[0]}
-  [ "$status" = 0 ] || sed 's/^/    | /' "$WORK/stderr" >&2
-  return "$status"
+  return "${PIPESTATUS[0]}"
 }
 
 # The runs start in a folder holding files that a wildcard argument would match, so that a

@@ -6,9 +6,6 @@
 #           differs from Windows' anyway: only the status of a failure is compared);
 #   state   the export of HKCU\Q afterwards, byte for byte (both write UTF-16LE with CRLF);
 #   cross   each tool's export imported by the other, whose export of it must be the same file.
-# Wine's output is normalised first: CRLF to LF, its "reg: " prefix dropped, and the period that
-# it leaves off "The operation completed successfully" put back.
-#
 # A row may allow some of these to differ, giving the reason: a choice qsreg makes, each listed
 # in the README, or a fault of Wine's where it departs from Windows. An allowed difference that
 # does not show is a failure too, so that the table says what is true. "wine" as the allowed
@@ -114,6 +111,7 @@ run() {
   if [ "$tool" = q ]; then
     "$qsreg" "${args[@]}" </dev/null >"$work/output" 2>/dev/null
   else
+    # CRLF to LF, without Wine's "reg: " and with the period it leaves off.
     timeout 60 wine reg "${args[@]}" </dev/null 2>/dev/null | tr -d '\r' |
       sed 's/^reg: //; s/^The operation completed successfully$/&./' >"$work/output"
     (exit "${PIPESTATUS[0]}") # reg's status, not sed's

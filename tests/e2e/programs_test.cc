@@ -1,17 +1,93 @@
 // Drives the built programs as an administrator would, on a store of the test's own.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <tuple>
 
-#include "support/process.h"
 #include "support/tempstore.h"
 #include "tools/qsreg-text.h"
 
 namespace {
+
+struct ProcessResult {
+  int exitCode;  // -1 when the program was killed by a signal
+  std::string out, err;
+};
+
+// What else happens once stderr shows `when`: `signal` is sent (stdin then stays open after the
+// input, as a terminal's would), or then() runs before the input is given. stderr goes to the
+// test, is closed (2>&-), or goes to a pipe nobody reads.
+struct ProcessControl {
+  int signal = 0;
+  std::string when;
+  enum class Stderr { Collected, Closed, ReaderGone } stderrIs = Stderr::Collected;
+  std::function<void()> then = {};
+};
+
+// Runs a program (argv[0] its path) as a user would from a shell: with arguments, text on its
+// standard input (which must fit in a pipe's buffer), and the test's environment (so its
+// XDG_CONFIG_HOME), and collects what it printed.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& input = "",
+                         const ProcessControl& control = {}) {
+  using Stderr = ProcessControl::Stderr;
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) || pipe2(out, O_CLOEXEC) || pipe2(err, O_CLOEXEC)) abort();
+  // The input goes into the pipe whole, so that writing it cannot wait for the program.
+  if (input.size() > (size_t)fcntl(in[1], F_GETPIPE_SZ)) abort();
+  // ReaderGone: no reader from the start, so the program's first write to stderr breaks the pipe.
+  if (control.stderrIs != Stderr::Collected) close(err[0]), err[0] = -1;
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) abort();
+  if (pid == 0) {
+    dup2(in[0], 0), dup2(out[1], 1);
+    control.stderrIs == Stderr::Closed ? close(2) : dup2(err[1], 2);
+    signal(SIGPIPE, SIG_DFL);  // as a shell starts it, whatever the test's own disposition
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(in[0]), close(out[1]), close(err[1]);
+  signal(SIGPIPE, SIG_IGN);  // the program may end before it reads its input
+  auto feed = [&] {
+    [[maybe_unused]] ssize_t written = write(in[1], input.data(), input.size());
+    if (!control.signal) close(in[1]), in[1] = -1;
+  };
+  if (!control.then) feed();
+  // Drain both outputs together, so that neither can block the program.
+  ProcessResult result = {-1, "", ""};
+  bool armed = control.signal || control.then;  // until stderr shows `when`
+  struct pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    if (poll(fds, 2, -1) < 0) continue;
+    for (int i = 0; i < 2; i++) {
+      if (fds[i].fd < 0 || !fds[i].revents) continue;
+      char buffer[4096];
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) (i == 0 ? result.out : result.err).append(buffer, n);
+      if (n <= 0) close(fds[i].fd), fds[i].fd = -1;
+    }
+    if (armed && result.err.find(control.when) != std::string::npos) {
+      armed = false;
+      if (control.then) control.then(), feed();
+      if (control.signal) kill(pid, control.signal);
+    }
+  }
+  if (in[1] >= 0) close(in[1]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  return result;
+}
 
 const char Completed[] = "The operation completed successfully.\n";
 const char Header[] = "Windows Registry Editor Version 5.00\n\n";
@@ -30,20 +106,12 @@ void ExpectOneError(const ProcessResult& r, const std::string& error) {
 
 // An export's text: UTF-16LE with a byte order mark and CRLF line ends, read back as UTF-8, LF.
 std::string Text(const std::string& file) {
-  std::string text, lf;
+  std::string text;
   if (!file.starts_with("\xFF\xFE") || !AppendUtf8FromUtf16(file, 2, &text))
     return "(not UTF-16LE)";
-  for (size_t i = 0; i < text.size(); i++) {
-    if (text[i] == '\n' && (i == 0 || text[i - 1] != '\r')) return "(a line end without CR)";
-    if (text[i] != '\r') lf += text[i];
-  }
-  return lf;
-}
-
-// A file's type and mode, as lstat gives them; 0 when there is no such file.
-mode_t Mode(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) ? 0 : st.st_mode;
+  size_t lines = std::count(text.begin(), text.end(), '\n'), crlf = 0;
+  for (size_t at = 0; (at = text.find("\r\n", at)) != npos; crlf++) text.erase(at, 1);
+  return lines == crlf ? text : "(a line end without CR)";
 }
 
 class QsregTest : public TempStoreTest {
@@ -61,8 +129,7 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
   const std::string file = configHome + "/keep.reg", before = Contents();
   WriteFile(file, "mine");
   ASSERT_EQ(0, mkdir((configHome + "/imports").c_str(), 0700));
-  // An import file that fails after lines that created and deleted keys; its error names it
-  // (bad-NAME) and the line.
+  // An import file that fails after lines that created and deleted keys, named in its error.
   auto import = [&](const char* name, const std::string& text) {
     WriteFile(configHome + "/imports/bad-" + name, text);
     return std::vector<std::string>{"import", configHome + "/imports/bad-" + name};
@@ -71,10 +138,7 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       "REGEDIT4\n[HKCU\\A]\n\"a\"=\"1\"\n[HKCU\\B]\n[-HKCU\\Present]\n[HKCU\\C]\n";
   std::string deep = "HKCU\\New";
   for (int i = 0; i < 512; i++) deep += "\\k";
-  const struct {
-    std::vector<std::string> args;
-    const char* error;
-  } cases[] = {
+  const std::pair<std::vector<std::string>, const char*> cases[] = {
       {import("limit", four + "[HKCU\\D]\n\"" + std::string(16384, 'v') + "\"=\"x\"\n"),
        "bad-limit:8: The value name is longer than 16383 bytes."},
       {import("root", four + "[HKEY_LOCAL_MACHINE\\Software]\n"),
@@ -103,9 +167,9 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
       {{"export", "HKCU\\Present", configHome + "/no/such/folder.reg"}, ""},
       // clang-format on
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.args).substr(0, 200));
-    ExpectOneError(Qsreg(c.args, "yes\n"), c.error);
+  for (const auto& [args, error] : cases) {
+    SCOPED_TRACE(testing::PrintToString(args).substr(0, 200));
+    ExpectOneError(Qsreg(args, "yes\n"), error);
   }
   EXPECT_EQ(before, Contents());
   EXPECT_EQ("mine", ReadFile(file));
@@ -116,11 +180,8 @@ TEST_F(QsregTest, BadInputGetsOneErrorLineAndChangesNothing) {
 // imported; all of it read back by import into an empty store and, as the README's restore does,
 // into one that has changed since; and what each kind of delete takes.
 TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
-  const struct {
-    std::vector<std::string> add;  // after KEY /v NAME
-    std::string shown;             // type and data as query shows them
-    std::string exported;          // the data as export writes it
-  } cases[] = {
+  // What add takes after KEY /v NAME; type and data as query shows them; data as export writes it.
+  const std::tuple<std::vector<std::string>, std::string, std::string> cases[] = {
       // clang-format off
       {{"/d", "say \"hi\" C:\\x"}, "REG_SZ    say \"hi\" C:\\x", "\"say \\\"hi\\\" C:\\\\x\""},
       {{"/d", "a\nb"}, "REG_SZ    a\nb", "hex(1):61,00,0a,00,62,00,00,00"},  // not quotable
@@ -147,13 +208,14 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
       // clang-format on
   };
   std::string shown = "\nHKEY_CURRENT_USER\\Types\n", exported = "[HKEY_CURRENT_USER\\Types]\n";
-  for (const auto& c : cases) {
-    std::string name = "n" + std::to_string(&c - cases);
+  int number = 0;
+  for (const auto& [options, query, data] : cases) {
+    std::string name = "n" + std::to_string(number++);
     std::vector<std::string> add = {"ADD", "hkey_current_user\\Types", "/v", name, "/f"};
-    add.insert(add.end(), c.add.begin(), c.add.end());
-    EXPECT_EQ(Completed, Qsreg(add).out) << c.shown;
-    shown += "    " + name + "    " + c.shown + "\n";
-    exported += "\"" + name + "\"=" + c.exported + "\n";
+    add.insert(add.end(), options.begin(), options.end());
+    EXPECT_EQ(Completed, Qsreg(add).out) << query;
+    shown += "    " + name + "    " + query + "\n";
+    exported += "\"" + name + "\"=" + data + "\n";
   }
   ASSERT_EQ(0, Qsreg({"add", "HKCU\\Types", "/ve", "/d", "standard"}).exitCode);
   EXPECT_EQ(shown + "    (Default)    REG_SZ    standard\n\n", Qsreg({"query", "HKCU\\Types"}).out);
@@ -165,7 +227,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   ASSERT_EQ(0, Qsreg({"delete", "HKCU\\Types\\Sub", "/ve", "/f"}).exitCode);
   EXPECT_EQ("\nHKEY_CURRENT_USER\\Types\\Sub\n    (Default)    REG_SZ    (value not set)\n\n",
             Qsreg({"query", "HKCU\\Types\\Sub", "/ve"}).out);
-
   // A file as the Windows registry editor writes it: UTF-16LE with CRLF, whose text and string
   // data become UTF-8 (here é), binary data kept as it is, a line that goes on, data add cannot
   // make (a string without its terminator, a short dword, a type of no name), and deletions.
@@ -186,7 +247,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
           "[HKEY_CURRENT_USER\\W]\n@=\"d\xc3\xa9\"\n\"e\"=hex(2):25,00,e9,00,00,00\n"
           "\"b\"=hex:e9,00\n\"s\"=hex(1):61,00\n\"w\"=hex(4):01,02,03\n\"t\"=hex(12345678):ff\n\n",
       Export("HKCU\\W"));
-
   // REGEDIT4 is 8-bit text in the code page of its writer: UTF-8 when it is valid UTF-8, and
   // otherwise Windows-1252, its strings in hex(1), hex(2) and hex(7) too.
   for (const char* e : {"\xc3\xa9", "\xe9"}) {
@@ -201,7 +261,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
       Qsreg({"query", "HKCU\\W\\\xc3\xa9"}).out);
   ASSERT_EQ(0, Qsreg({"delete", "HKCU\\W\\\xc3\xa9", "/f"}).exitCode);
   EXPECT_TRUE(Qsreg({"query", "HKCU\\W"}).out.ends_with("\n\n"));  // and no other subkey
-
   const std::string before = Contents();
   ASSERT_EQ(0, Qsreg({"export", "HKCU", file, "/y"}).exitCode);
   RemoveTree(storeDir());
@@ -214,7 +273,6 @@ TEST_F(QsregTest, ExportWritesEachTypeAndImportGivesItBack) {
   WriteFile(file, restore + ReadFile(file).substr(78));
   EXPECT_EQ(Completed, Qsreg({"import", file}).out);
   EXPECT_EQ(before, Contents());
-
   // Delete takes one value, the default value, all values of a key but its subkeys, or a tree.
   EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/v", "n0", "/f"}).out);
   EXPECT_EQ(Completed, Qsreg({"delete", "HKCU\\Types", "/ve", "/f"}).out);
@@ -233,31 +291,29 @@ TEST_F(QsregTest, ExportWritesOnlyARegularFileOrStandardOutput) {
   const std::string text = std::string(Header) + "[HKEY_CURRENT_USER\\K]\n\"v\"=\"1\"\n\n";
   EXPECT_EQ(text, Export("HKCU\\K"));
   const std::string dir = configHome + "/targets/", file = dir + "file";
-  ASSERT_EQ(0, mkdir(dir.c_str(), 0700));
+  ASSERT_FALSE(mkdir(dir.c_str(), 0700) || mkfifo((dir + "fifo").c_str(), 0600) ||
+               mkdir((dir + "folder").c_str(), 0700) ||
+               symlink(file.c_str(), (dir + "link").c_str()) ||
+               symlink((dir + "none").c_str(), (dir + "dangling").c_str()));
   WriteFile(file, "mine");
   chmod(file.c_str(), 0640);
-  ASSERT_EQ(0, mkfifo((dir + "fifo").c_str(), 0600));
-  ASSERT_EQ(0, mkdir((dir + "folder").c_str(), 0700));
-  ASSERT_EQ(0, symlink(file.c_str(), (dir + "link").c_str()));
-  ASSERT_EQ(0, symlink((dir + "none").c_str(), (dir + "dangling").c_str()));
-  const struct {
-    std::string path;
-    const char* kind;
-    mode_t type;  // what it must stay
-  } cases[] = {{"/dev/null", "a device", S_IFCHR},
-               {dir + "fifo", "a FIFO", S_IFIFO},
-               {dir + "folder", "a folder", S_IFDIR},
-               {dir + "link", "a symbolic link", S_IFLNK},
-               {dir + "dangling", "a symbolic link", S_IFLNK}};
-  for (const auto& c : cases) {
-    ExpectOneError(Qsreg({"export", "HKCU\\K", c.path, "/y"}), c.kind);
-    EXPECT_EQ(c.type, Mode(c.path) & S_IFMT) << c.path;
+  const std::pair<std::string, const char*> cases[] = {{"/dev/null", "a device"},
+                                                       {dir + "fifo", "a FIFO"},
+                                                       {dir + "folder", "a folder"},
+                                                       {dir + "link", "a symbolic link"},
+                                                       {dir + "dangling", "a symbolic link"}};
+  for (const auto& [path, kind] : cases) {  // each stays what it was
+    const std::filesystem::file_status was = std::filesystem::symlink_status(path);
+    ExpectOneError(Qsreg({"export", "HKCU\\K", path, "/y"}), kind);
+    EXPECT_TRUE(was == std::filesystem::symlink_status(path)) << path;
   }
   EXPECT_EQ("mine", ReadFile(file));
   EXPECT_EQ(Completed, Qsreg({"export", "HKCU\\K", file, "/y"}).out);
   EXPECT_EQ(Completed, Qsreg({"export", "HKCU\\K", dir + "new"}).out);
-  for (auto [name, mode] : {std::pair{"file", 0640u}, {"new", 0600u}}) {
-    EXPECT_EQ(S_IFREG | mode, Mode(dir + name)) << name;
+  for (auto [name, mode] : {std::pair{"file", 0640}, {"new", 0600}}) {
+    const std::filesystem::file_status regular(std::filesystem::file_type::regular,
+                                               std::filesystem::perms(mode));
+    EXPECT_TRUE(regular == std::filesystem::symlink_status(dir + name)) << name;
     EXPECT_EQ(text, Text(ReadFile(dir + name)));
   }
   // A name that would read back as another is refused, naming it, and nothing is written.
@@ -289,16 +345,13 @@ TEST_F(QsprofileTest, ACorruptStoreIsReportedAndLeftAsItWas) {
   EXPECT_EQ(garbage, ReadFile(storePath()));
 }
 
-// An interrupt while the dialog waits for an answer (stdin open) ends the run as Cancel does:
-// the new profile is deleted, no name is stored, and the process exits normally. Output nobody
-// reads is dropped, and the run completes as it would have; each such run names a profile of
-// its own, so that one cannot pass on what the other stored.
+// An interrupt while the dialog waits for an answer (stdin open) ends the run as Cancel does: no
+// profile, no name stored, a normal exit. Output nobody reads is dropped, and the run completes
+// (each such run names a profile of its own, so that one cannot pass on what the other stored).
 TEST_F(QsprofileTest, AnInterruptCancelsButAnUnreadStderrDoesNotStopTheRun) {
   using Stderr = ProcessControl::Stderr;
-  const struct {
-    ProcessControl control;  // without a signal the run names its profile with -p
-    const char *answers, *profile;
-  } cases[] = {
+  // How the run is disturbed (without a signal it names its profile with -p), its answers, profile.
+  const std::tuple<ProcessControl, const char*, const char*> cases[] = {
       {{SIGINT, "Microsoft Exchange server: "}, "", "QuorvaneServer"},
       {{SIGHUP, "Mailbox: "}, "srv01\n", "QuorvaneServer"},
       {{SIGQUIT, "Mailbox: "}, "srv01\n", "QuorvaneServer"},
@@ -306,26 +359,25 @@ TEST_F(QsprofileTest, AnInterruptCancelsButAnUnreadStderrDoesNotStopTheRun) {
       {{0, "", Stderr::Closed}, "srv01\njsmith\ncheck\n", "Closed"},
       {{0, "", Stderr::ReaderGone}, "srv01\njsmith\ncheck\n", "Gone"},
   };
-  for (const auto& c : cases) {
-    const bool cancelled = c.control.signal != 0;
-    SCOPED_TRACE(c.profile + std::string(" ") + strsignal(c.control.signal));
+  for (const auto& [control, answers, name] : cases) {
+    const bool cancelled = control.signal != 0;
+    SCOPED_TRACE(name + std::string(" ") + strsignal(control.signal));
     std::vector<std::string> args = {QSPROFILE_PATH, "-s"};
-    if (!cancelled) args.insert(args.end(), {"-p", c.profile});
-    ProcessResult r = RunProcess(args, c.answers, c.control);
+    if (!cancelled) args.insert(args.end(), {"-p", name});
+    ProcessResult r = RunProcess(args, answers, control);
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(cancelled, r.err.find("Cancelled.") != npos) << r.err;
     const std::string stored = Qsreg({"query", Agents, "/v", "MAPIProfile"}).out,
-                      profile = Qsreg({"query", Profiles + c.profile, "/s"}).out;
+                      profile = Qsreg({"query", Profiles + name, "/s"}).out;
     EXPECT_EQ(cancelled, (stored + profile).empty()) << stored << profile;
-    EXPECT_TRUE(cancelled || stored.find(std::string("REG_SZ    ") + c.profile) != npos) << stored;
+    EXPECT_TRUE(cancelled || stored.find(std::string("REG_SZ    ") + name) != npos) << stored;
     EXPECT_TRUE(cancelled || profile.find("cn=jsmith") != npos) << profile;
   }
 }
 
-// A second run on the profile a first one works on (which waits in its dialog) is refused at
-// once with one message, whatever case its name is written in, and changes nothing; a run on
-// another profile goes on. The first run's cancel then deletes only its own new profile. A run
-// killed outright holds nothing.
+// A second run on the profile a first one works on (waiting in its dialog) is refused at once with
+// one message, whatever the case of its name, and changes nothing; a run on another profile goes
+// on. The first run's cancel deletes only its own new profile. A run killed outright holds nothing.
 TEST_F(QsprofileTest, ASecondRunOnTheSameProfileIsRefused) {
   auto refusal = [](const std::string& name) {
     return "[Quorvane Server Profile]\nThe (" + name +
@@ -350,7 +402,6 @@ TEST_F(QsprofileTest, ASecondRunOnTheSameProfileIsRefused) {
   EXPECT_EQ(npos, stored.find("MAPIProfile", stored.find("MAPIProfile") + 1)) << stored;
   EXPECT_NE(npos, stored.find("MAPIProfile    REG_SZ    Other")) << stored;
   EXPECT_EQ("", Qsreg({"query", Profiles + "Sales"}).out);
-
   const std::vector<std::string> third = {QSPROFILE_PATH, "-c", "-p", "Sales"};
   EXPECT_EQ(-1, RunProcess(third, "", {SIGKILL, "Microsoft Exchange server: "}).exitCode);
   EXPECT_NE(refusal("Sales"), RunProcess(third, "srvC\nuserC\ncheck\n").err);

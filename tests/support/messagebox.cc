@@ -1,4 +1,7 @@
-#include "support/messagebox.h"
+// A message box that records instead of showing: the system tests read what the administrator
+// would have seen, in order (extern in each), and clear it between runs.
+#include <string>
+#include <vector>
 
 #include "platform/messagebox.h"
 

@@ -1,30 +1,24 @@
 #include "support/tempstore.h"
 
-#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <filesystem>
 #include <fstream>
-#include <sstream>
 
 std::string MakeTempDir() {
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/qsprofile-test-XXXXXX";
+  std::string pattern = std::filesystem::temp_directory_path() / "qsprofile-test-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) perror("mkdtemp"), abort();
   return pattern;
 }
 
 void RemoveTree(const std::string& path) {
-  auto remove = [](const char* entry, const struct stat*, int, struct FTW*) {
-    return ::remove(entry);
-  };
-  nftw(path.c_str(), remove, 16, FTW_DEPTH | FTW_PHYS);
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
 }
 
 std::string ReadFile(const std::string& path) {
-  std::stringstream contents;
-  contents << std::ifstream(path, std::ios::binary).rdbuf();
-  return contents.str();
+  return {std::istreambuf_iterator<char>(std::ifstream(path, std::ios::binary).rdbuf()), {}};
 }
 
 void WriteFile(const std::string& path, const std::string& contents) {
@@ -50,11 +44,8 @@ Child RunChild(const std::function<void(int tell)>& body) {
     body(tell[1]);
     _exit(0);
   }
-  close(tell[1]);
-  close(err[1]);
-  Child child;
-  child.said = ReadAll(err[0]);
-  child.told = ReadAll(tell[0]);
+  close(tell[1]), close(err[1]);
+  Child child = {ReadAll(err[0]), ReadAll(tell[0])};  // in this order
   waitpid(pid, &child.status, 0);
   return child;
 }

@@ -11,6 +11,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 
@@ -63,6 +64,23 @@ inline std::string Get(const std::string& path, const char* name) {
   return got;
 }
 
+inline LONG Enum(HKEY key, bool values, DWORD index, char* name, DWORD* length) {
+  return values ? RegEnumValueA(key, index, name, length, nullptr, nullptr, nullptr, nullptr)
+                : RegEnumKeyExA(key, index, name, length, nullptr, nullptr, nullptr, nullptr);
+}
+
+// The names of a key's subkeys, or with values true of its values, as enumeration gives them.
+using Names = std::vector<std::string>;
+inline Names List(HKEY key, bool values = false) {
+  Names names;
+  for (DWORD i = 0;; i++) {
+    char name[256];
+    DWORD length = sizeof name;
+    if (Enum(key, values, i, name, &length) != ERROR_SUCCESS) return names;
+    names.emplace_back(name, length);
+  }
+}
+
 // A program killed right after its write of path's value v returned: the write is only in a log.
 inline void CrashAfterWrite(const std::string& path) {
   Child killed = RunChild([&](int) {
@@ -90,8 +108,7 @@ class TempStoreTest : public ::testing::Test {
   // Points XDG_CONFIG_HOME at a new configHome/NAME and returns its new, empty store folder.
   std::string UseHome(const std::string& name) {
     std::string home = configHome + "/" + name;
-    EXPECT_EQ(0, mkdir(home.c_str(), 0700));
-    EXPECT_EQ(0, mkdir((home + "/qsprofile").c_str(), 0700));
+    EXPECT_FALSE(mkdir(home.c_str(), 0700) || mkdir((home + "/qsprofile").c_str(), 0700));
     setenv("XDG_CONFIG_HOME", home.c_str(), 1);
     return home + "/qsprofile";
   }

@@ -4,9 +4,8 @@
 // dialog's stdin does: server, mailbox (empty keeps the text), button (check, ok or cancel; empty:
 // check), again after a refused close, whose remark goes to stderr; Cancel after the last. With -k
 // the first box, or the dialog with two answers typed in, is left open for a picture and its text
-// (the dialog's caption) and "----" are written. Exits with 0 when the program ended with 0, 1 when
-// it could not start, 2 when it was ended after SECONDS (default 60), 3 when it exited with another
-// code, 4 when no window can be created in this session (Wine without a display driver).
+// (the dialog's caption) and "----" are written. Exits with 0 when the program ended with 0; 1: it
+// could not start; 2: ended after SECONDS (60); 3: other exit code; 4: Wine has no display driver.
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
@@ -62,13 +61,6 @@ std::string ReadText(HWND window) {
   SendMessageTimeoutA(window, WM_GETTEXT, sizeof text, (LPARAM)text, SMTO_ABORTIFHUNG, 5000,
                       nullptr);
   return text;
-}
-
-void Report(std::string text) {
-  for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
-  if (text.empty() || text.back() != '\n') text += '\n';
-  fputs((text + "----\n").c_str(), stdout);
-  fflush(stdout);
 }
 
 bool TakeAnswer(std::string* answer) {
@@ -148,7 +140,6 @@ int main(int argc, char** argv) {
     return fputs("boxreader: cannot read the command line\n", stderr), 1;
   std::wstring commandLine;
   for (int i = first; i < argc; i++) AppendArgument(commandLine, wide[i]);
-
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process;
@@ -158,7 +149,6 @@ int main(int argc, char** argv) {
                    (unsigned long)GetLastError()),
            1;
   ChildProcessId = process.dwProcessId;
-
   // The program shows MB_OK boxes only.
   auto pressOk = [](HWND box) { PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0); };
   ULONGLONG deadline = GetTickCount64() + (ULONGLONG)seconds * 1000;
@@ -184,7 +174,11 @@ int main(int argc, char** argv) {
     bool dialog = IsExchangeDialog(box);
     if (dialog) AnswerDialog(box, keepOpen);
     if (dialog && !keepOpen) continue;
-    Report(ReadText(dialog ? box : GetDlgItem(box, MessageTextId)));
+    std::string text = ReadText(dialog ? box : GetDlgItem(box, MessageTextId));
+    for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
+    if (text.empty() || text.back() != '\n') text += '\n';
+    fputs((text + "----\n").c_str(), stdout);
+    fflush(stdout);
     if (keepOpen) return 0;
     pressOk(box);
   }

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <stdexcept>
+#include <tuple>
 
 #include "platform/guard.h"
 
@@ -30,9 +31,7 @@ void OverflowsStack() {
   Sink = frame[0];
 }
 template <DWORD Code, DWORD Flags = 0>
-void Raises() {
-  RaiseException(Code, Flags, 0, nullptr);
-}
+void (*const Raises)() = [] { RaiseException(Code, Flags, 0, nullptr); };
 const DWORD kAv = EXCEPTION_ACCESS_VIOLATION, kFatal = EXCEPTION_NONCONTINUABLE;
 // Software exceptions of the customer's range, as a MAPI raises when it breaks down in a call, one
 // per severity; RPC_S_SERVER_UNAVAILABLE as an RPC runtime raises it for a server it cannot reach.
@@ -139,9 +138,8 @@ void WithOwnHandler() {
   Result = CallWithOwnHandler(OwnRoutine);
 }
 
-// Guards nested 20 deep, the innermost routine faulting. The guard holds 16, so the fault ends the
-// 16th, started at depth 15, and every guard outside it completes: Result is the outermost depth
-// whose guard failed.
+// Guards nested 20 deep, the innermost faulting: the guard holds 16, so the fault ends the 16th
+// (started at depth 15: Result, the outermost depth whose guard failed); the outer ones complete.
 int Depth;  // of the routine running
 void NestsDeeper() {
   int depth = ++Depth;
@@ -219,11 +217,8 @@ int FaultAsIfDebugged() {
   return CallGuarded(WritesThroughNull);
 }
 
-const struct {
-  const char* mode;
-  int (*run)();
-  DWORD code;  // the child's exit code: the exception's, or what run() returned
-} Children[] = {
+// Each child's mode, what it runs, and its exit code: the exception's, or what it returned.
+const std::tuple<const char*, int (*)(), DWORD> Children[] = {
     {"fault-outside", [] { return CallGuarded(Returns), WritesThroughNull(), 0; }, kAv},
     {"fault-other-thread", [] { return (int)CallGuarded(WaitsForFaultingThread); }, kAv},
     {"fault-as-if-debugged", FaultAsIfDebugged, 0},
@@ -247,8 +242,8 @@ DWORD RunChild(const char* mode) {
 int main(int argc, char** argv) {
   if (argc > 1) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    for (const auto& child : Children)
-      if (strcmp(argv[1], child.mode) == 0) return child.run();
+    for (const auto& [mode, run, code] : Children)
+      if (strcmp(argv[1], mode) == 0) return run();
     return 2;
   }
   setvbuf(stdout, nullptr, _IONBF, 0);
@@ -271,10 +266,10 @@ int main(int argc, char** argv) {
                row.name, round, completed, cleanups, Result, OwnHandlerCalls);
     }
   }
-  for (const auto& child : Children)
-    if (DWORD code = RunChild(child.mode); fails(code == child.code))
-      printf("FAILED: %s: exit code %08lx, expected %08lx\n", child.mode, (unsigned long)code,
-             (unsigned long)child.code);
+  for (const auto& [mode, run, expected] : Children)
+    if (DWORD code = RunChild(mode); fails(code == expected))
+      printf("FAILED: %s: exit code %08lx, expected %08lx\n", mode, (unsigned long)code,
+             (unsigned long)expected);
   printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
 }
