@@ -18,14 +18,11 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <utility>
 #include <vector>
 
 #include "regstore/layout.h"
